@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The project's Wine environment: its own prefix (never ~/.wine), an Xvfb
+# display and a persistent wineserver, so that test programs start fast.
+#   wine-env.sh start   create the prefix on demand, start Xvfb and wineserver
+#   wine-env.sh stop    stop both
+#   wine-env.sh env     print the variables to eval in a shell
+set -euo pipefail
+
+CACHE=${TAVRIX_CACHE:-$HOME/.cache/tavrix}
+export WINEPREFIX=${TAVRIX_WINEPREFIX:-$CACHE/wineprefix}
+RUN_DIR=${TAVRIX_RUN_DIR:-$CACHE/run}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEARCH=win32
+mkdir -p "$RUN_DIR"
+
+log() { printf '[wine-env] %s\n' "$*" >&2; }
+
+ensure_prefix() {
+  if [ -f "$WINEPREFIX/.tavrix-ready" ]; then return; fi
+  log "creating the Wine prefix $WINEPREFIX (about 20 s, once)"
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  DISPLAY= wineboot -i >/dev/null 2>&1 9>&- || true
+  # Wine's own crash dialog would stand in front of the program's crash reporter.
+  DISPLAY= wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.tavrix-ready"
+}
+
+xvfb_alive() {
+  [ -f "$RUN_DIR/xvfb.pid" ] && kill -0 "$(cat "$RUN_DIR/xvfb.pid")" 2>/dev/null
+}
+
+start_xvfb() {
+  if xvfb_alive; then return; fi
+  local n=91
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$RUN_DIR/xvfb.log" 2>&1 9>&- &
+  echo $! >"$RUN_DIR/xvfb.pid"
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  echo ":$n" >"$RUN_DIR/display"
+  log "Xvfb on :$n"
+}
+
+case "${1:-}" in
+  start)
+    exec 9>"$RUN_DIR/lock"
+    flock 9
+    ensure_prefix
+    start_xvfb
+    export DISPLAY=$(cat "$RUN_DIR/display")
+    setsid -f wineserver -p </dev/null >/dev/null 2>&1 9>&-
+    # Start Wine's own services now, detached from our output: a test program
+    # that started them would pass its stdout to them, and ctest would wait
+    # for that pipe until they exit.
+    LANG=${TAVRIX_WINE_LANG:-ru_RU.UTF-8} wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    ;;
+  stop)
+    wineserver -k 2>/dev/null || true
+    if xvfb_alive; then kill "$(cat "$RUN_DIR/xvfb.pid")"; fi
+    rm -f "$RUN_DIR/xvfb.pid" "$RUN_DIR/display"
+    ;;
+  env)
+    echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG='$WINEDEBUG' WINEDLLOVERRIDES='$WINEDLLOVERRIDES' WINEARCH=win32"
+    [ -f "$RUN_DIR/display" ] && echo "export DISPLAY='$(cat "$RUN_DIR/display")'"
+    ;;
+  *)
+    echo "usage: $0 start|stop|env" >&2
+    exit 2
+    ;;
+esac
