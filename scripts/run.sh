@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets everything up, builds, registers the driver stand-in in the project's
+# Wine prefix and starts Tavrix.exe: on your display when there is one, else
+# on the project's Xvfb display (a screenshot of it is then written to
+# build/tavrix-screen.png after a few seconds).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${TAVRIX_BUILD_DIR:-$ROOT/build}
+USER_DISPLAY=${DISPLAY:-}
+"$ROOT/scripts/setup.sh"
+"$ROOT/scripts/build.sh"
+"$ROOT/scripts/wine-env.sh" start
+eval "$("$ROOT/scripts/wine-env.sh" env)"
+export LANG=${TAVRIX_WINE_LANG:-ru_RU.UTF-8} LC_ALL=${TAVRIX_WINE_LANG:-ru_RU.UTF-8}
+
+wine regsvr32 /s "$(winepath -w "$BUILD/win/driver/Dravix.dll")"
+
+if [ -n "$USER_DISPLAY" ]; then
+  echo "Starting Tavrix.exe on display $USER_DISPLAY"
+  DISPLAY=$USER_DISPLAY exec wine "$BUILD/win/Tavrix.exe"
+else
+  echo "No display: starting Tavrix.exe on the project's Xvfb display $DISPLAY"
+  wine "$BUILD/win/Tavrix.exe" &
+  pid=$!
+  sleep 6
+  import -window root "$BUILD/tavrix-screen.png" && echo "Screenshot: $BUILD/tavrix-screen.png"
+  wait $pid
+fi
