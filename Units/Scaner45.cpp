@@ -1,0 +1,449 @@
+#include "Units/Scaner45.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "rtl/Exceptions.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Dispatch ids of the control's properties.
+enum : DISPID {
+  kResultCode = 1,
+  kResultDescription = 2,
+  kVersion = 3,
+  kCurrentDeviceIndex = 4,
+  kCurrentDeviceNumber = 5,
+  kCurrentDeviceName = 6,
+  kDeviceCount = 7,
+  kPortNumber = 12,
+  kBaudRate = 13,
+  kParity = 14,
+  kDataBits = 15,
+  kStopBits = 16,
+  kStopFlag = 17,
+  kLockDevices = 18,
+  kDeviceDescription = 19,
+  kDeviceEnabled = 20,
+  kModel = 21,
+  kAutoDisable = 22,
+  kDataCount = 23,
+  kDataEventEnabled = 24,
+  kEventNumber = 25,
+  kScanData = 26,
+  kTrack1 = 27,
+  kTrack2 = 28,
+  kTrack3 = 29,
+  kPropertyPageEnabled = 65,
+};
+
+// Dispatch ids of the control's events.
+enum : DISPID { kOnDataEvent = 1, kOnKeyEvent = 201 };
+
+class TVariant {
+ public:
+  TVariant() noexcept { VariantInit(&fValue); }
+  ~TVariant() { VariantClear(&fValue); }
+  TVariant(const TVariant&) = delete;
+  TVariant& operator=(const TVariant&) = delete;
+  VARIANT& Get() noexcept { return fValue; }
+
+ private:
+  VARIANT fValue;
+};
+
+class TBstr {
+ public:
+  TBstr() = default;
+  explicit TBstr(const std::wstring& text) : fValue(SysAllocStringLen(text.data(), UINT(text.size()))) {
+    if (!fValue) throw std::bad_alloc();
+  }
+  ~TBstr() { SysFreeString(fValue); }
+  TBstr(const TBstr&) = delete;
+  TBstr& operator=(const TBstr&) = delete;
+  BSTR* Out() noexcept {
+    SysFreeString(fValue);
+    fValue = nullptr;
+    return &fValue;
+  }
+  BSTR Release() noexcept { return std::exchange(fValue, nullptr); }
+  std::wstring Text() const { return fValue ? std::wstring(fValue, SysStringLen(fValue)) : std::wstring(); }
+
+ private:
+  BSTR fValue = nullptr;
+};
+
+// EXCEPINFO owns three strings.
+class TExcepInfo {
+ public:
+  TExcepInfo() noexcept { fValue = EXCEPINFO{}; }
+  ~TExcepInfo() {
+    SysFreeString(fValue.bstrSource);
+    SysFreeString(fValue.bstrDescription);
+    SysFreeString(fValue.bstrHelpFile);
+  }
+  TExcepInfo(const TExcepInfo&) = delete;
+  TExcepInfo& operator=(const TExcepInfo&) = delete;
+  EXCEPINFO& Get() noexcept { return fValue; }
+
+ private:
+  EXCEPINFO fValue;
+};
+
+std::wstring BstrText(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+
+[[noreturn]] void RaiseOleError(HRESULT hr, const std::wstring& description) {
+  std::wstring message = description.empty() ? OleErrorMessage(hr) : description;
+  // Descriptions often end in a line break meant for a message box.
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  throw rtl::EOleSysError(std::move(message), static_cast<std::int32_t>(hr));
+}
+
+}  // namespace
+
+std::wstring OleErrorMessage(HRESULT hr) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(buffer, &LocalFree);
+  std::wstring text = length ? std::wstring(buffer, length) : std::wstring();
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
+    text.pop_back();
+  }
+  if (text.empty()) {
+    wchar_t code[40];
+    std::swprintf(code, 40, L"OLE error 0x%08lX", static_cast<unsigned long>(hr));
+    text = code;
+  }
+  return text;
+}
+
+void OleCheck(HRESULT hr) {
+  if (FAILED(hr)) RaiseOleError(hr, {});
+}
+
+// The control's outgoing interface, implemented by the client. Its lifetime
+// is its reference count (the driver holds it while advised), so it may
+// outlive the binding: the binding detaches it first, and a late call is
+// dropped.
+class TScaner45::TEventSink final : public IDispatch {
+ public:
+  static ComPtr<TEventSink> Create(TScaner45* owner) {
+    // Born with no reference: the first is the ComPtr's. (mingw's
+    // ComPtr::Attach adds a reference, so it cannot adopt a new object.)
+    return ComPtr<TEventSink>(std::make_unique<TEventSink>(owner).release());
+  }
+  explicit TEventSink(TScaner45* owner) noexcept : fOwner(owner) {}
+  void Detach() noexcept { fOwner = nullptr; }
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_IScanerEvents) {
+      *object = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++fRefCount; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG count = --fRefCount;
+    if (count == 0) delete this;  // created by Create, owned by its references
+    return count;
+  }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    if (info) *info = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    if (!names || !ids) return E_POINTER;
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+      const std::wstring name = names[i] ? names[i] : L"";
+      ids[i] = DISPID_UNKNOWN;
+      if (i == 0 && _wcsicmp(name.c_str(), L"OnDataEvent") == 0) {
+        ids[i] = kOnDataEvent;
+      } else if (i == 0 && _wcsicmp(name.c_str(), L"OnKeyEvent") == 0) {
+        ids[i] = kOnKeyEvent;
+      } else {
+        hr = DISP_E_UNKNOWNNAME;
+      }
+    }
+    return hr;
+  }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                      UINT* argError) override {
+    // A handler may free the binding and so unadvise this sink mid-call.
+    const ComPtr<TEventSink> keepAlive(this);
+    if (result) VariantInit(result);
+    if (id != kOnDataEvent && id != kOnKeyEvent) return DISP_E_MEMBERNOTFOUND;
+    if (!params) return E_INVALIDARG;
+    const UINT expected = id == kOnDataEvent ? 1 : 3;
+    if (params->cArgs != expected) return DISP_E_BADPARAMCOUNT;
+    if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+    TScaner45* const owner = fOwner;
+    if (!owner) return S_OK;
+    try {
+      // Arguments arrive last first.
+      if (id == kOnDataEvent) {
+        TVariant eventId;
+        if (FAILED(VariantChangeType(&eventId.Get(), &params->rgvarg[0], 0, VT_I4))) {
+          if (argError) *argError = 0;
+          return DISP_E_TYPEMISMATCH;
+        }
+        owner->DataEvent(eventId.Get().lVal);
+      } else {
+        TVariant text[3];
+        for (UINT i = 0; i < 3; ++i) {
+          if (FAILED(VariantChangeType(&text[i].Get(), &params->rgvarg[2 - i], 0, VT_BSTR))) {
+            if (argError) *argError = 2 - i;
+            return DISP_E_TYPEMISMATCH;
+          }
+        }
+        owner->KeyEvent(BstrText(text[0].Get().bstrVal), BstrText(text[1].Get().bstrVal),
+                        BstrText(text[2].Get().bstrVal));
+      }
+    } catch (...) {
+      try {
+        rtl::ApplicationHandleException(owner);
+      } catch (...) {
+        // Nothing may unwind into the driver.
+      }
+    }
+    return S_OK;
+  }
+
+ private:
+  ~TEventSink() = default;
+  friend struct std::default_delete<TEventSink>;
+
+  std::atomic<ULONG> fRefCount{0};
+  TScaner45* fOwner;
+};
+
+TScaner45::TScaner45(TMethodBinding binding) {
+  OleCheck(CoCreateInstance(CLSID_Scaner45, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                            IID_IDispatch, reinterpret_cast<void**>(fControl.GetAddressOf())));
+  // A control expects its host to initialise it before use.
+  ComPtr<IPersistStreamInit> persist;
+  if (SUCCEEDED(fControl.As(&persist))) {
+    const HRESULT hr = persist->InitNew();
+    if (FAILED(hr) && hr != E_NOTIMPL && hr != E_UNEXPECTED) OleCheck(hr);
+  }
+  if (binding == TMethodBinding::Early) {
+    // Without the dual interface the methods go by name.
+    if (FAILED(fControl.As(&fEarly))) fEarly.Reset();
+  }
+  ComPtr<IConnectionPointContainer> container;
+  OleCheck(fControl.As(&container));
+  OleCheck(container->FindConnectionPoint(DIID_IScanerEvents, &fEventPoint));
+  fSink = TEventSink::Create(this);
+  OleCheck(fEventPoint->Advise(fSink.Get(), &fCookie));
+}
+
+TScaner45::~TScaner45() {
+  fSink->Detach();
+  fEventPoint->Unadvise(fCookie);
+}
+
+void TScaner45::Invoke(DISPID id, WORD flags, DISPPARAMS& params, VARIANT* result) {
+  TExcepInfo info;
+  UINT argError = 0;
+  const HRESULT hr =
+      fControl->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &info.Get(), &argError);
+  if (SUCCEEDED(hr)) return;
+  if (hr == DISP_E_EXCEPTION) {
+    EXCEPINFO& e = info.Get();
+    if (e.pfnDeferredFillIn) e.pfnDeferredFillIn(&e);
+    const HRESULT code = e.scode != 0 ? e.scode : hr;
+    RaiseOleError(code, BstrText(e.bstrDescription));
+  }
+  RaiseOleError(hr, {});
+}
+
+void TScaner45::GetProperty(DISPID id, VARTYPE type, VARIANT& value) {
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  TVariant result;
+  Invoke(id, DISPATCH_PROPERTYGET, none, &result.Get());
+  OleCheck(VariantChangeType(&value, &result.Get(), 0, type));
+}
+
+void TScaner45::SetProperty(DISPID id, VARIANT& value) {
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params{&value, &named, 1, 1};
+  Invoke(id, DISPATCH_PROPERTYPUT, params, nullptr);
+}
+
+std::int32_t TScaner45::GetInteger(DISPID id) {
+  TVariant value;
+  GetProperty(id, VT_I4, value.Get());
+  return value.Get().lVal;
+}
+
+void TScaner45::SetInteger(DISPID id, std::int32_t value) {
+  TVariant arg;
+  arg.Get().vt = VT_I4;
+  arg.Get().lVal = value;
+  SetProperty(id, arg.Get());
+}
+
+std::wstring TScaner45::GetString(DISPID id) {
+  TVariant value;
+  GetProperty(id, VT_BSTR, value.Get());
+  return BstrText(value.Get().bstrVal);
+}
+
+void TScaner45::SetString(DISPID id, const std::wstring& value) {
+  TBstr text(value);
+  TVariant arg;
+  arg.Get().vt = VT_BSTR;
+  arg.Get().bstrVal = text.Release();
+  SetProperty(id, arg.Get());
+}
+
+bool TScaner45::GetBoolean(DISPID id) {
+  // Any non-zero value is true, also a driver's 1 in place of -1.
+  TVariant value;
+  GetProperty(id, VT_BOOL, value.Get());
+  return value.Get().boolVal != 0;
+}
+
+void TScaner45::SetBoolean(DISPID id, bool value) {
+  TVariant arg;
+  arg.Get().vt = VT_BOOL;
+  arg.Get().boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+  SetProperty(id, arg.Get());
+}
+
+DISPID TScaner45::DispIdOf(const wchar_t* name) {
+  const auto found = fDispIds.find(name);
+  if (found != fDispIds.end()) return found->second;
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  OleCheck(fControl->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+  fDispIds.emplace(name, id);
+  return id;
+}
+
+std::int32_t TScaner45::CallByName(const wchar_t* name) {
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  TVariant result;
+  Invoke(DispIdOf(name), DISPATCH_METHOD, none, &result.Get());
+  TVariant code;
+  OleCheck(VariantChangeType(&code.Get(), &result.Get(), 0, VT_I4));
+  return code.Get().lVal;
+}
+
+void TScaner45::RaiseEarlyBoundError(HRESULT hr) {
+  std::wstring description;
+  ComPtr<ISupportErrorInfo> support;
+  if (SUCCEEDED(fEarly.As(&support)) && support->InterfaceSupportsErrorInfo(IID_IScaner714) == S_OK) {
+    ComPtr<IErrorInfo> error;
+    if (GetErrorInfo(0, &error) == S_OK && error) {
+      TBstr text;
+      if (SUCCEEDED(error->GetDescription(text.Out()))) description = text.Text();
+    }
+  }
+  RaiseOleError(hr, description);
+}
+
+template <typename EarlyCall>
+std::int32_t TScaner45::CallMethod(const wchar_t* name, EarlyCall call) {
+  if (!fEarly) return CallByName(name);
+  LONG result = 0;
+  const HRESULT hr = call(*fEarly.Get(), &result);
+  if (FAILED(hr)) RaiseEarlyBoundError(hr);
+  return result;
+}
+
+void TScaner45::DataEvent(std::int32_t EventID) {
+  // A copy: the handler may replace itself or free this binding.
+  const TScaner45DataEvent handler = fOnDataEvent;
+  if (handler) handler(*this, EventID);
+}
+
+void TScaner45::KeyEvent(const std::wstring& Source, const std::wstring& Message, const std::wstring& Data) {
+  const TScaner45KeyEvent handler = fOnKeyEvent;
+  if (handler) handler(*this, Source, Message, Data);
+}
+
+std::int32_t TScaner45::GetResultCode() { return GetInteger(kResultCode); }
+std::wstring TScaner45::GetResultDescription() { return GetString(kResultDescription); }
+std::wstring TScaner45::GetVersion() { return GetString(kVersion); }
+std::int32_t TScaner45::GetCurrentDeviceIndex() { return GetInteger(kCurrentDeviceIndex); }
+void TScaner45::SetCurrentDeviceIndex(std::int32_t value) { SetInteger(kCurrentDeviceIndex, value); }
+std::int32_t TScaner45::GetCurrentDeviceNumber() { return GetInteger(kCurrentDeviceNumber); }
+void TScaner45::SetCurrentDeviceNumber(std::int32_t value) { SetInteger(kCurrentDeviceNumber, value); }
+std::wstring TScaner45::GetCurrentDeviceName() { return GetString(kCurrentDeviceName); }
+void TScaner45::SetCurrentDeviceName(const std::wstring& value) { SetString(kCurrentDeviceName, value); }
+std::int32_t TScaner45::GetDeviceCount() { return GetInteger(kDeviceCount); }
+std::int32_t TScaner45::GetPortNumber() { return GetInteger(kPortNumber); }
+void TScaner45::SetPortNumber(std::int32_t value) { SetInteger(kPortNumber, value); }
+std::int32_t TScaner45::GetBaudRate() { return GetInteger(kBaudRate); }
+void TScaner45::SetBaudRate(std::int32_t value) { SetInteger(kBaudRate, value); }
+std::int32_t TScaner45::GetParity() { return GetInteger(kParity); }
+void TScaner45::SetParity(std::int32_t value) { SetInteger(kParity, value); }
+std::int32_t TScaner45::GetDataBits() { return GetInteger(kDataBits); }
+void TScaner45::SetDataBits(std::int32_t value) { SetInteger(kDataBits, value); }
+std::int32_t TScaner45::GetStopBits() { return GetInteger(kStopBits); }
+void TScaner45::SetStopBits(std::int32_t value) { SetInteger(kStopBits, value); }
+std::int32_t TScaner45::GetStopFlag() { return GetInteger(kStopFlag); }
+void TScaner45::SetStopFlag(std::int32_t value) { SetInteger(kStopFlag, value); }
+std::int32_t TScaner45::GetLockDevices() { return GetInteger(kLockDevices); }
+void TScaner45::SetLockDevices(std::int32_t value) { SetInteger(kLockDevices, value); }
+std::wstring TScaner45::GetDeviceDescription() { return GetString(kDeviceDescription); }
+bool TScaner45::GetDeviceEnabled() { return GetBoolean(kDeviceEnabled); }
+void TScaner45::SetDeviceEnabled(bool value) { SetBoolean(kDeviceEnabled, value); }
+std::int32_t TScaner45::GetModel() { return GetInteger(kModel); }
+void TScaner45::SetModel(std::int32_t value) { SetInteger(kModel, value); }
+bool TScaner45::GetAutoDisable() { return GetBoolean(kAutoDisable); }
+void TScaner45::SetAutoDisable(bool value) { SetBoolean(kAutoDisable, value); }
+std::int32_t TScaner45::GetDataCount() { return GetInteger(kDataCount); }
+bool TScaner45::GetDataEventEnabled() { return GetBoolean(kDataEventEnabled); }
+void TScaner45::SetDataEventEnabled(bool value) { SetBoolean(kDataEventEnabled, value); }
+std::int32_t TScaner45::GetEventNumber() { return GetInteger(kEventNumber); }
+void TScaner45::SetEventNumber(std::int32_t value) { SetInteger(kEventNumber, value); }
+std::wstring TScaner45::GetScanData() { return GetString(kScanData); }
+std::wstring TScaner45::GetTrack1() { return GetString(kTrack1); }
+std::wstring TScaner45::GetTrack2() { return GetString(kTrack2); }
+std::wstring TScaner45::GetTrack3() { return GetString(kTrack3); }
+void TScaner45::SetPropertyPageEnabled(bool value) { SetBoolean(kPropertyPageEnabled, value); }
+
+std::int32_t TScaner45::ShowProperties() {
+  return CallMethod(L"ShowProperties", [](IScaner714& c, LONG* r) { return c.ShowProperties(r); });
+}
+std::int32_t TScaner45::AddDevice() {
+  return CallMethod(L"AddDevice", [](IScaner714& c, LONG* r) { return c.AddDevice(r); });
+}
+std::int32_t TScaner45::DeleteDevice() {
+  return CallMethod(L"DeleteDevice", [](IScaner714& c, LONG* r) { return c.DeleteDevice(r); });
+}
+std::int32_t TScaner45::DeleteEvent() {
+  return CallMethod(L"DeleteEvent", [](IScaner714& c, LONG* r) { return c.DeleteEvent(r); });
+}
+std::int32_t TScaner45::ClearDevices() {
+  return CallMethod(L"ClearDevices", [](IScaner714& c, LONG* r) { return c.ClearDevices(r); });
+}
+
+void TScaner45::AboutBox() {
+  if (fEarly) {
+    const HRESULT hr = fEarly->AboutBox();
+    if (FAILED(hr)) RaiseEarlyBoundError(hr);
+    return;
+  }
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  Invoke(DispIdOf(L"AboutBox"), DISPATCH_METHOD, none, nullptr);
+}

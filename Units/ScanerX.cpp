@@ -1,0 +1,110 @@
+#include "Units/ScanerX.h"
+
+#include <utility>
+
+TScanerX::~TScanerX() { DoneScaner(); }
+
+void TScanerX::DoneScaner() noexcept { fScaner.reset(); }
+
+TScaner45& TScanerX::GetScaner() {
+  if (!fScaner) CreateScaner();
+  return *fScaner;
+}
+
+void TScanerX::CreateScaner() {
+  // A creation failure propagates unchanged and leaves fScaner empty.
+  auto scaner = std::make_unique<TScaner45>();
+  scaner->SetOnDataEvent(
+      [this](rtl::Object& ASender, std::int32_t EventID) { ScanerDataEvent(ASender, EventID); });
+  scaner->SetOnKeyEvent([this](rtl::Object& ASender, const std::wstring& Source, const std::wstring& Message,
+                               const std::wstring& Data) { ScanerKeyEvent(ASender, Source, Message, Data); });
+  fScaner = std::move(scaner);
+}
+
+void TScanerX::CheckResultCode(std::int32_t Code) {
+  if (Code < 0) throw EScanerX(GetScaner().GetResultDescription());
+}
+
+void TScanerX::RaiseLastError() {
+  TScaner45& scaner = GetScaner();
+  if (scaner.GetResultCode() < 0) throw EScanerX(scaner.GetResultDescription());
+}
+
+void TScanerX::ScanerDataEvent(rtl::Object&, std::int32_t EventID) {
+  // A copy: the handler may replace itself or free this wrapper.
+  const TScaner45DataEvent handler = fOnDataEvent;
+  if (handler) handler(*this, EventID);
+}
+
+void TScanerX::ScanerKeyEvent(rtl::Object&, const std::wstring& Source, const std::wstring& Message,
+                              const std::wstring& Data) {
+  const TScaner45KeyEvent handler = FOnKeyEvent;
+  if (handler) handler(*this, Source, Message, Data);
+}
+
+// Every accessor: the driver access, then the verdict on it. A value read by
+// a failing access is discarded by the exception.
+#define TSCANERX_READ(Type, Name)         \
+  Type TScanerX::Get##Name() {            \
+    Type value = GetScaner().Get##Name(); \
+    RaiseLastError();                     \
+    return value;                         \
+  }
+#define TSCANERX_WRITE(Type, Name)       \
+  void TScanerX::Set##Name(Type Value) { \
+    GetScaner().Set##Name(Value);        \
+    RaiseLastError();                    \
+  }
+
+TSCANERX_READ(std::int32_t, DeviceCount)
+TSCANERX_READ(std::wstring, DeviceDescription)
+TSCANERX_READ(std::int32_t, CurrentDeviceIndex)
+TSCANERX_WRITE(std::int32_t, CurrentDeviceIndex)
+TSCANERX_READ(std::int32_t, CurrentDeviceNumber)
+TSCANERX_WRITE(std::int32_t, CurrentDeviceNumber)
+TSCANERX_READ(std::wstring, CurrentDeviceName)
+TSCANERX_WRITE(const std::wstring&, CurrentDeviceName)
+TSCANERX_READ(std::int32_t, PortNumber)
+TSCANERX_WRITE(std::int32_t, PortNumber)
+TSCANERX_READ(std::int32_t, BaudRate)
+TSCANERX_WRITE(std::int32_t, BaudRate)
+TSCANERX_READ(std::int32_t, Parity)
+TSCANERX_WRITE(std::int32_t, Parity)
+TSCANERX_READ(std::int32_t, DataBits)
+TSCANERX_WRITE(std::int32_t, DataBits)
+TSCANERX_READ(std::int32_t, StopBits)
+TSCANERX_WRITE(std::int32_t, StopBits)
+TSCANERX_READ(std::int32_t, StopFlag)
+TSCANERX_WRITE(std::int32_t, StopFlag)
+TSCANERX_READ(bool, DeviceEnabled)
+TSCANERX_WRITE(bool, DeviceEnabled)
+TSCANERX_READ(std::int32_t, Model)
+TSCANERX_WRITE(std::int32_t, Model)
+TSCANERX_READ(std::int32_t, LockDevices)
+TSCANERX_WRITE(std::int32_t, LockDevices)
+TSCANERX_READ(bool, AutoDisable)
+TSCANERX_WRITE(bool, AutoDisable)
+TSCANERX_READ(bool, DataEventEnabled)
+TSCANERX_WRITE(bool, DataEventEnabled)
+TSCANERX_READ(std::int32_t, EventNumber)
+TSCANERX_WRITE(std::int32_t, EventNumber)
+TSCANERX_READ(std::wstring, Version)
+TSCANERX_READ(std::int32_t, DataCount)
+TSCANERX_READ(std::wstring, ScanData)
+TSCANERX_READ(std::wstring, Track1)
+TSCANERX_READ(std::wstring, Track2)
+TSCANERX_READ(std::wstring, Track3)
+
+#undef TSCANERX_READ
+#undef TSCANERX_WRITE
+
+// The way out of an error: these two never raise EScanerX.
+std::int32_t TScanerX::GetResultCode() { return GetScaner().GetResultCode(); }
+std::wstring TScanerX::GetResultDescription() { return GetScaner().GetResultDescription(); }
+
+void TScanerX::AddDevice() { CheckResultCode(GetScaner().AddDevice()); }
+void TScanerX::DeleteDevice() { CheckResultCode(GetScaner().DeleteDevice()); }
+void TScanerX::DeleteEvent() { CheckResultCode(GetScaner().DeleteEvent()); }
+void TScanerX::ShowProperties() { CheckResultCode(GetScaner().ShowProperties()); }
+void TScanerX::ClearDevices() { CheckResultCode(GetScaner().ClearDevices()); }
+void TScanerX::AboutBox() { GetScaner().AboutBox(); }

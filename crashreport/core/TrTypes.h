@@ -1,0 +1,40 @@
+// Plain records shared by the call-stack lookup and the bug report: one entry
+// of a call stack as the lookup fills it and the report formats it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tracira {
+
+// How much is known about an address; the order is stored and compared.
+enum TTraciraDebugDetail : std::uint8_t { ddNone, ddModule, ddProcedure, ddUnitAndProcedure, ddSourceCode };
+
+struct TTraciraDebugInfo {
+  TTraciraDebugDetail DebugDetail = ddNone;
+  // Full file name of the module that holds Addr; empty when unknown.
+  std::string ModuleName;
+  std::uint32_t ModuleHandle = 0;
+  std::uint32_t ThreadID = 0;
+  // True: found on the thread's own stack; false: on the saved stack of the
+  // thread that created it.
+  bool RunningThread = true;
+  bool ErrorLine = false;  // the exception address itself
+  bool IsALeak = false;
+  std::string LeakType;  // at most 64 characters
+  std::uint32_t LeakSize = 0;
+  std::uint32_t LeakCount = 0;
+  std::uint32_t Addr = 0;
+  std::string UnitName;  // at most 64 characters each
+  std::string ClassName;
+  std::string ProcedureName;
+  std::uint32_t Line = 0;            // 0: unknown
+  std::uint32_t ProcOffsetLine = 0;  // lines from the procedure's first line
+
+  bool operator==(const TTraciraDebugInfo&) const = default;
+};
+
+using TTraciraStackList = std::vector<TTraciraDebugInfo>;
+
+}  // namespace tracira

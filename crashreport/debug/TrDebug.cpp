@@ -1,0 +1,358 @@
+#include "crashreport/debug/TrDebug.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+
+#include "crashreport/core/TrStream.h"
+
+namespace tracira {
+
+namespace {
+
+constexpr std::size_t kOptionsLimit = 16u << 20;
+constexpr std::size_t kMainStreamLimit = 256u << 20;
+
+std::string Base64(const std::uint8_t* data, std::size_t size) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < size; i += 3) {
+    const std::uint32_t n = (std::uint32_t{data[i]} << 16) | (i + 1 < size ? std::uint32_t{data[i + 1]} << 8 : 0) |
+                            (i + 2 < size ? data[i + 2] : 0u);
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += i + 1 < size ? kAlphabet[(n >> 6) & 63] : '=';
+    out += i + 2 < size ? kAlphabet[n & 63] : '=';
+  }
+  return out;
+}
+
+// One stored name part: length and bytes, decoded by the block's version.
+std::string ReadNamePart(const TTraciraExtraInformation& info, TrByteReader& r, std::uint8_t length) {
+  const auto nonce = static_cast<std::uint32_t>(r.Position());
+  const std::uint8_t* stored = r.Take(length);
+  if (info.TraciraVersion < 500) {
+    std::string s(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) s[i] = static_cast<char>(stored[i] ^ kStringScrambleKey);
+    return s;
+  }
+  if (!info.IsValidEncryptPassword) return "?" + Base64(stored, length);
+  std::string s(reinterpret_cast<const char*>(stored), length);
+  TTrEncryptKey(info.EncryptPassword).Crypt(nonce, reinterpret_cast<std::uint8_t*>(s.data()), s.size());
+  return s;
+}
+
+void SkipEncodedName(const TTraciraExtraInformation& info, TrByteReader& r) {
+  const std::uint8_t length = r.U8();
+  const bool qualified = info.TraciraVersion >= 502 && (length & 0x80);
+  r.Take(qualified ? (length & 0x7F) : length);
+  if (qualified) r.Take(r.U8() & (info.TraciraVersion >= 502 ? 0x7F : 0xFF));
+}
+
+}  // namespace
+
+std::uint16_t MapTrDataVersion(std::uint16_t stored) {
+  if (stored >= 600 && stored <= 602) return static_cast<std::uint16_t>(6000 + (stored - 600));
+  return stored;
+}
+
+std::vector<std::uint8_t> Inflate(const std::uint8_t* data, std::size_t size, std::size_t limit) {
+  z_stream zs{};
+  if (inflateInit(&zs) != Z_OK) throw ETrDataError(L"Data block: the decompressor can't start.");
+  std::vector<std::uint8_t> out;
+  zs.next_in = const_cast<Bytef*>(data);
+  zs.avail_in = static_cast<uInt>(size);
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (out.size() >= limit) {
+      inflateEnd(&zs);
+      throw ETrDataError(L"Data block: a compressed part expands beyond its limit.");
+    }
+    const std::size_t chunk = std::min<std::size_t>(std::max<std::size_t>(out.size(), 4096), limit - out.size());
+    const std::size_t old = out.size();
+    out.resize(old + chunk);
+    zs.next_out = out.data() + old;
+    zs.avail_out = static_cast<uInt>(chunk);
+    rc = inflate(&zs, Z_NO_FLUSH);
+    out.resize(old + chunk - zs.avail_out);
+    if (rc == Z_STREAM_END) break;
+    if (rc != Z_OK || (zs.avail_in == 0 && zs.avail_out != 0)) {
+      inflateEnd(&zs);
+      throw ETrDataError(L"Data block: a compressed part is damaged.");
+    }
+  }
+  inflateEnd(&zs);
+  return out;
+}
+
+bool CheckMagicCode(std::uint32_t magic, const std::uint8_t checkValue[4], const std::string& password) {
+  std::uint8_t plain[4] = {checkValue[0], checkValue[1], checkValue[2], checkValue[3]};
+  TTrEncryptKey(password).Crypt(kCheckValueNonce, plain, 4);
+  const std::uint32_t value = plain[0] | (std::uint32_t{plain[1]} << 8) | (std::uint32_t{plain[2]} << 16) |
+                              (std::uint32_t{plain[3]} << 24);
+  return value == magic;
+}
+
+namespace {
+
+// The debug stream at the end of a main stream: length and bytes.
+std::vector<std::uint8_t> ReadDebugStream(TrByteReader& r) {
+  const std::uint32_t length = r.U32();
+  if (length > r.Remaining()) throw ETrDataError(L"Data block: the debug stream's length exceeds the data.");
+  const std::uint8_t* p = r.Take(length);
+  return {p, p + length};
+}
+
+}  // namespace
+
+TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TTraciraModuleOptions& options,
+                                  const TPasswordRequest& passwordRequest, bool onlyOptions) {
+  TTraciraExtraInformation info;
+  TTraciraModuleOptions loaded;
+  loaded.DisableSharedDataWrite();
+  try {
+    TrByteReader r(data, size);
+    const std::uint32_t magic = r.U32();
+    if (magic != kTrDataMagic && magic != kTrDataMagicAlt) throw ETrDataError(L"Data block: unknown magic number.");
+    info.TraciraVersion = MapTrDataVersion(r.U16());
+    if (info.TraciraVersion > kTrDataVersion)
+      throw ETrDataError(L"Data block: version " + std::to_wstring(info.TraciraVersion) + L" is newer than this reader's.");
+    info.CompilationDate = r.F64();
+    if (info.TraciraVersion >= 6000) {
+      info.LeaksOptions = TLeaksOptions::FromBits(r.U8());
+      info.LeaksFromMainModule = r.U8() != 0;
+    }
+    std::vector<std::uint8_t> main;
+    if (info.TraciraVersion >= 500) {
+      const std::uint32_t symbolBytes = r.U32();
+      if (symbolBytes > r.Remaining()) throw ETrDataError(L"Data block: the symbol table's length exceeds the data.");
+      TrByteReader symbols(r.Take(symbolBytes), symbolBytes);
+      while (symbols.Remaining() >= 9) {
+        TTrSymbol s;
+        s.Number = symbols.U8();
+        s.Offset = symbols.U32();
+        s.Size = symbols.U32();
+        info.Symbols.push_back(s);
+      }
+      const std::uint32_t optionsBytes = r.U32();
+      if (optionsBytes > r.Remaining()) throw ETrDataError(L"Data block: the options' length exceeds the data.");
+      const std::vector<std::uint8_t> stream = Inflate(r.Take(optionsBytes), optionsBytes, kOptionsLimit);
+      loaded.LoadFromStream(stream.data(), stream.size());
+      const std::uint8_t* check = r.Take(4);
+      info.EncryptPassword = passwordRequest ? passwordRequest() : std::string();
+      info.IsValidEncryptPassword = CheckMagicCode(magic, check, info.EncryptPassword);
+      if (!onlyOptions) main = Inflate(r.Current(), r.Remaining(), kMainStreamLimit);
+    } else {
+      info.IsValidEncryptPassword = true;  // names are only XOR-ed
+      if (info.TraciraVersion >= 450)
+        main = Inflate(r.Current(), r.Remaining(), kMainStreamLimit);
+      else
+        main.assign(r.Current(), r.Current() + r.Remaining());
+    }
+    TrByteReader m(main.data(), main.size());
+    if (info.TraciraVersion < 500) {
+      const std::size_t used = loaded.LoadFromStream(main.data(), main.size());
+      m.Take(used);
+    }
+    if (!onlyOptions) info.DebugInformation = ReadDebugStream(m);
+  } catch (const EStreamReadError&) {
+    throw ETrDataError(L"Data block: the data ends too early.");
+  } catch (const EOptionsStreamError& e) {
+    throw ETrDataError(L"Data block: " + e.Message());
+  }
+  const std::string moduleName = options.ModuleName();
+  options.Assign(&loaded);
+  options.SetModuleName(moduleName);
+  return info;
+}
+
+TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size, TTraciraModuleOptions& options) {
+  if (size < 8) throw ETrDataError(L"Appended data block: the file is too short.");
+  TrByteReader tail(file + size - 8, 8);
+  const std::uint32_t length = tail.U32();
+  const std::uint32_t magic = tail.U32();
+  if (magic != kTrDataMagic && magic != kTrDataMagicAlt) throw ETrDataError(L"Appended data block: none found.");
+  if (length > size - 8) throw ETrDataError(L"Appended data block: its length exceeds the file.");
+  TTraciraExtraInformation info;
+  TTraciraModuleOptions loaded;
+  loaded.DisableSharedDataWrite();
+  try {
+    TrByteReader r(file + size - 8 - length, length);
+    info.TraciraVersion = MapTrDataVersion(r.U16());
+    if (info.TraciraVersion > kTrDataVersion) throw ETrDataError(L"Appended data block: its version is newer than this reader's.");
+    info.CompilationDate = r.F64();
+    info.IsValidEncryptPassword = true;
+    r.Take(loaded.LoadFromStream(r.Current(), r.Remaining()));
+    info.DebugInformation = ReadDebugStream(r);
+  } catch (const EStreamReadError&) {
+    throw ETrDataError(L"Appended data block: the data ends too early.");
+  } catch (const EOptionsStreamError& e) {
+    throw ETrDataError(L"Appended data block: " + e.Message());
+  }
+  const std::string moduleName = options.ModuleName();
+  options.Assign(&loaded);
+  options.SetModuleName(moduleName);
+  return info;
+}
+
+std::string ReadEncodeString(const TTraciraExtraInformation& info, TrByteReader& r, bool unitName) {
+  const std::uint8_t length = r.U8();
+  const bool qualified = info.TraciraVersion >= 502 && (length & 0x80);
+  std::string name = ReadNamePart(info, r, qualified ? (length & 0x7F) : length);
+  if (qualified) {
+    const std::uint8_t second = r.U8();
+    name += '.';
+    name += ReadNamePart(info, r, info.TraciraVersion >= 502 ? (second & 0x7F) : second);
+  }
+  const bool unreadable = info.TraciraVersion >= 500 && !info.IsValidEncryptPassword;
+  if (unitName) {
+    if (unreadable)
+      name.insert(1, "p");
+    else if (name.find('.') == std::string::npos)
+      name += kSourceFileExtension;
+  }
+  return name;
+}
+
+TTrLineEntry ReadLineEntry(TrByteReader& r, std::uint16_t version) {
+  TTrLineEntry e;
+  const std::uint8_t first = *r.Take(1);
+  if ((first & 1) == 0) {
+    e.LineAdvance = ((first >> 6) & 3) + 1;
+    e.CodeAdvance = ((first >> 1) & 31) + 1u;
+    return e;
+  }
+  if ((first & 2) == 0) {
+    e.LineAdvance = ((first >> 5) & 7) + 1;
+    e.CodeAdvance = ((first >> 2) & 7) + 1u;
+    e.NewProcedure = true;
+    return e;
+  }
+  e.NewProcedure = (first & 4) != 0;
+  if ((first & 8) == 0) {
+    const std::uint16_t word = static_cast<std::uint16_t>(first | (r.U8() << 8));
+    e.LineAdvance = ((word >> 11) & 31) + 1;
+    e.CodeAdvance = ((word >> 4) & 127) + 1u;
+    return e;
+  }
+  const std::uint8_t* rest = r.Take(3);
+  const std::uint32_t word = first | (std::uint32_t{rest[0]} << 8) | (std::uint32_t{rest[1]} << 16) |
+                             (std::uint32_t{rest[2]} << 24);
+  const std::uint32_t v = word >> 4;
+  if (v == 0x0FFEFFFE && version >= 423) {
+    e.LineAdvance = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.U16() + 1));
+    e.CodeAdvance = r.U16() + 1u;
+    return e;
+  }
+  // The advance is kept to 16 bits: 0xFFFF + 1 is 0, and from 0x8000 on it
+  // steps back, as optimised code's line tables do.
+  e.LineAdvance = static_cast<std::int16_t>(static_cast<std::uint16_t>((v & 0xFFFF) + 1));
+  const std::uint32_t code = (v >> 16) & 0xFFF;
+  e.CodeAdvance = code == 4095 ? 0 : code + 1;
+  return e;
+}
+
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, std::uint32_t codeOffset) {
+  const std::vector<std::uint8_t>& stream = info.DebugInformation;
+  try {
+    TrByteReader r(stream.data(), stream.size());
+    const std::uint32_t units = r.U32();
+    for (std::uint32_t u = 0; u < units; ++u) {
+      const std::size_t namePos = r.Position();
+      SkipEncodedName(info, r);
+      const std::uint32_t firstLine = r.U32();
+      const std::uint32_t start = r.U32();
+      const std::uint32_t codeSize = r.U32();
+      const std::uint32_t dataSize = r.U32();
+      const std::uint8_t* lineData = r.Take(dataSize);
+      if (codeOffset < start || codeOffset - start >= codeSize) continue;
+
+      const std::uint64_t end = std::uint64_t{start} + codeSize;
+      TrByteReader lines(stream.data(), stream.size());
+      lines.Take(static_cast<std::size_t>(lineData - stream.data()));
+      const std::size_t linesEnd = lines.Position() + dataSize;
+      std::uint32_t line = firstLine;
+      std::uint64_t offset = start;
+      std::string className, procName;
+      std::uint32_t procLine = firstLine;
+      auto result = [&]() {
+        TrByteReader names(stream.data(), stream.size());
+        names.Take(namePos);
+        TTrSourceInfo out;
+        out.UnitName = ReadEncodeString(info, names, true);
+        out.ClassName = className;
+        out.ProcedureName = procName;
+        out.Line = line;
+        out.ProcOffsetLine = line - procLine;
+        return out;
+      };
+      while (lines.Position() < linesEnd) {
+        const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
+        if (codeOffset >= offset && codeOffset < offset + e.CodeAdvance) return result();
+        line += static_cast<std::uint32_t>(e.LineAdvance);
+        offset += e.CodeAdvance;
+        if (e.NewProcedure) {
+          std::string name = ReadEncodeString(info, lines, false);
+          if (!name.empty() && name[0] == '.') {
+            procName = name.substr(1);  // a method of the previous procedure's class
+          } else if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
+            className = name.substr(0, dot);
+            procName = name.substr(dot + 1);
+          } else {
+            className.clear();
+            procName = std::move(name);
+          }
+          procLine = line;
+        }
+        if (lines.Position() > linesEnd) break;  // an entry ran past the unit's line data
+      }
+      if (codeOffset >= offset && codeOffset < end) return result();
+    }
+  } catch (const EStreamReadError&) {
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& info, std::uint8_t symbol) {
+  for (const TTrSymbol& s : info.Symbols)
+    if (s.Number == symbol) return s.Offset;
+  return std::nullopt;
+}
+
+std::string SharedDataName(std::uint32_t processId, std::uint32_t moduleHandle) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%08X%08XMODULE", processId, moduleHandle);
+  return name;
+}
+
+std::vector<std::uint8_t> BuildSharedOptionsBlock(const TTraciraModuleOptions& options) {
+  std::vector<std::uint8_t> stream;
+  options.SaveToStream(stream);
+  std::vector<std::uint8_t> block;
+  TrByteWriter w(block);
+  w.U32(static_cast<std::uint32_t>(4 + 1 + stream.size()));
+  w.U8(1);
+  w.Bytes(stream.data(), stream.size());
+  return block;
+}
+
+bool ApplySharedOptionsBlock(const std::uint8_t* data, std::size_t size, TTraciraModuleOptions& options) {
+  try {
+    TrByteReader r(data, size);
+    const std::uint32_t blockSize = r.U32();
+    if (blockSize < 5 || blockSize > size) throw ETrDataError(L"Shared options: bad block size.");
+    if (r.U8() == 0) return false;
+    TTraciraModuleOptions loaded;
+    loaded.DisableSharedDataWrite();
+    loaded.SetModuleName(options.ModuleName());
+    loaded.LoadFromStream(r.Current(), blockSize - 5);
+    options.Assign(&loaded);
+    return true;
+  } catch (const EStreamReadError&) {
+    throw ETrDataError(L"Shared options: the block ends too early.");
+  } catch (const EOptionsStreamError& e) {
+    throw ETrDataError(L"Shared options: " + e.Message());
+  }
+}
+
+}  // namespace tracira

@@ -1,0 +1,111 @@
+// The module's data block: header, symbol table of hooked routines, stored
+// options and the compact line and procedure table (the debug stream), and
+// the lookup of a code address in that table. Everything here works on byte
+// buffers; only LoadDebugInformation (TrDebugWin.cpp) touches the module.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crashreport/core/TrCore.h"
+#include "crashreport/core/TrStream.h"
+#include "crashreport/debug/TrEncrypt.h"
+
+namespace tracira {
+
+inline constexpr std::uint32_t kTrDataMagic = 0x100FAB10;
+inline constexpr std::uint32_t kTrDataMagicAlt = 0x000FAB10;
+// The newest layout this reader knows; the build tool writes it.
+inline constexpr std::uint16_t kTrDataVersion = 6006;
+// Appended to unit names stored without an extension.
+inline constexpr const char* kSourceFileExtension = ".cpp";
+
+// A damaged or unusable block: bad magic, newer version, bad length, failed
+// decompression. The message says which.
+class ETrDataError : public rtl::Exception {
+public:
+  using Exception::Exception;
+};
+
+// "600" and friends are the old spelling of 6000, 6001, 6002.
+std::uint16_t MapTrDataVersion(std::uint16_t stored);
+
+struct TTrSymbol {
+  std::uint8_t Number = 0;
+  std::uint32_t Offset = 0;  // from the module's code start (handle + 4096)
+  std::uint32_t Size = 0;
+  bool operator==(const TTrSymbol&) const = default;
+};
+
+struct TTraciraExtraInformation {
+  std::uint16_t TraciraVersion = 0;  // mapped
+  double CompilationDate = 0;        // days since 1899-12-30, UTC
+  TLeaksOptions LeaksOptions;
+  bool LeaksFromMainModule = false;
+  std::vector<TTrSymbol> Symbols;
+  std::vector<std::uint8_t> DebugInformation;  // the debug stream
+  std::string EncryptPassword;
+  bool IsValidEncryptPassword = false;
+};
+
+// Asked once the options are read; returns the module's encryption password.
+using TPasswordRequest = std::function<std::string()>;
+
+// Reads a "TRDATA" resource. Options go into options (only when the whole
+// block is good: a damaged block changes nothing). Raises ETrDataError.
+TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TTraciraModuleOptions& options,
+                                  const TPasswordRequest& passwordRequest = {}, bool onlyOptions = false);
+
+// The oldest layout, appended to the module file: the last 8 bytes are the
+// data's length and the magic. Raises ETrDataError.
+TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size, TTraciraModuleOptions& options);
+
+// Whether the 4 check bytes are the block's magic encrypted with password.
+bool CheckMagicCode(std::uint32_t magic, const std::uint8_t checkValue[4], const std::string& password);
+
+// Decodes one encoded name at the reader's position; r reads the debug
+// stream (a name's position in it is its encryption nonce). Raises
+// EStreamReadError when the data ends early.
+std::string ReadEncodeString(const TTraciraExtraInformation& info, TrByteReader& r, bool unitName);
+
+struct TTrSourceInfo {
+  std::string UnitName;
+  std::string ClassName;
+  std::string ProcedureName;
+  std::uint32_t Line = 0;
+  std::uint32_t ProcOffsetLine = 0;
+  bool operator==(const TTrSourceInfo&) const = default;
+};
+
+// Names codeOffset (address - module handle - 4096) from the debug stream.
+// Only the unit whose range holds it is decoded; the others are skipped by
+// their stored lengths. A damaged stream gives no result.
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, std::uint32_t codeOffset);
+
+// Offset of a hooked routine from the module's code start.
+std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& info, std::uint8_t symbol);
+
+// One line-data entry as stored.
+struct TTrLineEntry {
+  std::int32_t LineAdvance = 0;
+  std::uint32_t CodeAdvance = 0;
+  bool NewProcedure = false;
+  bool operator==(const TTrLineEntry&) const = default;
+};
+TTrLineEntry ReadLineEntry(TrByteReader& r, std::uint16_t version);
+
+// Shared options of one module: named "<pid><module handle>MODULE" (8
+// upper-case hex digits each); size word, flag byte 1, options stream.
+std::string SharedDataName(std::uint32_t processId, std::uint32_t moduleHandle);
+std::vector<std::uint8_t> BuildSharedOptionsBlock(const TTraciraModuleOptions& options);
+// Loads the options of a shared block whose flag is set; false when the
+// flag is clear. Raises ETrDataError on damage (options unchanged).
+bool ApplySharedOptionsBlock(const std::uint8_t* data, std::size_t size, TTraciraModuleOptions& options);
+
+// zlib inflate of a whole buffer; raises ETrDataError on failure or beyond limit.
+std::vector<std::uint8_t> Inflate(const std::uint8_t* data, std::size_t size, std::size_t limit);
+
+}  // namespace tracira

@@ -1,0 +1,92 @@
+#include "crashreport/debug/TrDebugWin.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+namespace tracira {
+
+namespace {
+
+struct HandleCloser {
+  void operator()(HANDLE h) const { CloseHandle(h); }
+};
+struct ViewUnmapper {
+  void operator()(const void* p) const { UnmapViewOfFile(p); }
+};
+
+std::wstring ModuleFileName(HMODULE module) {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
+    if (n == 0) return {};
+    if (n < name.size()) {
+      name.resize(n);
+      return name;
+    }
+    name.resize(name.size() * 2);
+  }
+}
+
+void ApplySharedOptions(HMODULE module, TTraciraModuleOptions& options) {
+  const std::string name = SharedDataName(GetCurrentProcessId(),
+                                          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(module)));
+  const std::wstring wideName(name.begin(), name.end());
+  std::unique_ptr<void, HandleCloser> mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, wideName.c_str()));
+  if (!mapping) return;
+  std::unique_ptr<const void, ViewUnmapper> view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  if (!view) return;
+  MEMORY_BASIC_INFORMATION mbi{};
+  if (VirtualQuery(view.get(), &mbi, sizeof mbi) == 0) return;
+  try {
+    ApplySharedOptionsBlock(static_cast<const std::uint8_t*>(view.get()), mbi.RegionSize, options);
+  } catch (const ETrDataError&) {
+    // A damaged shared block leaves the module's own options in force.
+  }
+}
+
+}  // namespace
+
+std::optional<TResourceData> GetResourceData(HMODULE module, const wchar_t* name, const wchar_t* type) {
+  HRSRC info = FindResourceW(module, name, type);
+  if (!info) return std::nullopt;
+  HGLOBAL loaded = LoadResource(module, info);
+  if (!loaded) return std::nullopt;
+  const void* data = LockResource(loaded);
+  if (!data) return std::nullopt;
+  return TResourceData{static_cast<const std::uint8_t*>(data), SizeofResource(module, info)};
+}
+
+std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTraciraModuleOptions& options,
+                                                             const TPasswordRequest& passwordRequest,
+                                                             std::wstring* error) {
+  std::optional<TTraciraExtraInformation> info;
+  try {
+    if (const auto resource = GetResourceData(module, L"TRDATA", MAKEINTRESOURCEW(10) /* RT_RCDATA */)) {
+      info = LoadData(resource->Data, resource->Size, options, passwordRequest);
+    } else {
+      std::ifstream file(std::filesystem::path(ModuleFileName(module)), std::ios::binary);
+      if (!file) {
+        if (error) *error = L"The module has no data block.";
+        return std::nullopt;
+      }
+      const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+      info = LoadData_Old(bytes.data(), bytes.size(), options);
+    }
+  } catch (const rtl::Exception& e) {
+    if (error) *error = e.Message();
+    return std::nullopt;
+  }
+  ApplySharedOptions(module, options);
+  return info;
+}
+
+void* GetSymbolAddr(HMODULE module, const TTraciraExtraInformation& info, std::uint8_t symbol) {
+  const auto offset = GetSymbolOffset(info, symbol);
+  if (!offset) return nullptr;
+  return reinterpret_cast<std::uint8_t*>(module) + 4096 + *offset;
+}
+
+}  // namespace tracira

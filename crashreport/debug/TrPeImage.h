@@ -1,0 +1,68 @@
+// A linked 32-bit PE image file: its sections, its COFF symbol table, its
+// exports, and its resource tree, to which a resource can be added. Used by
+// the build tool and by the readers of debug data stored in a module file.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tracira {
+
+struct Section {
+  std::string Name;
+  std::uint32_t VirtualSize = 0, VirtualAddress = 0, RawSize = 0, RawPointer = 0, Characteristics = 0;
+};
+
+struct CoffSymbol {
+  std::string Name;  // as stored (decorated)
+  std::uint32_t Rva = 0;
+  bool Function = false;
+};
+
+struct PeExport {
+  std::string Name;  // empty for an export by ordinal only
+  std::uint32_t Rva = 0;
+};
+
+// A resource identified by number or by name.
+using ResKey = std::variant<std::uint16_t, std::u16string>;
+
+struct ResourceLeaf {
+  std::vector<std::uint8_t> Data;
+  std::uint32_t CodePage = 0;
+};
+// type -> name -> language -> data
+using ResourceTree = std::map<ResKey, std::map<ResKey, std::map<std::uint16_t, ResourceLeaf>>>;
+
+class PeImage {
+public:
+  // Raises std::runtime_error with the reason for anything but a PE32 image.
+  explicit PeImage(std::vector<std::uint8_t> file);
+
+  std::uint32_t ImageBase() const { return fImageBase; }
+  const std::vector<Section>& Sections() const { return fSections; }
+  // Section contents (the part stored in the file).
+  std::optional<std::vector<std::uint8_t>> SectionData(const std::string& name) const;
+  std::vector<CoffSymbol> Symbols() const;
+  // Exported code and data (forwarders left out), in table order.
+  std::vector<PeExport> Exports() const;
+
+  ResourceTree ReadResources() const;
+  // Stores resources as a new resource section placed after the loaded
+  // sections; sections for debuggers that follow move up to make room.
+  void WriteResources(const ResourceTree& tree);
+
+  const std::vector<std::uint8_t>& Bytes() const { return fFile; }
+
+private:
+  std::uint32_t RvaToFile(std::uint32_t rva, std::uint32_t size) const;
+  std::vector<std::uint8_t> fFile;
+  std::uint32_t fPe = 0, fOptional = 0, fSectionTable = 0, fImageBase = 0;
+  std::vector<Section> fSections;
+};
+
+}  // namespace tracira

@@ -1,0 +1,17 @@
+// Procedure names as the data block stores them, from linker symbols.
+#pragma once
+
+#include <string>
+
+namespace tracira {
+
+// The demangled, readable name of a symbol of the 32-bit image ("ns::T::F(int)"),
+// without the leading underscore of the target and without GCC's
+// "[clone ...]" suffixes; empty for names that aren't code (".text", ...).
+std::string ReadableName(const std::string& symbol);
+
+// "ns::TClass.Method" or "Function": the parameter list and return type
+// dropped, the class (everything before the last "::") set off by ".".
+std::string StoredProcedureName(const std::string& readable);
+
+}  // namespace tracira

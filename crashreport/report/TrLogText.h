@@ -1,0 +1,246 @@
+// The bug report text: numbered sections of label/value lines, fixed-width
+// tables and the CPU dump. Everything here formats values it is given, so it
+// runs and is tested the same on every platform; collecting the values from
+// the system is the handling flow's job.
+//
+// All texts are ANSI bytes (system code page) with CR LF line ends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crashreport/core/TrMessages.h"
+#include "crashreport/core/TrTypes.h"
+
+namespace tracira {
+
+inline constexpr std::string_view kCRLF = "\r\n";
+inline constexpr std::string_view kLogSignature = "TraciraLog";
+inline constexpr std::string_view kLogVersion = "6.0.6";
+
+// The customised texts, indexed by TMessageType, environment variables
+// already expanded.
+using TTraciraTexts = std::array<std::string, kMessageTypeCount>;
+TTraciraTexts DefaultTraciraTexts();
+
+// ---------------------------------------------------------------------------
+// Dates, durations, exception ID
+
+struct TTraciraDateTime {
+  int Year = 1899, Month = 12, Day = 30;
+  int Hour = 0, Minute = 0, Second = 0;
+  bool operator==(const TTraciraDateTime&) const = default;
+};
+
+// 0 = Sunday.
+int DayOfWeek(const TTraciraDateTime& t);
+// "Sun, 6 Dec 2026 15:00:00 +0300". utcOffsetMinutes is local time minus UTC;
+// it is written in whole hours, rounded.
+std::string RFCDate(const TTraciraDateTime& localTime, int utcOffsetMinutes);
+// "yyyy-mm-dd hh:nn:ss".
+std::string ISODateTime(const TTraciraDateTime& t);
+// A duration given in days: "1 day, 3 hours, 5 seconds"; "0 second" below
+// one second. Negative or non-finite durations count as zero.
+std::string GetCompleteTimeStr(double days);
+
+// CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
+std::uint16_t Crc16Xmodem(std::string_view data);
+// The text the exception ID is computed from: the class name followed by
+// unit, class, procedure and decimal line of every source-level entry of the
+// exception thread's own stack.
+std::string ExceptionIDText(std::string_view exceptionClassName, const TTraciraStackList& stack,
+                            std::uint32_t exceptionThreadID);
+// Four upper-case hexadecimal digits.
+std::string ExceptionID(std::string_view idText);
+
+// ---------------------------------------------------------------------------
+// Value formatters of the general part
+
+std::string HexAddress(std::uint32_t value);             // "0045A1B2"
+std::string ExtractFileName(std::string_view fileName);  // after the last '\' or '/'
+std::string ExtractFilePath(std::string_view fileName);  // up to and including it
+// "Tavrix.exe - (Test bench)"; the file name alone without a description.
+std::string FileNameWithDescription(std::string_view fileName, std::string_view description);
+// "a.b.c.d", empty for "0.0.0.0".
+std::string VersionText(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d);
+// Each parameter in double quotes, separated by one space.
+std::string QuotedParameters(const std::vector<std::string>& parameters);
+// The message with a final "." added when missing.
+std::string ExceptionMessageText(std::string_view message);
+// Control characters folded to one space per run.
+std::string FoldControlChars(std::string_view text);
+// Bytes to "123 Mb" (rounded).
+std::string MegabytesText(std::uint64_t bytes);
+// Bytes to "12.34 Gb" (format "0.##").
+std::string GigabytesText(std::uint64_t bytes);
+// "%d x %d, %d bit".
+std::string DisplayModeText(int width, int height, int bitsPerPixel);
+// "192.168.000.001": each octet padded to 3 digits; the IPv4 address in
+// network byte order as it appears in memory (first octet first).
+std::string PaddedIPText(std::array<std::uint8_t, 4> octets);
+// Per adapter "ON"/"OFF" padded to 16, joined by " - ".
+std::string DHCPText(const std::vector<bool>& enabledPerAdapter);
+// Items joined by " - ".
+std::string JoinAdapters(const std::vector<std::string>& values);
+struct TPrivilege {
+  std::string Name;
+  bool Enabled = false;
+};
+// One line per privilege: name padded to 31, " - ON" / " - OFF".
+std::string PrivilegesText(const std::vector<TPrivilege>& privileges);
+// "Low", "Below-Normal", "Normal", "Above-Normal", "High", "Real-Time" for a
+// Windows priority class value; empty for anything else.
+std::string ProcessPriorityText(std::uint32_t priorityClass);
+
+// ---------------------------------------------------------------------------
+// Sections
+
+// Builds a group of numbered sections and aligns them.
+class TLogItem {
+ public:
+  explicit TLogItem(int firstHeader) : fFirstHeader(firstHeader), fHeaderNo(firstHeader) {}
+  void Clear();
+  void AddHeader(std::string_view title);
+  // The item number always advances, so hidden items keep the numbers of the
+  // ones after them.
+  void AddItem(std::string_view label, std::string_view value, bool show = true);
+  // The aligned text; every line ends with CR LF. Sections without a shown
+  // item vanish with their header.
+  std::string GetString() const;
+
+ private:
+  std::string fString;
+  int fFirstHeader;
+  int fHeaderNo;
+  int fItemNo = 0;
+};
+
+// A value as it is stored after its label: ": " becomes ":_", a line break
+// starts a continuation line indented by one space, an empty line is ".".
+std::string EscapeItemValue(std::string_view value);
+// The inverse, applied to the joined value lines (leading spaces already gone).
+std::string UnescapeItemValue(std::string_view stored);
+
+// Values of the general part, already formatted (see the formatters above).
+// Each member is one item, in report order.
+struct TGeneralValues {
+  // 1 Application
+  std::string AppStartDate, AppName, AppVersionNumber, AppParameters, AppCompilationDate, AppUpTime;
+  // 2 Exception
+  std::string ExcDate, ExcAddress, ExcModuleName, ExcModuleVersion, ExcType, ExcMessage, ExcID;
+  std::string ExcCount = "1", ExcStatus = "New", ExcNote;
+  // 3 User
+  std::string UserID, UserName, UserEmail, UserCompany, UserPrivileges;
+  // 4 Active Controls
+  std::string ActCtlsFormClass, ActCtlsFormText, ActCtlsControlClass, ActCtlsControlText;
+  // 5 Computer
+  std::string CmpName, CmpTotalMemory, CmpFreeMemory, CmpTotalDisk, CmpFreeDisk, CmpSysUpTime, CmpProcessor,
+      CmpDisplayMode, CmpDisplayDPI, CmpVideoCard, CmpPrinter;
+  // 6 Operating System
+  std::string OSType, OSBuildN, OSUpdate, OSLanguage, OSCharset;
+  // 7 Network
+  std::string NetIP, NetSubmask, NetGateway, NetDNS1, NetDNS2, NetDHCP;
+};
+
+// ShowOptions: bit n is the TShowOption member numbered n (soAppStartDate = 0
+// ... soCustomData = 47).
+inline constexpr std::uint64_t kAllShowOptions = (std::uint64_t{1} << 48) - 1;
+
+// "TraciraLog 6.0.6", an empty line and sections 1 to 7. Sections 4.1 to 4.4
+// exist only in a windowed program.
+std::string CreateGeneralText(const TTraciraTexts& texts, const TGeneralValues& values,
+                              std::uint64_t showOptions, bool windowedProgram);
+
+// A custom section numbered firstSection + 1: one item per "name=value" line.
+std::string CustomHeadersText(int firstSection, std::string_view header,
+                              const std::vector<std::string>& lines);
+// A custom section with one unlabeled item (the reproduce text).
+std::string CustomHeaderText(int firstSection, std::string_view header, std::string_view value);
+// Inserts a custom section right after the general part (before the line
+// that starts with "<callStackTitle>:"). Appends it at the end when that line
+// can't be found, so the text is never lost.
+std::string InsertCustomSection(std::string_view report, std::string_view section,
+                                std::string_view callStackTitle);
+
+// ---------------------------------------------------------------------------
+// Tables
+
+struct TTraciraThreadInfo {
+  std::uint32_t ThreadID = 0;
+  std::optional<int> Priority;  // "??" when unknown
+  std::string ClassName;        // class of the thread object; empty when none
+  bool IsMainThread = false;
+};
+
+struct TCallStackShow {
+  bool ShowDLLs = true;  // entries known to procedure level (csoShowDLLs)
+  bool ShowBPLs = true;  // entries known to unit and procedure (csoShowBPLs)
+};
+bool IsShownDetail(TTraciraDebugDetail detail, const TCallStackShow& show);
+
+std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& stack,
+                          const std::vector<TTraciraThreadInfo>& threads, const TCallStackShow& show);
+
+struct TTraciraModuleRow {
+  std::uint32_t Handle = 0;
+  std::string FileName;  // full file name
+  std::string Description, Version;
+  std::uint64_t Size = 0;
+  TTraciraDateTime LastModified;
+};
+std::string ModulesText(const TTraciraTexts& texts, const std::vector<TTraciraModuleRow>& modules);
+
+struct TTraciraProcessRow {
+  std::uint32_t ID = 0;
+  std::string FileName;  // full file name
+  std::string Description, Version;
+  std::uint64_t Memory = 0;
+  std::uint32_t PriorityClass = 0;  // Windows priority class value
+  std::uint32_t Threads = 0;
+};
+std::string ProcessesText(const TTraciraTexts& texts, const std::vector<TTraciraProcessRow>& processes);
+
+// "<title>:", a rule one longer than the title, two CR LF: the form of a
+// section left out by the options.
+std::string EmptySectionText(std::string_view title);
+
+// ---------------------------------------------------------------------------
+// CPU
+
+struct TTraciraRegisters {
+  std::uint32_t EAX = 0, EBX = 0, ECX = 0, EDX = 0, ESI = 0, EDI = 0, ESP = 0, EIP = 0;
+};
+struct TTraciraCPUState {
+  std::optional<TTraciraRegisters> Context;
+  std::uint32_t ExceptionAddress = 0;
+  // 64 bytes read at ESP and 256 bytes at the exception address; the dump is
+  // empty unless both were readable.
+  std::optional<std::array<std::uint8_t, 64>> Stack;
+  std::optional<std::array<std::uint8_t, 256>> Memory;
+};
+std::string CPUText(const TTraciraTexts& texts, const TTraciraCPUState& cpu);
+
+// ---------------------------------------------------------------------------
+// Whole report
+
+struct TReportParts {
+  TGeneralValues General;
+  std::uint64_t ShowOptions = kAllShowOptions;
+  bool WindowedProgram = true;
+  TTraciraStackList Stack;
+  std::vector<TTraciraThreadInfo> Threads;
+  TCallStackShow Show;
+  bool SaveModulesAndProcesses = true;  // loSaveModulesAndProcessesSections
+  std::vector<TTraciraModuleRow> Modules;
+  std::vector<TTraciraProcessRow> Processes;
+  bool SaveAssemblerAndCPU = true;  // loSaveAssemblerAndCPUSections
+  std::string Disassembly;          // the assembler section's body, from the disassembler
+  TTraciraCPUState CPU;
+};
+std::string CreateLogText(const TTraciraTexts& texts, const TReportParts& parts);
+
+}  // namespace tracira
