@@ -17,6 +17,8 @@ wine regsvr32 /s "$(winepath -w "$BUILD/win/driver/Dravix.dll")"
 
 if [ -n "$USER_DISPLAY" ]; then
   echo "Starting Tavrix.exe on display $USER_DISPLAY"
+  # A desktop has a window manager: let it frame and move the windows.
+  wine reg delete 'HKCU\Software\Wine\X11 Driver' /v Managed /f >/dev/null 2>&1 || true
   DISPLAY=$USER_DISPLAY exec wine "$BUILD/win/Tavrix.exe"
 else
   echo "No display: starting Tavrix.exe on the project's Xvfb display $DISPLAY"

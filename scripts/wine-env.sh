@@ -17,15 +17,20 @@ mkdir -p "$RUN_DIR"
 log() { printf '[wine-env] %s\n' "$*" >&2; }
 
 ensure_prefix() {
-  if [ -f "$WINEPREFIX/.tavrix-ready" ]; then return; fi
-  log "creating the Wine prefix $WINEPREFIX (about 20 s, once)"
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  DISPLAY= wineboot -i >/dev/null 2>&1 9>&- || true
-  # Wine's own crash dialog would stand in front of the program's crash reporter.
-  DISPLAY= wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  wineserver -w
-  touch "$WINEPREFIX/.tavrix-ready"
+  if [ ! -f "$WINEPREFIX/.tavrix-ready" ]; then
+    log "creating the Wine prefix $WINEPREFIX (about 20 s, once)"
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    DISPLAY= wineboot -i >/dev/null 2>&1 9>&- || true
+    wineserver -w
+    touch "$WINEPREFIX/.tavrix-ready"
+  fi
+  # Settings of the prefix; the stamp's number changes when they do.
+  if [ ! -f "$WINEPREFIX/.tavrix-settings-1" ]; then
+    # Wine's own crash dialog would stand in front of the program's crash reporter.
+    DISPLAY= wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
+    touch "$WINEPREFIX/.tavrix-settings-1"
+  fi
 }
 
 xvfb_alive() {
@@ -51,6 +56,10 @@ case "${1:-}" in
     start_xvfb
     export DISPLAY=$(cat "$RUN_DIR/display")
     setsid -f wineserver -p </dev/null >/dev/null 2>&1 9>&-
+    # Xvfb has no window manager, and Wine waits about 2 s for one whenever a
+    # managed window is hidden or destroyed; unmanaged windows don't wait.
+    # (scripts/run.sh puts management back for a desktop display.)
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1 9>&- || true
     # Start Wine's own services now, detached from our output: a test program
     # that started them would pass its stdout to them, and ctest would wait
     # for that pipe until they exit.
