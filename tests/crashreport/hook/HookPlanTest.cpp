@@ -1,0 +1,131 @@
+// Planning a code patch: how many bytes move, and that the moved
+// instructions do in the trampoline what they did at the target.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "crashreport/disasm/TrDisAsm.h"
+#include "crashreport/hook/TrHookPlan.h"
+
+namespace tracira {
+namespace {
+
+constexpr std::uint32_t kTarget = 0x00401000;
+constexpr std::uint32_t kTrampoline = 0x00A00000;
+
+std::vector<std::string> Listing(std::span<const std::uint8_t> code, std::uint32_t address) {
+  std::vector<std::string> lines;
+  for (std::uint32_t at = 0; at < code.size();) {
+    const TAsmInstruction i = DecodeInstruction(code.subspan(at), address + at);
+    lines.push_back(i.Text);
+    at += i.Size;
+  }
+  return lines;
+}
+
+std::string Hex(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", v);
+  return text;
+}
+
+// Code whose moved instructions keep their meaning when listed at the
+// trampoline: Capstone prints branch targets as absolute addresses, so a
+// correctly relocated branch reads exactly as the original.
+struct TFaithfulCase {
+  const char* Name;
+  std::vector<std::uint8_t> Code;
+  std::uint32_t Covered;
+  bool MovesCall;
+};
+
+TEST(HookPlan, MovedInstructionsMeanTheSameInTheTrampoline) {
+  const TFaithfulCase cases[] = {
+      {"frame prologue", {0x55, 0x8B, 0xEC, 0x83, 0xEC, 0x10, 0x90}, 6, false},
+      {"exactly five", {0xB8, 0x01, 0x00, 0x00, 0x00, 0xC3}, 5, false},
+      {"call first", {0xE8, 0x10, 0x00, 0x00, 0x00, 0x03, 0x44, 0x24, 0x04, 0xC3}, 5, true},
+      {"call second", {0x55, 0xE8, 0xF0, 0xFF, 0xFF, 0xFF, 0x5D, 0xC3}, 6, true},
+      {"short jcc", {0x85, 0xC9, 0x7E, 0x20, 0x8D, 0x04, 0x09, 0xC3}, 7, false},
+      {"long jcc", {0x85, 0xC0, 0x0F, 0x84, 0x00, 0x01, 0x00, 0x00, 0xC3}, 8, false},
+      {"short jmp", {0x31, 0xC0, 0xEB, 0x10, 0xCC, 0xCC, 0xCC}, 5, false},
+      {"long jmp", {0xE9, 0x00, 0x10, 0x00, 0x00, 0xCC}, 5, false},
+      {"ret then padding", {0x31, 0xC0, 0xC3, 0xCC, 0x90, 0x55}, 5, false},
+      {"branch hint kept out", {0x85, 0xC0, 0x3E, 0x74, 0x30, 0x90}, 5, false},
+  };
+  for (const TFaithfulCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const THookPlan plan = PlanTrampoline(c.Code, kTarget, kTrampoline);
+    ASSERT_EQ(plan.Error, THookPlanError::None);
+    EXPECT_EQ(plan.Covered, c.Covered);
+    EXPECT_EQ(plan.MovesCall, c.MovesCall);
+    ASSERT_LE(plan.Trampoline.size(), kTrampolineCapacity);
+
+    std::vector<std::string> expected = Listing(std::span(c.Code).first(c.Covered), kTarget);
+    expected.push_back("jmp " + Hex(kTarget + c.Covered));
+    EXPECT_EQ(Listing(plan.Trampoline, kTrampoline), expected);
+  }
+}
+
+TEST(HookPlan, ShortOnlyBranchesAreRoutedThroughALongJump) {
+  // mov ecx, [esp+4]; jecxz +0x10  (to 401016)
+  const std::vector<std::uint8_t> code{0x8B, 0x4C, 0x24, 0x04, 0xE3, 0x10, 0x8D, 0x41, 0x01, 0xC3};
+  const THookPlan plan = PlanTrampoline(code, kTarget, kTrampoline);
+  ASSERT_EQ(plan.Error, THookPlanError::None);
+  EXPECT_EQ(plan.Covered, 6u);
+  const std::vector<std::string> expected{
+      "mov ecx, dword ptr [esp + 4]",
+      "jecxz " + Hex(kTrampoline + 4 + 2 + 2),    // taken: to the long jump
+      "jmp " + Hex(kTrampoline + 4 + 2 + 2 + 5),  // not taken: over it
+      "jmp " + Hex(kTarget + 0x16),
+      "jmp " + Hex(kTarget + 6),
+  };
+  EXPECT_EQ(Listing(plan.Trampoline, kTrampoline), expected);
+}
+
+TEST(HookPlan, UnmeasurableBytesCountAsOneEach) {
+  std::vector<std::uint8_t> code{0x0F, 0x04, 0x0F, 0x04, 0x55, 0x8B, 0xEC};
+  code.resize(kHookPlanReadSize, 0x90);
+  const THookPlan plan = PlanTrampoline(code, kTarget, kTrampoline);
+  ASSERT_EQ(plan.Error, THookPlanError::None);
+  // 0F (1, undecodable), 04 0F (add al, 0xf), 04 55 (add al, 0x55).
+  EXPECT_EQ(plan.Covered, 5u);
+  EXPECT_TRUE(std::equal(code.begin(), code.begin() + plan.Covered, plan.Trampoline.begin()));
+  EXPECT_EQ(plan.Trampoline.size(), plan.Covered + kHookJumpSize);
+}
+
+struct TRefusedCase {
+  const char* Name;
+  std::vector<std::uint8_t> Code;
+  THookPlanError Error;
+};
+
+TEST(HookPlan, RefusesPatchesThatWouldBreakCode) {
+  const TRefusedCase cases[] = {
+      {"returns before 5 bytes into the next procedure",
+       {0x31, 0xC0, 0xC3, 0x55, 0x8B, 0xEC},
+       THookPlanError::TooShort},
+      {"jumps away before 5 bytes", {0xEB, 0x10, 0x55, 0x8B, 0xEC, 0x90}, THookPlanError::TooShort},
+      {"loops back to its own start", {0x90, 0x74, 0xFD, 0x90, 0x90, 0x90}, THookPlanError::BranchIntoPatch},
+      {"jumps forward into the patch", {0x74, 0x01, 0x90, 0x90, 0x90, 0x90}, THookPlanError::BranchIntoPatch},
+      {"16-bit relative jump", {0x66, 0xE9, 0x10, 0x00, 0x90, 0x90}, THookPlanError::UnsupportedBranch},
+      {"fewer bytes than one patch", {0x55, 0x8B, 0xEC}, THookPlanError::Unreadable},
+      {"instruction cut by the end", {0x55, 0x8B, 0xEC, 0x83, 0xEC}, THookPlanError::Unreadable},
+      {"nothing", {}, THookPlanError::Unreadable},
+  };
+  for (const TRefusedCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(PlanTrampoline(c.Code, kTarget, kTrampoline).Error, c.Error);
+  }
+}
+
+TEST(HookPlan, JumpAndThunkEncodings) {
+  EXPECT_EQ(JumpRel32(0x401000, 0x401005), (std::array<std::uint8_t, 5>{0xE9, 0, 0, 0, 0}));
+  EXPECT_EQ(JumpRel32(0x401000, 0x400000), (std::array<std::uint8_t, 5>{0xE9, 0xFB, 0xEF, 0xFF, 0xFF}));
+  EXPECT_EQ(IndirectJumpSlot(std::vector<std::uint8_t>{0xFF, 0x25, 0x78, 0x56, 0x34, 0x12}), 0x12345678u);
+  EXPECT_EQ(IndirectJumpSlot(std::vector<std::uint8_t>{0xFF, 0x15, 0x78, 0x56, 0x34, 0x12}), std::nullopt);
+  EXPECT_EQ(IndirectJumpSlot(std::vector<std::uint8_t>{0xFF, 0x25, 0x78}), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tracira
