@@ -29,6 +29,9 @@ ensure_prefix() {
   if [ ! -f "$WINEPREFIX/.tavrix-settings-1" ]; then
     # Wine's own crash dialog would stand in front of the program's crash reporter.
     DISPLAY= wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
+    # Let that display-less server and its services end: made persistent
+    # below, it would keep a desktop without a display, and no window opens.
+    wineserver -w
     touch "$WINEPREFIX/.tavrix-settings-1"
   fi
 }
