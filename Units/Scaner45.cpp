@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "rtl/Exceptions.h"
+#include "rtl/SysErrors.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -107,23 +108,7 @@ std::wstring BstrText(BSTR text) { return text ? std::wstring(text, SysStringLen
 
 }  // namespace
 
-std::wstring OleErrorMessage(HRESULT hr) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  const std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(buffer, &LocalFree);
-  std::wstring text = length ? std::wstring(buffer, length) : std::wstring();
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
-    text.pop_back();
-  }
-  if (text.empty()) {
-    wchar_t code[40];
-    std::swprintf(code, 40, L"OLE error 0x%08lX", static_cast<unsigned long>(hr));
-    text = code;
-  }
-  return text;
-}
+std::wstring OleErrorMessage(HRESULT hr) { return rtl::SysErrorMessage(static_cast<DWORD>(hr), L"OLE error"); }
 
 void OleCheck(HRESULT hr) {
   if (FAILED(hr)) RaiseOleError(hr, {});

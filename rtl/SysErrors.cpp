@@ -1,0 +1,26 @@
+#include "rtl/SysErrors.h"
+
+#include <cwchar>
+#include <memory>
+
+namespace rtl {
+
+std::wstring SysErrorMessage(DWORD code, const wchar_t* fallback) {
+  wchar_t* buffer = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(buffer, &LocalFree);
+  std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
+    text.pop_back();
+  }
+  if (text.empty()) {
+    wchar_t numbered[64];
+    std::swprintf(numbered, 64, L"%ls 0x%08lX", fallback, static_cast<unsigned long>(code));
+    text = numbered;
+  }
+  return text;
+}
+
+}  // namespace rtl
