@@ -109,23 +109,3 @@ std::wstring GetFileVersionInfo() {
   std::swprintf(text, 64, L"%u.%u.%u.%u", MajorVersion, MinorVersion, ProductRelease, ProductBuild);
   return text;
 }
-
-std::wstring SysErrorMessage(DWORD Code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      Code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
-  if (buffer != nullptr) {
-    LocalFree(buffer);
-  }
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
-    text.pop_back();
-  }
-  if (text.empty()) {
-    wchar_t fallback[48];
-    std::swprintf(fallback, 48, L"System error 0x%08lX", static_cast<unsigned long>(Code));
-    text = fallback;
-  }
-  return text;
-}

@@ -8,6 +8,7 @@
 
 #include "gui/Font.h"
 #include "rtl/Exceptions.h"
+#include "rtl/SysErrors.h"
 
 // winver.h maps this name to the Win32 API; here it is the tool's own routine.
 #undef GetFileVersionInfo
@@ -22,9 +23,7 @@ class ERegistryException : public rtl::Exception {
 // their defaults; a value of the wrong type raises ERegistryException.
 void RegReadFont(gui::Font& Font);
 
-// The system's message text for an error code (GetLastError or HRESULT),
-// without the trailing line break.
-std::wstring SysErrorMessage(DWORD Code);
+using rtl::SysErrorMessage;
 
 // The program's own file version, "major.minor.release.build", or "0.0.0.0"
 // when the version resource is missing or unreadable.
