@@ -34,6 +34,12 @@ ensure_prefix() {
     wineserver -w
     touch "$WINEPREFIX/.tavrix-settings-1"
   fi
+  # Wine's own fonts (Debian's fonts-wine) are looked up only in the prefix:
+  # without them every face falls back to a wider one and labels are clipped.
+  if [ -d /usr/share/wine/fonts ] && [ ! -f "$WINEPREFIX/.tavrix-fonts-1" ]; then
+    cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+    touch "$WINEPREFIX/.tavrix-fonts-1"
+  fi
 }
 
 xvfb_alive() {

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "crashreport/core/TrStream.h"
@@ -252,62 +253,178 @@ TTrLineEntry ReadLineEntry(TrByteReader& r, std::uint16_t version) {
   return e;
 }
 
+namespace {
+
+struct TUnitHeader {
+  std::size_t NamePos = 0;
+  std::uint32_t FirstLine = 0, Start = 0, CodeSize = 0, DataSize = 0;
+  std::size_t LinesPos = 0;
+};
+
+// Reads the unit record at r's position and moves past it.
+TUnitHeader ReadUnitHeader(const TTraciraExtraInformation& info, TrByteReader& r) {
+  TUnitHeader h;
+  h.NamePos = r.Position();
+  SkipEncodedName(info, r);
+  h.FirstLine = r.U32();
+  h.Start = r.U32();
+  h.CodeSize = r.U32();
+  h.DataSize = r.U32();
+  h.LinesPos = r.Position();
+  r.Take(h.DataSize);
+  return h;
+}
+
+// Walks one unit's line data for codeOffset, which lies in its range.
+std::optional<TTrSourceInfo> DecodeUnit(const TTraciraExtraInformation& info, const TUnitHeader& h,
+                                        std::uint32_t codeOffset) {
+  const std::vector<std::uint8_t>& stream = info.DebugInformation;
+  const std::uint64_t end = std::uint64_t{h.Start} + h.CodeSize;
+  TrByteReader lines(stream.data(), stream.size());
+  lines.Take(h.LinesPos);
+  const std::size_t linesEnd = h.LinesPos + h.DataSize;
+  std::uint32_t line = h.FirstLine;
+  std::uint64_t offset = h.Start;
+  std::string className, procName;
+  std::uint32_t procLine = h.FirstLine;
+  auto result = [&]() {
+    TrByteReader names(stream.data(), stream.size());
+    names.Take(h.NamePos);
+    TTrSourceInfo out;
+    out.UnitName = ReadEncodeString(info, names, true);
+    out.ClassName = className;
+    out.ProcedureName = procName;
+    out.Line = line;
+    out.ProcOffsetLine = line - procLine;
+    return out;
+  };
+  while (lines.Position() < linesEnd) {
+    const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
+    if (codeOffset >= offset && codeOffset < offset + e.CodeAdvance) return result();
+    line += static_cast<std::uint32_t>(e.LineAdvance);
+    offset += e.CodeAdvance;
+    if (e.NewProcedure) {
+      std::string name = ReadEncodeString(info, lines, false);
+      if (!name.empty() && name[0] == '.') {
+        procName = name.substr(1);  // a method of the previous procedure's class
+      } else if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
+        className = name.substr(0, dot);
+        procName = name.substr(dot + 1);
+      } else {
+        className.clear();
+        procName = std::move(name);
+      }
+      procLine = line;
+    }
+    if (lines.Position() > linesEnd) break;  // an entry ran past the unit's line data
+  }
+  if (codeOffset >= offset && codeOffset < end) return result();
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, std::uint32_t codeOffset) {
   const std::vector<std::uint8_t>& stream = info.DebugInformation;
   try {
     TrByteReader r(stream.data(), stream.size());
     const std::uint32_t units = r.U32();
     for (std::uint32_t u = 0; u < units; ++u) {
-      const std::size_t namePos = r.Position();
-      SkipEncodedName(info, r);
-      const std::uint32_t firstLine = r.U32();
-      const std::uint32_t start = r.U32();
-      const std::uint32_t codeSize = r.U32();
-      const std::uint32_t dataSize = r.U32();
-      const std::uint8_t* lineData = r.Take(dataSize);
-      if (codeOffset < start || codeOffset - start >= codeSize) continue;
-
-      const std::uint64_t end = std::uint64_t{start} + codeSize;
-      TrByteReader lines(stream.data(), stream.size());
-      lines.Take(static_cast<std::size_t>(lineData - stream.data()));
-      const std::size_t linesEnd = lines.Position() + dataSize;
-      std::uint32_t line = firstLine;
-      std::uint64_t offset = start;
-      std::string className, procName;
-      std::uint32_t procLine = firstLine;
-      auto result = [&]() {
-        TrByteReader names(stream.data(), stream.size());
-        names.Take(namePos);
-        TTrSourceInfo out;
-        out.UnitName = ReadEncodeString(info, names, true);
-        out.ClassName = className;
-        out.ProcedureName = procName;
-        out.Line = line;
-        out.ProcOffsetLine = line - procLine;
-        return out;
-      };
-      while (lines.Position() < linesEnd) {
-        const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
-        if (codeOffset >= offset && codeOffset < offset + e.CodeAdvance) return result();
-        line += static_cast<std::uint32_t>(e.LineAdvance);
-        offset += e.CodeAdvance;
-        if (e.NewProcedure) {
-          std::string name = ReadEncodeString(info, lines, false);
-          if (!name.empty() && name[0] == '.') {
-            procName = name.substr(1);  // a method of the previous procedure's class
-          } else if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
-            className = name.substr(0, dot);
-            procName = name.substr(dot + 1);
-          } else {
-            className.clear();
-            procName = std::move(name);
-          }
-          procLine = line;
-        }
-        if (lines.Position() > linesEnd) break;  // an entry ran past the unit's line data
-      }
-      if (codeOffset >= offset && codeOffset < end) return result();
+      const TUnitHeader h = ReadUnitHeader(info, r);
+      if (codeOffset < h.Start || codeOffset - h.Start >= h.CodeSize) continue;
+      if (auto found = DecodeUnit(info, h, codeOffset)) return found;
     }
+  } catch (const EStreamReadError&) {
+  }
+  return std::nullopt;
+}
+
+TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info) {
+  TTrUnitIndex index;
+  const std::vector<std::uint8_t>& stream = info.DebugInformation;
+  try {
+    TrByteReader r(stream.data(), stream.size());
+    const std::uint32_t units = r.U32();
+    for (std::uint32_t u = 0; u < units; ++u) {
+      const std::size_t record = r.Position();
+      const TUnitHeader h = ReadUnitHeader(info, r);
+      if (h.CodeSize == 0) continue;
+      index.Units.push_back({h.Start, h.CodeSize, record});
+      index.LargestUnit = std::max(index.LargestUnit, h.CodeSize);
+    }
+  } catch (const EStreamReadError&) {
+  }
+  std::stable_sort(index.Units.begin(), index.Units.end(),
+                   [](const TTrUnitRange& a, const TTrUnitRange& b) { return a.Start < b.Start; });
+  return index;
+}
+
+namespace {
+
+// The unit that answers codeOffset: of the units whose range holds it, the
+// first in stream order that names it, as the walk over the whole stream
+// finds it.
+std::optional<std::pair<TUnitHeader, TTrSourceInfo>> AnsweringUnit(const TTraciraExtraInformation& info,
+                                                                  const TTrUnitIndex& index, std::uint32_t codeOffset) {
+  auto it = std::upper_bound(index.Units.begin(), index.Units.end(), codeOffset,
+                             [](std::uint32_t o, const TTrUnitRange& u) { return o < u.Start; });
+  std::vector<std::size_t> records;
+  while (it != index.Units.begin()) {
+    --it;
+    if (codeOffset - it->Start >= index.LargestUnit) break;
+    if (codeOffset - it->Start < it->Size) records.push_back(it->Record);
+  }
+  std::sort(records.begin(), records.end());
+  try {
+    for (const std::size_t record : records) {
+      TrByteReader r(info.DebugInformation.data(), info.DebugInformation.size());
+      r.Take(record);
+      const TUnitHeader h = ReadUnitHeader(info, r);
+      if (auto found = DecodeUnit(info, h, codeOffset)) return std::make_pair(h, std::move(*found));
+    }
+  } catch (const EStreamReadError&) {
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, const TTrUnitIndex& index,
+                                                 std::uint32_t codeOffset) {
+  auto found = AnsweringUnit(info, index, codeOffset);
+  if (!found) return std::nullopt;
+  return std::move(found->second);
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(const TTraciraExtraInformation& info,
+                                                                               const TTrUnitIndex& index,
+                                                                               std::uint32_t codeOffset) {
+  const auto found = AnsweringUnit(info, index, codeOffset);
+  if (!found) return std::nullopt;
+  const TUnitHeader& h = found->first;
+  try {
+    TrByteReader lines(info.DebugInformation.data(), info.DebugInformation.size());
+    lines.Take(h.LinesPos);
+    const std::size_t linesEnd = h.LinesPos + h.DataSize;
+    const std::uint64_t end = std::uint64_t{h.Start} + h.CodeSize;
+    std::uint64_t offset = h.Start;
+    std::optional<std::uint64_t> start;
+    // The procedure of codeOffset is the last one that starts at or before
+    // it; it ends where the next one starts.
+    while (lines.Position() < linesEnd) {
+      const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
+      if (e.NewProcedure && offset + e.CodeAdvance > codeOffset) {
+        if (!start) return std::nullopt;
+        return std::make_pair(static_cast<std::uint32_t>(*start), static_cast<std::uint32_t>(offset + e.CodeAdvance));
+      }
+      offset += e.CodeAdvance;
+      if (e.NewProcedure) {
+        ReadEncodeString(info, lines, false);
+        start = offset;
+      }
+      if (lines.Position() > linesEnd) break;
+    }
+    if (start) return std::make_pair(static_cast<std::uint32_t>(*start), static_cast<std::uint32_t>(end));
   } catch (const EStreamReadError&) {
   }
   return std::nullopt;

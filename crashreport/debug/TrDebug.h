@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crashreport/core/TrCore.h"
@@ -84,6 +85,31 @@ struct TTrSourceInfo {
 // Only the unit whose range holds it is decoded; the others are skipped by
 // their stored lengths. A damaged stream gives no result.
 std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, std::uint32_t codeOffset);
+
+// Where each unit record of the debug stream lies and which code it
+// covers; sorted by Start. Built once per module, it lets a lookup decode
+// only the units whose range holds the address instead of walking the
+// stream from its start.
+struct TTrUnitRange {
+  std::uint32_t Start = 0, Size = 0;
+  std::size_t Record = 0;  // offset of the unit record in the debug stream
+};
+struct TTrUnitIndex {
+  std::vector<TTrUnitRange> Units;
+  std::uint32_t LargestUnit = 0;
+};
+// A damaged stream gives the units read up to the damage.
+TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info);
+// The same answer as GetSourceInfoByAddr, through the index.
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, const TTrUnitIndex& index,
+                                                 std::uint32_t codeOffset);
+
+// [start, end) of the procedure that holds codeOffset, as code offsets: from
+// the procedure's first entry to the next procedure's first entry or the
+// unit's end. nullopt outside every unit or before a unit's first procedure.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(const TTraciraExtraInformation& info,
+                                                                               const TTrUnitIndex& index,
+                                                                               std::uint32_t codeOffset);
 
 // Offset of a hooked routine from the module's code start.
 std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& info, std::uint8_t symbol);

@@ -35,7 +35,7 @@ public:
       if (shift < 64) v |= static_cast<std::int64_t>(std::uint64_t{b & 0x7Fu} << shift);
       shift += 7;
     } while (b & 0x80);
-    if (shift < 64 && (b & 0x40)) v |= -(std::int64_t{1} << shift);
+    if (shift < 64 && (b & 0x40)) v = static_cast<std::int64_t>(static_cast<std::uint64_t>(v) | (~std::uint64_t{0} << shift));
     return v;
   }
   std::string Str() {

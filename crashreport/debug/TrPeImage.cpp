@@ -44,7 +44,8 @@ PeImage::PeImage(std::vector<std::uint8_t> file) : fFile(std::move(file)) {
     const std::uint32_t h = fSectionTable + 40u * i;
     Section s;
     char raw[9] = {};
-    std::memcpy(raw, &fFile.at(h), 8);
+    if (std::uint64_t{h} + 40 > fFile.size()) throw std::runtime_error("PE image: section table beyond the end of the file");
+    std::memcpy(raw, &fFile[h], 8);
     s.Name = raw;
     if (s.Name.size() > 1 && s.Name[0] == '/' && symbols != 0) {
       const std::uint32_t at = stringTable + static_cast<std::uint32_t>(std::stoul(s.Name.substr(1)));
@@ -100,37 +101,14 @@ std::vector<CoffSymbol> PeImage::Symbols() const {
   return out;
 }
 
-std::vector<PeExport> PeImage::Exports() const {
-  std::vector<PeExport> out;
-  const std::uint32_t rva = Get32(fFile, fOptional + 96);
-  const std::uint32_t size = Get32(fFile, fOptional + 96 + 4);
-  if (rva == 0 || size < 40) return out;
-  const std::uint32_t dir = RvaToFile(rva, 40);
-  const std::uint32_t functions = Get32(fFile, dir + 20), names = Get32(fFile, dir + 24);
-  if (functions > 0x10000 || names > functions) throw std::runtime_error("export directory: implausible counts");
-  const std::uint32_t addressTable = functions ? RvaToFile(Get32(fFile, dir + 28), functions * 4) : 0;
-  const std::uint32_t nameTable = names ? RvaToFile(Get32(fFile, dir + 32), names * 4) : 0;
-  const std::uint32_t ordinalTable = names ? RvaToFile(Get32(fFile, dir + 36), names * 2) : 0;
-  std::vector<std::string> nameOf(functions);
-  for (std::uint32_t i = 0; i < names; ++i) {
-    const std::uint16_t ordinal = Get16(fFile, ordinalTable + 2 * i);
-    if (ordinal >= functions) continue;
-    std::string& n = nameOf[ordinal];
-    for (std::uint32_t p = RvaToFile(Get32(fFile, nameTable + 4 * i), 1); p < fFile.size() && fFile[p] && n.size() < 4096; ++p)
-      n += static_cast<char>(fFile[p]);
-  }
-  for (std::uint32_t i = 0; i < functions; ++i) {
-    const std::uint32_t target = Get32(fFile, addressTable + 4 * i);
-    if (target == 0 || (target >= rva && target < rva + size)) continue;  // unused slot or forwarder
-    out.push_back({nameOf[i], target});
-  }
-  return out;
-}
-
 std::uint32_t PeImage::RvaToFile(std::uint32_t rva, std::uint32_t size) const {
   for (const Section& s : fSections) {
-    if (rva >= s.VirtualAddress && std::uint64_t{rva} + size <= std::uint64_t{s.VirtualAddress} + s.RawSize)
-      return rva - s.VirtualAddress + s.RawPointer;
+    if (rva >= s.VirtualAddress && std::uint64_t{rva} + size <= std::uint64_t{s.VirtualAddress} + s.RawSize) {
+      const std::uint64_t at = std::uint64_t{rva} - s.VirtualAddress + s.RawPointer;
+      // A section may claim more raw data than a damaged file holds.
+      if (at + size > fFile.size()) break;
+      return static_cast<std::uint32_t>(at);
+    }
   }
   throw std::runtime_error("resource data outside the image's sections");
 }

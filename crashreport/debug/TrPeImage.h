@@ -1,5 +1,5 @@
-// A linked 32-bit PE image file: its sections, its COFF symbol table, its
-// exports, and its resource tree, to which a resource can be added. Used by
+// A linked 32-bit PE image file: its sections, its COFF symbol table and
+// its resource tree, to which a resource can be added. Used by
 // the build tool and by the readers of debug data stored in a module file.
 #pragma once
 
@@ -23,11 +23,6 @@ struct CoffSymbol {
   bool Function = false;
 };
 
-struct PeExport {
-  std::string Name;  // empty for an export by ordinal only
-  std::uint32_t Rva = 0;
-};
-
 // A resource identified by number or by name.
 using ResKey = std::variant<std::uint16_t, std::u16string>;
 
@@ -48,8 +43,6 @@ public:
   // Section contents (the part stored in the file).
   std::optional<std::vector<std::uint8_t>> SectionData(const std::string& name) const;
   std::vector<CoffSymbol> Symbols() const;
-  // Exported code and data (forwarders left out), in table order.
-  std::vector<PeExport> Exports() const;
 
   ResourceTree ReadResources() const;
   // Stores resources as a new resource section placed after the loaded

@@ -1,0 +1,160 @@
+#include "crashreport/debug/TrCallScan.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tracira {
+
+bool TTrBufferReader::Read(std::uint32_t address, void* out, std::size_t size) {
+  if (address < fBase) return false;
+  const std::uint64_t offset = address - fBase;
+  if (offset + size > fBytes.size()) return false;
+  std::memcpy(out, fBytes.data() + offset, size);
+  return true;
+}
+
+namespace {
+
+std::uint32_t Le32(const std::uint8_t* p) {
+  return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+}
+
+// An import thunk "jmp [address]": the function it leads to.
+std::uint32_t FollowImportThunk(TTrMemoryReader& code, std::uint32_t target) {
+  std::uint8_t jump[6];
+  if (!code.Read(target, jump, sizeof jump) || jump[0] != 0xFF || jump[1] != 0x25) return target;
+  std::uint8_t slot[4];
+  if (!code.Read(Le32(jump + 2), slot, sizeof slot)) return target;
+  const std::uint32_t real = Le32(slot);
+  std::uint8_t probe;
+  return code.Read(real, &probe, 1) ? real : target;
+}
+
+}  // namespace
+
+std::optional<TTrCallSite> CallSiteBefore(TTrMemoryReader& code, std::uint32_t r, bool resolveCalls) {
+  if (r < 7) return std::nullopt;
+  std::uint8_t b[7];  // b[k] is the byte at r - 7 + k
+  if (!code.Read(r - 7, b, sizeof b)) return std::nullopt;
+  auto at = [&](int back) { return b[7 - back]; };  // byte at r - back
+
+  if (at(5) == 0xE8) {
+    const std::uint32_t target = r + Le32(&b[3]);
+    std::uint8_t first;
+    if (code.Read(target, &first, 1)) {
+      TTrCallSite site{r - 5, std::nullopt};
+      if (resolveCalls) {
+        const std::uint32_t real = FollowImportThunk(code, target);
+        std::uint8_t realFirst;
+        if (code.Read(real, &realFirst, 1) && realFirst != 0xE8) site.Target = real;
+      }
+      return site;
+    }
+  }
+  const std::uint8_t m2 = at(1);
+  if (at(2) == 0xFF) {
+    if (m2 >= 0xD0 && m2 <= 0xD7) return TTrCallSite{r - 2, std::nullopt};  // call reg
+    if ((m2 >= 0x10 && m2 <= 0x13) || m2 == 0x16 || m2 == 0x17)
+      return TTrCallSite{r - 2, std::nullopt};  // call [reg]
+  }
+  if (at(3) == 0xFF) {
+    const std::uint8_t m = at(2);
+    if ((m >= 0x50 && m <= 0x53) || (m >= 0x55 && m <= 0x57))
+      return TTrCallSite{r - 3, std::nullopt};                                // [reg+d8]
+    if (m == 0x14 && at(1) == 0x24) return TTrCallSite{r - 3, std::nullopt};  // [esp]
+  }
+  if (at(4) == 0xFF && at(3) == 0x54 && at(2) == 0x24) return TTrCallSite{r - 4, std::nullopt};  // [esp+d8]
+  if (at(6) == 0xFF) {
+    const std::uint8_t m = at(5);
+    if ((m >= 0x90 && m <= 0x93) || (m >= 0x95 && m <= 0x97))
+      return TTrCallSite{r - 6, std::nullopt};  // [reg+d32]
+    if (m == 0x15) {                            // [address]: the address itself must be readable
+      std::uint8_t slot[4];
+      if (code.Read(Le32(&b[3]), slot, sizeof slot)) return TTrCallSite{r - 6, std::nullopt};
+    }
+  }
+  if (at(7) == 0xFF && at(6) == 0x94 && at(5) == 0x24) return TTrCallSite{r - 7, std::nullopt};  // [esp+d32]
+  return std::nullopt;
+}
+
+void ScanStackWords(TTrMemoryReader& stack, std::uint32_t sp, std::uint32_t top,
+                    const std::function<void(std::uint32_t)>& visit) {
+  sp &= ~3u;
+  if (top <= sp) return;
+  const std::uint32_t end = top - sp > kMaxStackScan ? sp + kMaxStackScan : top;
+  std::uint8_t block[kStackReadBlock];
+  for (std::uint32_t at = sp; at < end && at >= sp;) {
+    const std::uint32_t size = std::min<std::uint32_t>(kStackReadBlock, (end - at) & ~3u);
+    if (size == 0) break;
+    if (stack.Read(at, block, size)) {
+      for (std::uint32_t k = 0; k < size; k += 4) visit(Le32(block + k));
+    } else {
+      // Near the end of readable memory: word by word, skipping the rest.
+      for (std::uint32_t k = 0; k < size; k += 4)
+        if (stack.Read(at + k, block, 4)) visit(Le32(block));
+    }
+    at += size;
+  }
+}
+
+void CallStackByAddresses(TTraciraStackList& list, TTrMemoryReader& stack, TTrMemoryReader& code,
+                          const TTrAddressLookup& lookup, const TTrScanRequest& request) {
+  const std::size_t first = list.size();
+  const int startLevel = std::max(request.StartLevel, 0);
+  int level = 0;
+  auto add = [&](std::uint32_t address, bool errorLine) {
+    if (request.Levels >= 0 && static_cast<int>(list.size() - first) >= request.Levels) return;
+    TTraciraDebugInfo entry;
+    if (request.GetDebugInfo) {
+      lookup(address, entry, errorLine, request.RunningThread);
+    } else {
+      entry.ThreadID = request.ThreadID;
+      entry.RunningThread = request.RunningThread;
+      entry.ErrorLine = errorLine;
+    }
+    entry.Addr = address;
+    entry.ThreadID = request.ThreadID;
+    if (!InDetailSet(request.Details, entry.DebugDetail)) return;
+    if (level++ < startLevel) return;
+    list.push_back(std::move(entry));
+  };
+  if (request.ExceptionAddress) add(*request.ExceptionAddress, true);
+  ScanStackWords(stack, request.StackPointer, request.TopOfStack, [&](std::uint32_t word) {
+    const auto site = CallSiteBefore(code, word, request.ResolveCalls);
+    if (!site) return;
+    if (site->Target) add(*site->Target, false);
+    add(site->CallAddress, false);
+  });
+  PurgeCallStack(list, first);
+}
+
+TTrDetailSet GetDebugDetail(const TTraciraModuleOptions& options) {
+  TTrDetailSet set = 1u << ddSourceCode;
+  if (options.CallStackOptions().Contains(csoShowDLLs)) set |= 1u << ddProcedure;
+  if (options.CallStackOptions().Contains(csoShowBPLs)) set |= 1u << ddUnitAndProcedure;
+  return set;
+}
+
+void PurgeCallStack(TTraciraStackList& list, std::size_t first) {
+  auto hasProcedure = [](const TTraciraDebugInfo& e) {
+    return e.DebugDetail >= ddProcedure && e.DebugDetail <= ddSourceCode;
+  };
+  if (list.size() < first + 2) return;
+  for (std::size_t i = list.size() - 1; i-- > first;) {
+    TTraciraDebugInfo& e = list[i];
+    if (!hasProcedure(e)) continue;
+    int seen = 0;
+    for (std::size_t j = i + 1; j < list.size() && seen < 2; ++j) {
+      const TTraciraDebugInfo& later = list[j];
+      if (!hasProcedure(later) || later.ModuleHandle != e.ModuleHandle || later.ModuleName != e.ModuleName)
+        continue;
+      ++seen;
+      if (later.Addr == e.Addr) {
+        e.DebugDetail = ddNone;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace tracira

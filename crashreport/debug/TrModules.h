@@ -1,0 +1,80 @@
+// The modules loaded in the process as the call stacks and the report see
+// them: file, version resource, exports, data block and the one outside
+// debug source chosen for each.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crashreport/core/TrCore.h"
+#include "crashreport/debug/TrDebug.h"
+#include "crashreport/debug/TrSymbols.h"
+
+namespace tracira {
+
+enum TTraciraModuleType : std::uint8_t { mtMainModule, mtBorlandPackage, mtOSLibrary };
+
+struct TTraciraModuleInfo {
+  HMODULE Handle = nullptr;
+  std::string Name;  // full file name, UTF-8
+  std::string Description, Version;
+  std::uint32_t Size = 0;               // of the image in memory
+  TTraciraFunctionsList FunctionsList;  // exports, RVAs, sorted
+  TTraciraModuleType ModuleType = mtOSLibrary;
+  // The module's data block, when it carries one, with its options.
+  std::optional<TTraciraExtraInformation> ExtraInformation;
+  TTrUnitIndex UnitIndex;  // of ExtraInformation's debug stream
+  std::unique_ptr<TTraciraModuleOptions> Options;
+  SYSTEMTIME LastModified{};  // local time of the file's last write
+  FILETIME LastWrite{};
+  std::string EncryptPassword;
+  bool IsValidEncryptPassword = false;
+
+  // The outside debug source, chosen on first use and kept.
+  const TTrDebugInfoSource* OtherDebugData();
+
+  std::uint32_t Base() const { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Handle)); }
+  bool Contains(std::uint32_t address) const { return address >= Base() && address - Base() < Size; }
+
+ private:
+  std::once_flag fSourceChosen;
+  std::unique_ptr<TTrDebugInfoSource> fOtherDebugData;
+};
+
+// Reads one loaded module: file name, version resource, exports, data block.
+std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module,
+                                                   const TPasswordRequest& passwordRequest = {});
+
+// The process's module list. Entries stay in place until PurgeModulesList
+// drops them, so their pointers stay valid during one handling.
+class TTraciraModulesList {
+ public:
+  // Adds every module loaded now that isn't listed yet.
+  void Build();
+  // The module holding address, read and listed on first use; nullptr
+  // outside every module.
+  TTraciraModuleInfo* ModuleInfoByAddr(std::uint32_t address);
+  // Drops the modules whose file changed or that are no longer loaded
+  // (also when another module now lies at the same address).
+  void PurgeModulesList();
+  // A snapshot of the listed modules, in load-address order.
+  std::vector<TTraciraModuleInfo*> Items();
+  void SetPasswordRequest(TPasswordRequest request);
+
+ private:
+  std::recursive_mutex fLock;
+  std::vector<std::unique_ptr<TTraciraModuleInfo>> fModules;
+  TPasswordRequest fPasswordRequest;
+  TTraciraModuleInfo* FindLocked(std::uint32_t address);
+};
+
+// The process-wide list.
+TTraciraModulesList& ProcessModules();
+
+}  // namespace tracira

@@ -1,0 +1,346 @@
+#include "crashreport/debug/TrStack.h"
+
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "crashreport/debug/TrDebugWin.h"
+
+namespace tracira {
+
+namespace {
+
+constexpr std::size_t kMaxName = 64;
+
+void CutName(std::string& s) {
+  if (s.size() > kMaxName) s.resize(kMaxName);
+}
+
+// Resumes a suspended thread however the reading ends.
+class TSuspension {
+ public:
+  explicit TSuspension(HANDLE thread)
+      : fThread(thread), fOk(SuspendThread(thread) != static_cast<DWORD>(-1)) {}
+  ~TSuspension() { Resume(); }
+  TSuspension(const TSuspension&) = delete;
+  TSuspension& operator=(const TSuspension&) = delete;
+  bool Ok() const { return fOk; }
+  void Resume() {
+    if (fOk) ResumeThread(fThread);
+    fOk = false;
+  }
+
+ private:
+  HANDLE fThread;
+  bool fOk;
+};
+
+std::uint32_t ToAddress(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+}  // namespace
+
+const TTrProcessMemoryReader::Region& TTrProcessMemoryReader::RegionAt(std::uint32_t address) {
+  auto it = std::upper_bound(fRegions.begin(), fRegions.end(), address,
+                             [](std::uint32_t a, const Region& r) { return a < r.Start; });
+  if (it != fRegions.begin() && (std::prev(it)->End == 0 || address < std::prev(it)->End))
+    return *std::prev(it);
+  MEMORY_BASIC_INFORMATION mbi{};
+  Region r;
+  if (VirtualQuery(reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(address)), &mbi, sizeof mbi) == 0) {
+    // Beyond the user address space: unreadable up to its end.
+    r.Start = address;
+    r.End = 0;
+  } else {
+    r.Start = ToAddress(mbi.BaseAddress);
+    r.End = static_cast<std::uint32_t>(std::uint64_t{r.Start} + mbi.RegionSize);
+    constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    const bool readable = mbi.State == MEM_COMMIT && (mbi.Protect & kReadable) && !(mbi.Protect & PAGE_GUARD);
+    r.Access = !readable ? Region::Unreadable : mbi.Type == MEM_IMAGE ? Region::Image : Region::Other;
+  }
+  // Keep the cache disjoint even when memory changed between two queries.
+  if (it != fRegions.begin() && std::prev(it)->End > r.Start) r.Start = std::prev(it)->End;
+  if (it != fRegions.end() && (r.End == 0 || r.End > it->Start)) r.End = it->Start;
+  if (address < r.Start || (r.End != 0 && address >= r.End)) r = Region{address, address + 1, Region::Other};
+  return *fRegions.insert(it, r);
+}
+
+bool TTrProcessMemoryReader::Read(std::uint32_t address, void* out, std::size_t size) {
+  if (size == 0) return true;
+  if (std::uint64_t{address} + size > 0x100000000ull) return false;
+  const Region& r = RegionAt(address);
+  const bool inside = r.End == 0 || std::uint64_t{address} + size <= r.End;
+  if (r.Access == Region::Unreadable && inside) return false;
+  if (r.Access == Region::Image && inside) {
+    std::memcpy(out, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), size);
+    return true;
+  }
+  SIZE_T done = 0;
+  return ReadProcessMemory(GetCurrentProcess(),
+                           reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(address)), out, size,
+                           &done) &&
+         done == size;
+}
+
+void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTraciraDebugInfo& entry,
+                         bool errorLine, bool runningThread) {
+  entry = TTraciraDebugInfo{};
+  entry.Addr = address;
+  entry.ThreadID = threadID;
+  entry.ErrorLine = errorLine;
+  entry.RunningThread = runningThread;
+  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(address);
+  if (!module) return;
+  entry.ModuleName = module->Name;
+  entry.ModuleHandle = module->Base();
+  entry.DebugDetail = ddModule;
+  const std::uint32_t rva = address - module->Base();
+
+  auto hideOwnUnit = [&] {
+    if (!IsTraciraUnit(entry.UnitName)) return false;
+    entry.DebugDetail = ddModule;
+    entry.UnitName.clear(), entry.ClassName.clear(), entry.ProcedureName.clear();
+    entry.Line = entry.ProcOffsetLine = 0;
+    return true;
+  };
+  auto finish = [&] {
+    if (!entry.ProcedureName.empty() && entry.ProcedureName[0] == '@') entry.ProcedureName[0] = '_';
+    CutName(entry.UnitName), CutName(entry.ClassName), CutName(entry.ProcedureName);
+  };
+
+  if (module->ExtraInformation && rva >= 0x1000) {
+    if (const auto found = GetSourceInfoByAddr(*module->ExtraInformation, module->UnitIndex, rva - 0x1000)) {
+      entry.DebugDetail = ddSourceCode;
+      entry.UnitName = found->UnitName;
+      entry.ClassName = found->ClassName;
+      entry.ProcedureName = found->ProcedureName;
+      entry.Line = found->Line;
+      entry.ProcOffsetLine = found->ProcOffsetLine;
+      hideOwnUnit();
+      finish();
+      return;
+    }
+  }
+  if (const TTrDebugInfoSource* source = module->OtherDebugData()) {
+    if (const auto location = source->GetLocationInfo(rva)) {
+      ApplyLocationInfo(*location, entry);
+      // The project's own unstripped modules name the crash reporter's
+      // units through DWARF: hidden as from the data block.
+      if (source->Kind() == TTrSourceKind::Dwarf) hideOwnUnit();
+      if (entry.DebugDetail > ddModule) {
+        finish();
+        return;
+      }
+    }
+  }
+  if (const TTraciraFunctionInfo* f = FindFunction(module->FunctionsList, rva)) {
+    const TTrPartialInfo partial = GetDebugPartialInfo(f->Name);
+    if (partial.Detail > ddModule) {
+      entry.DebugDetail = partial.Detail;
+      entry.UnitName = partial.UnitName;
+      entry.ClassName = partial.ClassName;
+      entry.ProcedureName = partial.ProcedureName;
+    }
+  }
+  finish();
+}
+
+void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uint32_t stackPointer,
+                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel, int levels,
+                          bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread) {
+  TTrProcessMemoryReader memory;
+  TTrScanRequest request;
+  if (exceptionAddress) request.ExceptionAddress = ToAddress(exceptionAddress);
+  request.StackPointer = stackPointer;
+  request.TopOfStack = topOfStack;
+  request.Details = details;
+  request.StartLevel = startLevel;
+  request.Levels = levels;
+  request.ResolveCalls = resolveCalls;
+  request.GetDebugInfo = getDebugInfo;
+  request.ThreadID = threadID;
+  request.RunningThread = runningThread;
+  tracira::CallStackByAddresses(
+      list, memory, memory,
+      [threadID](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+        GetDebugInfosByAddr(a, threadID, e, errorLine, running);
+      },
+      request);
+}
+
+TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uint32_t stackPointer,
+                                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel,
+                                          int levels, bool resolveCalls, bool getDebugInfo,
+                                          std::uint32_t threadID) {
+  TTraciraStackList list;
+  CallStackByAddresses(list, exceptionAddress, stackPointer, topOfStack, details, startLevel, levels,
+                       resolveCalls, getDebugInfo, threadID, true);
+  return list;
+}
+
+std::uint32_t CurrentTopOfStack() {
+  // The thread information block's StackBase, at fs:[4].
+  std::uint32_t top;
+  asm volatile("movl %%fs:4, %0" : "=r"(top));
+  return top;
+}
+
+std::uint32_t ThreadTopOfStack(HANDLE thread) {
+  using TQuery = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+  static const auto query = reinterpret_cast<TQuery>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+  if (!query) return 0;
+  struct {
+    LONG ExitStatus;
+    PVOID TebBaseAddress;
+    PVOID UniqueProcess, UniqueThread;
+    ULONG_PTR AffinityMask;
+    LONG Priority, BasePriority;
+  } basic{};
+  if (query(thread, 0 /* ThreadBasicInformation */, &basic, sizeof basic, nullptr) != 0 ||
+      !basic.TebBaseAddress)
+    return 0;
+  NT_TIB tib{};
+  TTrProcessMemoryReader memory;
+  if (!memory.Read(ToAddress(basic.TebBaseAddress), &tib, sizeof tib)) return 0;
+  return ToAddress(tib.StackBase);
+}
+
+__attribute__((noinline)) TTraciraStackList GetCurrentCallStack(TTrDetailSet details) {
+  // From this frame's saved frame pointer on: the first return address
+  // found leads back into the caller.
+  const std::uint32_t sp = ToAddress(__builtin_frame_address(0));
+  TTraciraStackList list;
+  CallStackByAddresses(list, nullptr, sp, CurrentTopOfStack(), details, -1, -1, true, true,
+                       GetCurrentThreadId(), true);
+  return list;
+}
+
+namespace {
+
+// Copies [from, to) page by page; unreadable pages stay zero, which no
+// scan takes for a return address.
+void CopyStack(std::uint32_t from, std::uint32_t to, std::vector<std::uint8_t>& out) {
+  TTrProcessMemoryReader memory;
+  std::fill(out.begin(), out.end(), 0);
+  for (std::uint32_t at = from; at < to;) {
+    const std::uint32_t pageEnd = std::min<std::uint64_t>((at & ~0xFFFu) + 0x1000, to);
+    memory.Read(at, out.data() + (at - from), pageEnd - at);
+    at = pageEnd;
+  }
+}
+
+}  // namespace
+
+bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList& list, TTrDetailSet details,
+                        std::wstring* error) {
+  if (threadID == GetCurrentThreadId()) {
+    const TTraciraStackList own = GetCurrentCallStack(details);
+    list.insert(list.end(), own.begin(), own.end());
+    return true;
+  }
+  const std::uint32_t top = ThreadTopOfStack(thread);
+  if (top == 0) {
+    if (error) *error = L"The thread's stack can't be found.";
+    return false;
+  }
+  // Everything that allocates happens before the thread is suspended.
+  std::vector<std::uint8_t> copy(kMaxStackScan);
+  std::uint32_t sp = 0, size = 0;
+  {
+    TSuspension suspension(thread);
+    if (!suspension.Ok()) {
+      if (error) *error = L"The thread can't be suspended.";
+      return false;
+    }
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    if (!GetThreadContext(thread, &context)) {
+      if (error) *error = L"The thread's context can't be read.";
+      return false;
+    }
+    sp = context.Esp & ~3u;
+    if (sp >= top) {
+      if (error) *error = L"The thread's stack pointer lies outside its stack.";
+      return false;
+    }
+    size = std::min<std::uint32_t>(top - sp, kMaxStackScan);
+    CopyStack(sp, sp + size, copy);
+  }
+  copy.resize(size);
+  TTrBufferReader stack(sp, std::move(copy));
+  TTrProcessMemoryReader code;
+  TTrScanRequest request;
+  request.StackPointer = sp;
+  request.TopOfStack = sp + size;
+  request.Details = details;
+  request.ThreadID = threadID;
+  tracira::CallStackByAddresses(
+      list, stack, code,
+      [threadID](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+        GetDebugInfosByAddr(a, threadID, e, errorLine, running);
+      },
+      request);
+  return true;
+}
+
+__attribute__((noinline)) std::vector<std::uint8_t> CopyCurrentStack(std::uint32_t maxBytes) {
+  const std::uint32_t sp = ToAddress(__builtin_frame_address(0));
+  const std::uint32_t top = CurrentTopOfStack();
+  std::vector<std::uint8_t> copy(top > sp ? std::min(top - sp, maxBytes) : 0);
+  CopyStack(sp, sp + static_cast<std::uint32_t>(copy.size()), copy);
+  return copy;
+}
+
+void AddCallerCallStack(TTraciraStackList& list, const TTrCallerStack& thread, TTrDetailSet details) {
+  if (thread.CallerStackDump.empty()) return;
+  const auto size = static_cast<std::uint32_t>(thread.CallerStackDump.size());
+  TTrBufferReader stack(0, thread.CallerStackDump);
+  TTrProcessMemoryReader code;
+  TTrScanRequest request;
+  request.StackPointer = 0;
+  request.TopOfStack = size;
+  request.Details = details;
+  request.ThreadID = thread.ThreadID;
+  request.RunningThread = false;
+  const std::uint32_t id = thread.ThreadID;
+  tracira::CallStackByAddresses(
+      list, stack, code,
+      [id](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+        GetDebugInfosByAddr(a, id, e, errorLine, running);
+      },
+      request);
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureBounds(std::uint32_t address) {
+  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(address);
+  if (!module) return std::nullopt;
+  const std::uint32_t base = module->Base(), rva = address - base;
+  auto absolute = [&](std::pair<std::uint32_t, std::uint32_t> r, std::uint32_t offset) {
+    return std::make_pair(base + offset + r.first, base + offset + r.second);
+  };
+  if (module->ExtraInformation && rva >= 0x1000) {
+    if (const auto r = GetProcedureRangeByAddr(*module->ExtraInformation, module->UnitIndex, rva - 0x1000))
+      return absolute(*r, 0x1000);
+    if (GetSourceInfoByAddr(*module->ExtraInformation, module->UnitIndex, rva - 0x1000)) return std::nullopt;
+  }
+  if (const TTrDebugInfoSource* source = module->OtherDebugData())
+    if (const auto location = source->GetLocationInfo(rva); location && location->ProcedureRange)
+      return absolute(*location->ProcedureRange, 0);
+  if (const TTraciraFunctionInfo* f = FindFunction(module->FunctionsList, rva))
+    return absolute({f->Addr, f->Addr + f->Size}, 0);
+  return std::nullopt;
+}
+
+void* GetSymbolAddr(std::uint8_t symbol) {
+  HMODULE main = GetModuleHandleW(nullptr);
+  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(ToAddress(main));
+  if (!module || !module->ExtraInformation) return nullptr;
+  return tracira::GetSymbolAddr(main, *module->ExtraInformation, symbol);
+}
+
+}  // namespace tracira

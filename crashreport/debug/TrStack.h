@@ -1,0 +1,89 @@
+// Call stacks of the running process: the scan of a thread's stack (this
+// thread's, another thread's through its context, or the saved copy of a
+// creator's stack) and the naming of each address by module, unit, class,
+// procedure and line.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crashreport/core/TrTypes.h"
+#include "crashreport/debug/TrCallScan.h"
+#include "crashreport/debug/TrModules.h"
+
+namespace tracira {
+
+// Reads this process's memory without faulting on unreadable pages. The
+// regions met are remembered for the reader's lifetime (one scan): mapped
+// images are copied from directly, since they stay in place while their
+// module is loaded; free and inaccessible regions answer at once; other
+// memory, which a running thread may release at any moment, is read
+// through ReadProcessMemory.
+class TTrProcessMemoryReader : public TTrMemoryReader {
+ public:
+  bool Read(std::uint32_t address, void* out, std::size_t size) override;
+
+ private:
+  struct Region {
+    std::uint32_t Start = 0, End = 0;  // End 0: up to 4 GB
+    enum Kind : std::uint8_t { Unreadable, Image, Other } Access = Unreadable;
+  };
+  const Region& RegionAt(std::uint32_t address);
+  std::vector<Region> fRegions;  // sorted by Start
+};
+
+// Fills entry for address: the module's own data block first, then its
+// outside debug source, then its exports.
+void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTraciraDebugInfo& entry,
+                         bool errorLine, bool runningThread);
+
+void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uint32_t stackPointer,
+                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel, int levels,
+                          bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread);
+TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uint32_t stackPointer,
+                                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel,
+                                          int levels, bool resolveCalls, bool getDebugInfo,
+                                          std::uint32_t threadID);
+
+// The top (highest address) of a thread's stack; 0 when unknown.
+std::uint32_t ThreadTopOfStack(HANDLE thread);
+std::uint32_t CurrentTopOfStack();
+
+// The call stack of the calling thread from here outwards.
+TTraciraStackList GetCurrentCallStack(TTrDetailSet details = kAllDetails);
+
+// The call stack of another thread of this process: the thread is
+// suspended while its context and stack are copied, and resumed before
+// the addresses are named, so that naming (which allocates) can't wait on
+// a lock that the suspended thread holds. thread needs
+// THREAD_SUSPEND_RESUME, THREAD_GET_CONTEXT and THREAD_QUERY_INFORMATION.
+// False, with error set, when the thread can't be read.
+bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList& list,
+                        TTrDetailSet details = kAllDetails, std::wstring* error = nullptr);
+
+// The saved copy of the stack of the thread that created threadID (taken
+// when it was created), scanned as such: entries get RunningThread false.
+struct TTrCallerStack {
+  std::uint32_t ThreadID = 0;  // the created thread
+  std::vector<std::uint8_t> CallerStackDump;
+};
+// Copies up to maxBytes of the calling thread's stack, for a thread it
+// is about to create.
+std::vector<std::uint8_t> CopyCurrentStack(std::uint32_t maxBytes = kMaxStackScan);
+void AddCallerCallStack(TTraciraStackList& list, const TTrCallerStack& thread,
+                        TTrDetailSet details = kAllDetails);
+
+// [start, end) of the procedure that holds address: from the module's data
+// block, else its outside source, else the export that covers it. For the
+// report's assembler section.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureBounds(std::uint32_t address);
+
+// Address of a runtime routine named in the main program's data block.
+void* GetSymbolAddr(std::uint8_t symbol);
+
+}  // namespace tracira

@@ -1,0 +1,81 @@
+// Writes a picture of the devices dialog, as it stands over the driver
+// stand-in's first-start device, to the BMP file named by the first
+// argument. Run by tests/devices/screenshot.sh for the documentation.
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "Fmu/fmuLgDev.h"
+#include "gui/Application.h"
+
+namespace {
+
+void Pump(DWORD ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  while (GetTickCount64() < end) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    gui::Application::Instance().ProcessMessages();
+  }
+}
+
+// The window's pixels as they are on the screen, bottom-up 24-bit rows.
+bool WriteBmp(HWND wnd, const wchar_t* path) {
+  RECT r{};
+  GetWindowRect(wnd, &r);
+  const int w = r.right - r.left;
+  const int h = r.bottom - r.top;
+  const HDC screen = GetDC(nullptr);
+  const HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = w;
+  header.biHeight = h;
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  header.biCompression = BI_RGB;
+  void* bits = nullptr;
+  const HBITMAP bitmap =
+      CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
+  const HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD stride = static_cast<DWORD>((w * 3 + 3) & ~3);
+  const DWORD imageSize = stride * static_cast<DWORD>(h);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof header;
+  file.bfSize = file.bfOffBits + imageSize;
+  header.biSizeImage = imageSize;
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&header), sizeof header);
+  out.write(static_cast<const char*>(bits), imageSize);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return out.good();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::fputs("usage: devices_screenshot out.bmp\n", stderr);
+    return 2;
+  }
+  try {
+    gui::Application::Instance().Initialize();
+    TScanerX scaner;
+    TfmDevices dialog;
+    dialog.Init(scaner, gui::Font{});
+    dialog.Show();
+    Pump(500);
+    return WriteBmp(dialog.Handle(), argv[1]) ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+}
