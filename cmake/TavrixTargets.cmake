@@ -58,8 +58,11 @@ function(tavrix_win_test name)
   else()
     add_test(NAME win.${name} COMMAND ${name})
   endif()
+  # Windows tests share one prefix (its registry, the driver's registration)
+  # and one display (focus, foreground): they run one at a time.
   set_tests_properties(win.${name} PROPERTIES
-    LABELS windows FIXTURES_REQUIRED wine_env TIMEOUT ${T_TIMEOUT} ${T_PROPERTIES})
+    LABELS windows FIXTURES_REQUIRED wine_env TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK dravix_registration
+    ${T_PROPERTIES})
 endfunction()
 
 # tavrix_fuzz_target(name SOURCES ... LIBS ... [CORPUS dir]): a libFuzzer
