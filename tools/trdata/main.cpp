@@ -154,10 +154,10 @@ int Run(int argc, char** argv) {
     if (a == "--password" && i + 1 < argc) {
       password = argv[++i];
     } else if (a == "--symbol" && i + 1 < argc) {
-      const std::string spec = argv[++i];
-      const std::size_t eq = spec.find('=');
+      const std::string assignment = argv[++i];
+      const std::size_t eq = assignment.find('=');
       if (eq == std::string::npos) throw std::runtime_error("--symbol wants NUMBER=NAME");
-      symbolNames.emplace_back(std::stoi(spec.substr(0, eq)), spec.substr(eq + 1));
+      symbolNames.emplace_back(std::stoi(assignment.substr(0, eq)), assignment.substr(eq + 1));
     } else if (a == "--dump") {
       dump = true;
     } else if (!a.empty() && a[0] != '-' && image.empty()) {

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> input(data, data + size);
   if (size >= 3 && data[0] < 8) {
     input = Seed();
-    // Overwrite bytes of the seed: (position, value) pairs.
+    // Overwrite bytes of the well-formed starting image: (position, value) pairs.
     for (std::size_t i = 1; i + 1 < size; i += 2) input[data[i] * 7u % input.size()] = data[i + 1];
   }
   const tracira::TTrDebugInfoTD32 source(input.data(), input.size(), {{0x1000, 0x3000}});
