@@ -5,6 +5,7 @@
 
 #include "Fmu/fmuMain.h"
 #include "gui/Application.h"
+#include "rtl/TryFinally.h"
 
 namespace {
 
@@ -14,18 +15,7 @@ constexpr int kNameLength = 24;
 constexpr int kDeviceListSize = 99;
 constexpr int kModelListWidth = 200;
 
-// Runs Body, then Finally, also when Body raises (the exception goes on; one
-// raised by Finally replaces it).
-template <class BodyFn, class FinallyFn>
-void TryFinally(BodyFn Body, FinallyFn Finally) {
-  try {
-    Body();
-  } catch (...) {
-    Finally();
-    throw;
-  }
-  Finally();
-}
+using rtl::TryFinally;
 
 std::int32_t SelectedValue(const gui::ComboBox& list) {
   return static_cast<std::int32_t>(list.ItemValue(list.ItemIndex()));

@@ -8,6 +8,7 @@
 #include "Units/cuUtils.h"
 #include "gui/Application.h"
 #include "gui/Dialogs.h"
+#include "rtl/TryFinally.h"
 
 TfmMain* fmMain = nullptr;
 
@@ -15,17 +16,7 @@ namespace {
 
 const wchar_t kTitle[] = L"Тест: драйвер сканера штрих-кода";
 
-// Runs Body, then Finally, also when Body raises (the exception goes on).
-template <class BodyFn, class FinallyFn>
-void TryFinally(BodyFn Body, FinallyFn Finally) {
-  try {
-    Body();
-  } catch (...) {
-    Finally();
-    throw;
-  }
-  Finally();
-}
+using rtl::TryFinally;
 
 std::wstring MessageOf(std::exception_ptr error) {
   try {
