@@ -29,6 +29,8 @@ function(tavrix_embed_trdata target)
   _tavrix_trdata_host_tool()
   get_property(tool GLOBAL PROPERTY TAVRIX_TRDATA_EXE)
   add_dependencies(${target} trdata_host)
+  # A new tool writes a new block: relink, so that the step runs again.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${tool})
   target_compile_options(${target} PRIVATE -g)
   target_link_options(${target} PRIVATE -g)
   add_custom_command(TARGET ${target} POST_BUILD

@@ -209,6 +209,8 @@ std::string ReadEncodeString(const TTraciraExtraInformation& info, TrByteReader&
   if (unitName) {
     if (unreadable)
       name.insert(1, "p");
+    else if (!name.empty() && name.back() == '.')
+      name.pop_back();  // a file without an extension, such as <optional>
     else if (name.find('.') == std::string::npos)
       name += kSourceFileExtension;
   }

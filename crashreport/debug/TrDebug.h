@@ -21,7 +21,9 @@ inline constexpr std::uint32_t kTrDataMagic = 0x100FAB10;
 inline constexpr std::uint32_t kTrDataMagicAlt = 0x000FAB10;
 // The newest layout this reader knows; the build tool writes it.
 inline constexpr std::uint16_t kTrDataVersion = 6006;
-// Appended to unit names stored without an extension.
+// Appended to unit names stored without an extension. A stored name that
+// ends in "." is a file that has none (the C++ library's headers): the reader
+// drops the dot and appends nothing.
 inline constexpr const char* kSourceFileExtension = ".cpp";
 
 // A damaged or unusable block: bad magic, newer version, bad length, failed

@@ -266,6 +266,14 @@ void PeImage::WriteResources(const ResourceTree& tree) {
   const std::uint32_t shift = AlignUp(virtualSize, sectionAlign);
   const std::uint32_t rawPointer = AlignUp(static_cast<std::uint32_t>(fFile.size()), fileAlign);
   const std::uint32_t rawSize = AlignUp(virtualSize, fileAlign);
+  // The old resource section stays (its space is part of the image) under
+  // another name: tools such as strip find the resources by the section
+  // name, and with two ".rsrc" sections they point the directory back at
+  // the first.
+  for (std::size_t i = 0; i < fSections.size(); ++i) {
+    const std::uint32_t h = fSectionTable + 40u * static_cast<std::uint32_t>(i);
+    if (fSections[i].Name == ".rsrc") std::memcpy(&fFile[h], ".oldrsrc", 8);
+  }
   // Move the following section headers down by one slot and their RVAs up.
   const std::uint32_t slot = fSectionTable + 40u * static_cast<std::uint32_t>(insertAt);
   fFile.insert(fFile.begin() + slot, 40, 0);

@@ -7,7 +7,7 @@
 // and stores it as the RCDATA resource "TRDATA", so that the program can be
 // stripped and still name every line. --symbol adds a routine to the
 // block's symbol table by its demangled name (a suffix such as
-// "TApplication::HandleException" is enough); --dump prints the units.
+// "Application::HandleException" is enough); --dump prints the units.
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -94,7 +94,9 @@ std::vector<tracira::TTrUnit> BuildUnits(std::vector<tracira::LineRow> rows, std
       unit = nullptr;
       continue;
     }
-    const std::string file = BaseName(r.File);
+    std::string file = BaseName(r.File);
+    // Kept from getting the source extension appended when read back.
+    if (file.find('.') == std::string::npos) file += '.';
     if (!unit || unit->Name != file) {
       units.push_back({file, r.Line, offset, 0, {}});
       unit = &units.back();
@@ -145,8 +147,9 @@ double BuildTime() {
 int Run(int argc, char** argv) {
   std::string image, password;
   std::vector<std::pair<int, std::string>> symbolNames = {
-      {tracira::VCL1_ID, "TApplication::HandleException"},
-      {tracira::VCL2_ID, "TApplication::ShowException"},
+      // The application object's exception routines, in the project's GUI library.
+      {tracira::VCL1_ID, "gui::Application::HandleException"},
+      {tracira::VCL2_ID, "gui::Application::ShowException"},
   };
   bool dump = false;
   for (int i = 1; i < argc; ++i) {

@@ -123,7 +123,9 @@ std::vector<TTrUnit> SampleUnits() {
             {0x1D0, 45, "", false}};
   TTrUnit b{"ScanerX", 1, 0x400, 0x40, {}};  // stored without an extension
   b.Rows = {{0x400, 5, "TScanerX.SetEnabled", true}, {0x420, 7, "", false}};
-  return {a, b};
+  TTrUnit c{"optional.", 280, 0x440, 0x10, {}};  // a file that has no extension
+  c.Rows = {{0x440, 286, "std::optional<int>.value", true}};
+  return {a, b, c};
 }
 
 struct Expect {
@@ -142,6 +144,7 @@ const Expect kExpected[] = {
     {0x2FF, {"fmuMain.cpp", "", "HelperFunction", 45, 5}},  // after the last entry: up to the unit's end
     {0x41F, {"ScanerX.cpp", "TScanerX", "SetEnabled", 5, 0}},
     {0x43F, {"ScanerX.cpp", "TScanerX", "SetEnabled", 7, 2}},
+    {0x444, {"optional", "std::optional<int>", "value", 286, 0}},
 };
 
 TEST(DataBlock, CurrentLayoutRoundTrip) {
@@ -171,7 +174,7 @@ TEST(DataBlock, CurrentLayoutRoundTrip) {
   EXPECT_EQ(loaded.FreezeTimeout(), 0);
   EXPECT_EQ(loaded.ModuleName(), "keep.exe");
   for (const Expect& e : kExpected) EXPECT_EQ(GetSourceInfoByAddr(info, e.offset), e.info) << std::hex << e.offset;
-  for (std::uint32_t outside : {0x0u, 0xFFu, 0x300u, 0x3FFu, 0x440u, 0xFFFFFFFFu})
+  for (std::uint32_t outside : {0x0u, 0xFFu, 0x300u, 0x3FFu, 0x450u, 0xFFFFFFFFu})
     EXPECT_FALSE(GetSourceInfoByAddr(info, outside)) << std::hex << outside;
 }
 
