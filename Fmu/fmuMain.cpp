@@ -3,8 +3,8 @@
 #include <cwchar>
 #include <exception>
 
-#include "Fmu/fmuLgDev.h"
 #include "Fmu/fmuAbout.h"
+#include "Fmu/fmuLgDev.h"
 #include "Units/cuUtils.h"
 #include "gui/Application.h"
 #include "gui/Dialogs.h"
@@ -135,9 +135,9 @@ void TfmMain::LayOut() {
   btnProperties.SetBounds(528, 224, 137, 24);
   btnClose.SetBounds(528, 256, 137, 24);
 
-  for (gui::Edit* edit : {&edtDataCount, &edtEventNumber, &Answer, &edtTrack1, &edtTrack2, &edtTrack3,
-                          &edtDeviceDescription, &edtPortNumber, &edtDeviceName, &edtKeyEvent, &edtResultCode,
-                          &edtResultDescription}) {
+  for (gui::Edit* edit :
+       {&edtDataCount, &edtEventNumber, &Answer, &edtTrack1, &edtTrack2, &edtTrack3, &edtDeviceDescription,
+        &edtPortNumber, &edtDeviceName, &edtKeyEvent, &edtResultCode, &edtResultDescription}) {
     edit->SetReadOnly(true);
   }
   edtResultCode.SetTabStop(false);
@@ -330,7 +330,8 @@ void TfmMain::UpdateDeviceDescription() {
 // --- commands and events -----------------------------------------------------
 
 void TfmMain::chkDataEventEnabledClick(rtl::Object&) {
-  TryFinally([this] { fScaner->SetDataEventEnabled(chkDataEventEnabled.Checked()); }, [this] { UpdateForm(); });
+  TryFinally([this] { fScaner->SetDataEventEnabled(chkDataEventEnabled.Checked()); },
+             [this] { UpdateForm(); });
 }
 
 void TfmMain::chkAutoDisableClick(rtl::Object&) {

@@ -17,7 +17,7 @@ bool RegisterDllByFileName(const std::wstring& FN);
 void SafeSetChecked(gui::CheckBox& CheckBox, bool Value);
 
 class TfmMain : public gui::Form {
-public:
+ public:
   TfmMain();
   ~TfmMain() override;
 
@@ -33,7 +33,8 @@ public:
   gui::Label& Label12 = Add<gui::Label>(L"Label12", L"Настройки драйвера:");
   gui::Label& Label13 = Add<gui::Label>(L"Label13", L"Данные, полученные из драйвера сканера штрих-кода:");
   gui::Panel& Panel1 = Add<gui::Panel>(L"Panel1");
-  gui::CheckBox& chkDataEventEnabled = Panel1.Add<gui::CheckBox>(L"chkDataEventEnabled", L"Разрешить сообщения");
+  gui::CheckBox& chkDataEventEnabled =
+      Panel1.Add<gui::CheckBox>(L"chkDataEventEnabled", L"Разрешить сообщения");
   gui::CheckBox& chkAutoDisable = Panel1.Add<gui::CheckBox>(L"chkAutoDisable", L"Автоотключение");
   gui::Label& Label3 = Panel1.Add<gui::Label>(L"Label3", L"Количество сообщений:");
   gui::Edit& edtDataCount = Panel1.Add<gui::Edit>(L"edtDataCount");
@@ -72,7 +73,7 @@ public:
   gui::Button& btnClose = Add<gui::Button>(L"btnClose", L"Закрыть");
   gui::Timer Timer;
 
-private:
+ private:
   void LayOut();
   bool TryCreate(rtl::Object& Sender);
 

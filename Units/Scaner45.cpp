@@ -108,7 +108,9 @@ std::wstring BstrText(BSTR text) { return text ? std::wstring(text, SysStringLen
 
 }  // namespace
 
-std::wstring OleErrorMessage(HRESULT hr) { return rtl::SysErrorMessage(static_cast<DWORD>(hr), L"OLE error"); }
+std::wstring OleErrorMessage(HRESULT hr) {
+  return rtl::SysErrorMessage(static_cast<DWORD>(hr), L"OLE error");
+}
 
 void OleCheck(HRESULT hr) {
   if (FAILED(hr)) RaiseOleError(hr, {});

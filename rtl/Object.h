@@ -9,7 +9,7 @@
 namespace rtl {
 
 class Object {
-public:
+ public:
   Object() = default;
   Object(const Object&) = default;
   Object& operator=(const Object&) = default;

@@ -11,7 +11,7 @@ SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
 log() { printf '[setup] %s\n' "$*" >&2; }
 
 PACKAGES=(
-  cmake ninja-build g++ clang libclang-rt-14-dev dpkg-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-format dpkg-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth x11-utils x11-apps imagemagick
   zlib1g-dev libz-mingw-w64-dev libminizip-dev libcapstone-dev

@@ -31,7 +31,8 @@ void WriteString(TrByteWriter& w, const std::string& s) {
 
 std::string ReadString(TrByteReader& r) {
   const std::uint32_t length = r.U32();
-  if (length > r.Remaining()) throw EOptionsStreamError(L"Options stream: string length beyond the end of the data.");
+  if (length > r.Remaining())
+    throw EOptionsStreamError(L"Options stream: string length beyond the end of the data.");
   const std::uint8_t* p = r.Take(length);
   std::string s(length, '\0');
   for (std::uint32_t i = 0; i < length; ++i) s[i] = static_cast<char>(p[i] ^ kStringScrambleKey);
@@ -47,7 +48,8 @@ bool ReadBool(TrByteReader& r) {
 template <typename E>
 E ReadEnum(TrByteReader& r, E last) {
   const std::uint8_t v = r.U8();
-  if (v > static_cast<std::uint8_t>(last)) throw EOptionsStreamError(L"Options stream: an enumeration field is out of range.");
+  if (v > static_cast<std::uint8_t>(last))
+    throw EOptionsStreamError(L"Options stream: an enumeration field is out of range.");
   return static_cast<E>(v);
 }
 
@@ -58,17 +60,20 @@ TTraciraExceptionFilter& TTraciraExceptionsFilters::Add(TTraciraExceptionFilter 
 }
 
 void TTraciraExceptionsFilters::Delete(std::size_t index) {
-  if (index >= fItems.size()) throw rtl::Exception(L"List index out of bounds (" + std::to_wstring(index) + L").");
+  if (index >= fItems.size())
+    throw rtl::Exception(L"List index out of bounds (" + std::to_wstring(index) + L").");
   fItems.erase(fItems.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 TTraciraExceptionFilter& TTraciraExceptionsFilters::operator[](std::size_t index) {
-  if (index >= fItems.size()) throw rtl::Exception(L"List index out of bounds (" + std::to_wstring(index) + L").");
+  if (index >= fItems.size())
+    throw rtl::Exception(L"List index out of bounds (" + std::to_wstring(index) + L").");
   return fItems[index];
 }
 
 const TTraciraExceptionFilter& TTraciraExceptionsFilters::operator[](std::size_t index) const {
-  if (index >= fItems.size()) throw rtl::Exception(L"List index out of bounds (" + std::to_wstring(index) + L").");
+  if (index >= fItems.size())
+    throw rtl::Exception(L"List index out of bounds (" + std::to_wstring(index) + L").");
   return fItems[index];
 }
 
@@ -131,7 +136,8 @@ void TTraciraModuleOptions::Assign(const TTraciraModuleOptions* source) {
 }
 
 void TTraciraModuleOptions::SetCustomizedTexts(TMessageType index, std::string text) {
-  if (static_cast<std::size_t>(index) >= kMessageTypeCount) throw rtl::Exception(L"Message index out of range.");
+  if (static_cast<std::size_t>(index) >= kMessageTypeCount)
+    throw rtl::Exception(L"Message index out of range.");
   fData.CustomizedTexts[static_cast<std::size_t>(index)] = std::move(text);
   SaveToSharedData();
 }
@@ -282,7 +288,8 @@ std::size_t TTraciraModuleOptions::LoadFromStream(const std::uint8_t* data, std:
     const std::uint32_t filterCount = r.U32();
     // The smallest stored filter is 13 bytes: a count beyond what is left
     // is damage, not a reason to reserve gigabytes.
-    if (filterCount > r.Remaining() / 13) throw EOptionsStreamError(L"Options stream: filter count beyond the end of the data.");
+    if (filterCount > r.Remaining() / 13)
+      throw EOptionsStreamError(L"Options stream: filter count beyond the end of the data.");
     d.ExceptionsFilters.Clear();
     for (std::uint32_t i = 0; i < filterCount; ++i) {
       TTraciraExceptionFilter f;

@@ -17,7 +17,7 @@ namespace tracira {
 // A set of enumeration members kept as its stored bit pattern.
 template <typename E, typename Bits>
 class TrSet {
-public:
+ public:
   using bits_type = Bits;
   constexpr TrSet() = default;
   constexpr TrSet(std::initializer_list<E> members) {
@@ -40,7 +40,7 @@ public:
   }
   constexpr bool operator==(const TrSet&) const = default;
 
-private:
+ private:
   Bits fBits = 0;
 };
 
@@ -99,7 +99,13 @@ enum TBehaviourOption : std::uint8_t {
 };
 // Shares the lo prefix with TLogOption; a scoped namespace keeps both usable.
 namespace leaks {
-enum TLeaksOption : std::uint8_t { loCatchLeaks, loGroupsSonLeaks, loHideBorlandLeaks, loFreeAllLeaks, loCatchLeaksExceptions };
+enum TLeaksOption : std::uint8_t {
+  loCatchLeaks,
+  loGroupsSonLeaks,
+  loHideBorlandLeaks,
+  loFreeAllLeaks,
+  loCatchLeaksExceptions
+};
 }
 using leaks::TLeaksOption;
 enum TCompiledFileOption : std::uint8_t { cfoReduceFileSize };
@@ -132,17 +138,62 @@ enum TTraciraLogErrorCode : std::uint8_t {
   eeWebFTPError,
   eeWebTrakerError
 };
-enum TExceptionType : std::uint8_t { etUnknown, etHandleAnyException, etHandleOnException, etHandleAutoException };
+enum TExceptionType : std::uint8_t {
+  etUnknown,
+  etHandleAnyException,
+  etHandleOnException,
+  etHandleAutoException
+};
 
 enum TShowOption : std::uint8_t {
-  soAppStartDate, soAppName, soAppVersionNumber, soAppParameters, soAppCompilationDate, soAppUpTime,
-  soExcDate, soExcAddress, soExcModuleName, soExcModuleVersion, soExcType, soExcMessage, soExcID,
-  soExcCount, soExcStatus, soExcNote, soUserID, soUserName, soUserEmail, soUserPrivileges,
-  soUserCompany, soActCtlsFormClass, soActCtlsFormText, soActCtlsControlClass, soActCtlsControlText,
-  soCmpName, soCmpTotalMemory, soCmpFreeMemory, soCmpTotalDisk, soCmpFreeDisk, soCmpSysUpTime,
-  soCmpProcessor, soCmpDisplayMode, soCmpDisplayDPI, soCmpVideoCard, soCmpPrinter, soOSType,
-  soOSBuildN, soOSUpdate, soOSLanguage, soOSCharset, soNetIP, soNetSubmask, soNetGateway,
-  soNetDNS1, soNetDNS2, soNetDHCP, soCustomData
+  soAppStartDate,
+  soAppName,
+  soAppVersionNumber,
+  soAppParameters,
+  soAppCompilationDate,
+  soAppUpTime,
+  soExcDate,
+  soExcAddress,
+  soExcModuleName,
+  soExcModuleVersion,
+  soExcType,
+  soExcMessage,
+  soExcID,
+  soExcCount,
+  soExcStatus,
+  soExcNote,
+  soUserID,
+  soUserName,
+  soUserEmail,
+  soUserPrivileges,
+  soUserCompany,
+  soActCtlsFormClass,
+  soActCtlsFormText,
+  soActCtlsControlClass,
+  soActCtlsControlText,
+  soCmpName,
+  soCmpTotalMemory,
+  soCmpFreeMemory,
+  soCmpTotalDisk,
+  soCmpFreeDisk,
+  soCmpSysUpTime,
+  soCmpProcessor,
+  soCmpDisplayMode,
+  soCmpDisplayDPI,
+  soCmpVideoCard,
+  soCmpPrinter,
+  soOSType,
+  soOSBuildN,
+  soOSUpdate,
+  soOSLanguage,
+  soOSCharset,
+  soNetIP,
+  soNetSubmask,
+  soNetGateway,
+  soNetDNS1,
+  soNetDNS2,
+  soNetDHCP,
+  soCustomData
 };
 inline constexpr unsigned kShowOptionCount = 48;
 static_assert(soCustomData + 1 == kShowOptionCount);
@@ -160,15 +211,32 @@ inline constexpr std::uint64_t kAllShowOptions = (std::uint64_t{1} << kShowOptio
 
 // Numbers of the runtime routines named in the data block's symbol table.
 enum TSymbolID : std::uint8_t {
-  VCL1_ID, VCL2_ID, CLX1_ID, CLX2_ID, ISAPI_ID, CGI_ID, IWebSrv_ID, IWebApp_ID, IWebRes_ID,
-  NTService_ID, IndyThread_ID, ClassesInit_ID, ClassesFInit_ID, VariantsFInit_ID, SysUtilsInit_ID,
-  SysUtilsFInit_ID, SystemFInit_ID, TrLeaksFInit_ID, ExceptionLogFInit_ID, FastMM4FInit_ID
+  VCL1_ID,
+  VCL2_ID,
+  CLX1_ID,
+  CLX2_ID,
+  ISAPI_ID,
+  CGI_ID,
+  IWebSrv_ID,
+  IWebApp_ID,
+  IWebRes_ID,
+  NTService_ID,
+  IndyThread_ID,
+  ClassesInit_ID,
+  ClassesFInit_ID,
+  VariantsFInit_ID,
+  SysUtilsInit_ID,
+  SysUtilsFInit_ID,
+  SystemFInit_ID,
+  TrLeaksFInit_ID,
+  ExceptionLogFInit_ID,
+  FastMM4FInit_ID
 };
 
 // A stored options stream that can't be read: truncated, bad length, bad
 // member value.
 class EOptionsStreamError : public rtl::Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
@@ -185,7 +253,7 @@ struct TTraciraExceptionFilter {
 
 // Ordered list that owns its filter records.
 class TTraciraExceptionsFilters {
-public:
+ public:
   TTraciraExceptionFilter& Add(TTraciraExceptionFilter filter = {});
   // An index out of range raises rtl::Exception.
   void Delete(std::size_t index);
@@ -196,7 +264,7 @@ public:
   const TTraciraExceptionFilter& operator[](std::size_t index) const;
   bool operator==(const TTraciraExceptionsFilters&) const = default;
 
-private:
+ private:
   std::vector<TTraciraExceptionFilter> fItems;
 };
 
@@ -272,15 +340,15 @@ struct TTraciraOptionsData {
 };
 
 // One property: a reader, and a setter that republishes the options.
-#define TRACIRA_OPTION(Type, Name)                 \
+#define TRACIRA_OPTION(Type, Name)                \
   const Type& Name() const { return fData.Name; } \
-  void Set##Name(Type value) {                     \
-    fData.Name = std::move(value);                 \
-    SaveToSharedData();                            \
+  void Set##Name(Type value) {                    \
+    fData.Name = std::move(value);                \
+    SaveToSharedData();                           \
   }
 
 class TTraciraModuleOptions {
-public:
+ public:
   explicit TTraciraModuleOptions(std::string moduleName = {});
   virtual ~TTraciraModuleOptions() = default;
   TTraciraModuleOptions(const TTraciraModuleOptions&) = delete;
@@ -377,7 +445,7 @@ public:
   // 0 would keep no report at all: it stores 1.
   void SetErrorsNumberToSave(std::int32_t value);
 
-protected:
+ protected:
   // Every setter ends here; publishing to the process's shared data is the
   // business of the derived class that owns the shared block.
   void SaveToSharedData() {
@@ -385,7 +453,7 @@ protected:
   }
   virtual void DoSaveToSharedData() {}
 
-private:
+ private:
   TTraciraOptionsData fData;
   int fSharedWriteLock = 0;
 };

@@ -13,12 +13,12 @@
 namespace tracira {
 
 class EStreamReadError : public rtl::Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
 class TrByteReader {
-public:
+ public:
   TrByteReader(const std::uint8_t* data, std::size_t size) : fData(data), fSize(size) {}
 
   std::size_t Position() const { return fPos; }
@@ -57,14 +57,14 @@ public:
     return d;
   }
 
-private:
+ private:
   const std::uint8_t* fData;
   std::size_t fSize;
   std::size_t fPos = 0;
 };
 
 class TrByteWriter {
-public:
+ public:
   explicit TrByteWriter(std::vector<std::uint8_t>& out) : fOut(out) {}
   void U8(std::uint8_t v) { fOut.push_back(v); }
   void U16(std::uint16_t v) {
@@ -88,7 +88,7 @@ public:
     fOut.insert(fOut.end(), p, p + size);
   }
 
-private:
+ private:
   std::vector<std::uint8_t>& fOut;
 };
 

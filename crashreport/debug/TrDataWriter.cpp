@@ -12,8 +12,8 @@ namespace {
 
 void WriteU32At(std::vector<std::uint8_t>& out, std::uint32_t v) { TrByteWriter(out).U32(v); }
 
-void WriteNamePart(std::vector<std::uint8_t>& out, std::string_view part, std::uint8_t flags, std::uint16_t version,
-                   const TTrEncryptKey& key) {
+void WriteNamePart(std::vector<std::uint8_t>& out, std::string_view part, std::uint8_t flags,
+                   std::uint16_t version, const TTrEncryptKey& key) {
   out.push_back(static_cast<std::uint8_t>(part.size() | flags));
   const auto nonce = static_cast<std::uint32_t>(out.size());
   const std::size_t at = out.size();
@@ -167,13 +167,15 @@ std::vector<std::uint8_t> WriteDataBlock(const TTrBlockSource& source, const TTr
   return out;
 }
 
-std::vector<std::uint8_t> WriteDataBlock_Old(const TTrBlockSource& source, const TTraciraModuleOptions& options) {
+std::vector<std::uint8_t> WriteDataBlock_Old(const TTrBlockSource& source,
+                                             const TTraciraModuleOptions& options) {
   std::vector<std::uint8_t> out;
   TrByteWriter w(out);
   w.U16(source.Version);
   w.F64(source.CompilationDate);
   options.SaveToStream(out);
-  const std::vector<std::uint8_t> debug = WriteDebugStream(source.Units, MapTrDataVersion(source.Version), source.Password);
+  const std::vector<std::uint8_t> debug =
+      WriteDebugStream(source.Units, MapTrDataVersion(source.Version), source.Password);
   w.U32(static_cast<std::uint32_t>(debug.size()));
   w.Bytes(debug.data(), debug.size());
   const auto length = static_cast<std::uint32_t>(out.size());

@@ -51,7 +51,8 @@ std::vector<std::uint8_t> WriteDebugStream(const std::vector<TTrUnit>& units, st
 std::vector<std::uint8_t> WriteDataBlock(const TTrBlockSource& source, const TTraciraModuleOptions& options);
 
 // The oldest layout: data, length and magic, to be appended to a file.
-std::vector<std::uint8_t> WriteDataBlock_Old(const TTrBlockSource& source, const TTraciraModuleOptions& options);
+std::vector<std::uint8_t> WriteDataBlock_Old(const TTrBlockSource& source,
+                                             const TTraciraModuleOptions& options);
 
 std::vector<std::uint8_t> Deflate(const std::vector<std::uint8_t>& data);
 

@@ -18,7 +18,8 @@ std::string Base64(const std::uint8_t* data, std::size_t size) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (std::size_t i = 0; i < size; i += 3) {
-    const std::uint32_t n = (std::uint32_t{data[i]} << 16) | (i + 1 < size ? std::uint32_t{data[i + 1]} << 8 : 0) |
+    const std::uint32_t n = (std::uint32_t{data[i]} << 16) |
+                            (i + 1 < size ? std::uint32_t{data[i + 1]} << 8 : 0) |
                             (i + 2 < size ? data[i + 2] : 0u);
     out += kAlphabet[(n >> 18) & 63];
     out += kAlphabet[(n >> 12) & 63];
@@ -69,7 +70,8 @@ std::vector<std::uint8_t> Inflate(const std::uint8_t* data, std::size_t size, st
       inflateEnd(&zs);
       throw ETrDataError(L"Data block: a compressed part expands beyond its limit.");
     }
-    const std::size_t chunk = std::min<std::size_t>(std::max<std::size_t>(out.size(), 4096), limit - out.size());
+    const std::size_t chunk =
+        std::min<std::size_t>(std::max<std::size_t>(out.size(), 4096), limit - out.size());
     const std::size_t old = out.size();
     out.resize(old + chunk);
     zs.next_out = out.data() + old;
@@ -114,10 +116,12 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
   try {
     TrByteReader r(data, size);
     const std::uint32_t magic = r.U32();
-    if (magic != kTrDataMagic && magic != kTrDataMagicAlt) throw ETrDataError(L"Data block: unknown magic number.");
+    if (magic != kTrDataMagic && magic != kTrDataMagicAlt)
+      throw ETrDataError(L"Data block: unknown magic number.");
     info.TraciraVersion = MapTrDataVersion(r.U16());
     if (info.TraciraVersion > kTrDataVersion)
-      throw ETrDataError(L"Data block: version " + std::to_wstring(info.TraciraVersion) + L" is newer than this reader's.");
+      throw ETrDataError(L"Data block: version " + std::to_wstring(info.TraciraVersion) +
+                         L" is newer than this reader's.");
     info.CompilationDate = r.F64();
     if (info.TraciraVersion >= 6000) {
       info.LeaksOptions = TLeaksOptions::FromBits(r.U8());
@@ -126,7 +130,8 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
     std::vector<std::uint8_t> main;
     if (info.TraciraVersion >= 500) {
       const std::uint32_t symbolBytes = r.U32();
-      if (symbolBytes > r.Remaining()) throw ETrDataError(L"Data block: the symbol table's length exceeds the data.");
+      if (symbolBytes > r.Remaining())
+        throw ETrDataError(L"Data block: the symbol table's length exceeds the data.");
       TrByteReader symbols(r.Take(symbolBytes), symbolBytes);
       while (symbols.Remaining() >= 9) {
         TTrSymbol s;
@@ -136,7 +141,8 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
         info.Symbols.push_back(s);
       }
       const std::uint32_t optionsBytes = r.U32();
-      if (optionsBytes > r.Remaining()) throw ETrDataError(L"Data block: the options' length exceeds the data.");
+      if (optionsBytes > r.Remaining())
+        throw ETrDataError(L"Data block: the options' length exceeds the data.");
       const std::vector<std::uint8_t> stream = Inflate(r.Take(optionsBytes), optionsBytes, kOptionsLimit);
       loaded.LoadFromStream(stream.data(), stream.size());
       const std::uint8_t* check = r.Take(4);
@@ -167,12 +173,14 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
   return info;
 }
 
-TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size, TTraciraModuleOptions& options) {
+TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size,
+                                      TTraciraModuleOptions& options) {
   if (size < 8) throw ETrDataError(L"Appended data block: the file is too short.");
   TrByteReader tail(file + size - 8, 8);
   const std::uint32_t length = tail.U32();
   const std::uint32_t magic = tail.U32();
-  if (magic != kTrDataMagic && magic != kTrDataMagicAlt) throw ETrDataError(L"Appended data block: none found.");
+  if (magic != kTrDataMagic && magic != kTrDataMagicAlt)
+    throw ETrDataError(L"Appended data block: none found.");
   if (length > size - 8) throw ETrDataError(L"Appended data block: its length exceeds the file.");
   TTraciraExtraInformation info;
   TTraciraModuleOptions loaded;
@@ -180,7 +188,8 @@ TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size
   try {
     TrByteReader r(file + size - 8 - length, length);
     info.TraciraVersion = MapTrDataVersion(r.U16());
-    if (info.TraciraVersion > kTrDataVersion) throw ETrDataError(L"Appended data block: its version is newer than this reader's.");
+    if (info.TraciraVersion > kTrDataVersion)
+      throw ETrDataError(L"Appended data block: its version is newer than this reader's.");
     info.CompilationDate = r.F64();
     info.IsValidEncryptPassword = true;
     r.Take(loaded.LoadFromStream(r.Current(), r.Remaining()));
@@ -239,8 +248,8 @@ TTrLineEntry ReadLineEntry(TrByteReader& r, std::uint16_t version) {
     return e;
   }
   const std::uint8_t* rest = r.Take(3);
-  const std::uint32_t word = first | (std::uint32_t{rest[0]} << 8) | (std::uint32_t{rest[1]} << 16) |
-                             (std::uint32_t{rest[2]} << 24);
+  const std::uint32_t word =
+      first | (std::uint32_t{rest[0]} << 8) | (std::uint32_t{rest[1]} << 16) | (std::uint32_t{rest[2]} << 24);
   const std::uint32_t v = word >> 4;
   if (v == 0x0FFEFFFE && version >= 423) {
     e.LineAdvance = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.U16() + 1));
@@ -326,7 +335,8 @@ std::optional<TTrSourceInfo> DecodeUnit(const TTraciraExtraInformation& info, co
 
 }  // namespace
 
-std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, std::uint32_t codeOffset) {
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
+                                                 std::uint32_t codeOffset) {
   const std::vector<std::uint8_t>& stream = info.DebugInformation;
   try {
     TrByteReader r(stream.data(), stream.size());
@@ -367,7 +377,8 @@ namespace {
 // first in stream order that names it, as the walk over the whole stream
 // finds it.
 std::optional<std::pair<TUnitHeader, TTrSourceInfo>> AnsweringUnit(const TTraciraExtraInformation& info,
-                                                                  const TTrUnitIndex& index, std::uint32_t codeOffset) {
+                                                                   const TTrUnitIndex& index,
+                                                                   std::uint32_t codeOffset) {
   auto it = std::upper_bound(index.Units.begin(), index.Units.end(), codeOffset,
                              [](std::uint32_t o, const TTrUnitRange& u) { return o < u.Start; });
   std::vector<std::size_t> records;
@@ -391,16 +402,15 @@ std::optional<std::pair<TUnitHeader, TTrSourceInfo>> AnsweringUnit(const TTracir
 
 }  // namespace
 
-std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, const TTrUnitIndex& index,
-                                                 std::uint32_t codeOffset) {
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
+                                                 const TTrUnitIndex& index, std::uint32_t codeOffset) {
   auto found = AnsweringUnit(info, index, codeOffset);
   if (!found) return std::nullopt;
   return std::move(found->second);
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(const TTraciraExtraInformation& info,
-                                                                               const TTrUnitIndex& index,
-                                                                               std::uint32_t codeOffset) {
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(
+    const TTraciraExtraInformation& info, const TTrUnitIndex& index, std::uint32_t codeOffset) {
   const auto found = AnsweringUnit(info, index, codeOffset);
   if (!found) return std::nullopt;
   const TUnitHeader& h = found->first;
@@ -417,7 +427,8 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(c
       const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
       if (e.NewProcedure && offset + e.CodeAdvance > codeOffset) {
         if (!start) return std::nullopt;
-        return std::make_pair(static_cast<std::uint32_t>(*start), static_cast<std::uint32_t>(offset + e.CodeAdvance));
+        return std::make_pair(static_cast<std::uint32_t>(*start),
+                              static_cast<std::uint32_t>(offset + e.CodeAdvance));
       }
       offset += e.CodeAdvance;
       if (e.NewProcedure) {

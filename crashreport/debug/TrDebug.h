@@ -29,7 +29,7 @@ inline constexpr const char* kSourceFileExtension = ".cpp";
 // A damaged or unusable block: bad magic, newer version, bad length, failed
 // decompression. The message says which.
 class ETrDataError : public rtl::Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
@@ -64,7 +64,8 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
 
 // The oldest layout, appended to the module file: the last 8 bytes are the
 // data's length and the magic. Raises ETrDataError.
-TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size, TTraciraModuleOptions& options);
+TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size,
+                                      TTraciraModuleOptions& options);
 
 // Whether the 4 check bytes are the block's magic encrypted with password.
 bool CheckMagicCode(std::uint32_t magic, const std::uint8_t checkValue[4], const std::string& password);
@@ -86,7 +87,8 @@ struct TTrSourceInfo {
 // Names codeOffset (address - module handle - 4096) from the debug stream.
 // Only the unit whose range holds it is decoded; the others are skipped by
 // their stored lengths. A damaged stream gives no result.
-std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, std::uint32_t codeOffset);
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
+                                                 std::uint32_t codeOffset);
 
 // Where each unit record of the debug stream lies and which code it
 // covers; sorted by Start. Built once per module, it lets a lookup decode
@@ -103,15 +105,14 @@ struct TTrUnitIndex {
 // A damaged stream gives the units read up to the damage.
 TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info);
 // The same answer as GetSourceInfoByAddr, through the index.
-std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info, const TTrUnitIndex& index,
-                                                 std::uint32_t codeOffset);
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
+                                                 const TTrUnitIndex& index, std::uint32_t codeOffset);
 
 // [start, end) of the procedure that holds codeOffset, as code offsets: from
 // the procedure's first entry to the next procedure's first entry or the
 // unit's end. nullopt outside every unit or before a unit's first procedure.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(const TTraciraExtraInformation& info,
-                                                                               const TTrUnitIndex& index,
-                                                                               std::uint32_t codeOffset);
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(
+    const TTraciraExtraInformation& info, const TTrUnitIndex& index, std::uint32_t codeOffset);
 
 // Offset of a hooked routine from the module's code start.
 std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& info, std::uint8_t symbol);

@@ -31,8 +31,8 @@ std::wstring ModuleFileName(HMODULE module) {
 }
 
 void ApplySharedOptions(HMODULE module, TTraciraModuleOptions& options) {
-  const std::string name = SharedDataName(GetCurrentProcessId(),
-                                          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(module)));
+  const std::string name = SharedDataName(
+      GetCurrentProcessId(), static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(module)));
   const std::wstring wideName(name.begin(), name.end());
   std::unique_ptr<void, HandleCloser> mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, wideName.c_str()));
   if (!mapping) return;
@@ -72,7 +72,8 @@ std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTr
         if (error) *error = L"The module has no data block.";
         return std::nullopt;
       }
-      const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+      const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                                            std::istreambuf_iterator<char>()};
       info = LoadData_Old(bytes.data(), bytes.size(), options);
     }
   } catch (const rtl::Exception& e) {

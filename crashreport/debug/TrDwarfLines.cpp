@@ -7,12 +7,14 @@ namespace tracira {
 namespace {
 
 class Cursor {
-public:
-  Cursor(const std::vector<std::uint8_t>& d, std::size_t pos, std::size_t end) : fD(&d), fPos(pos), fEnd(end) {}
+ public:
+  Cursor(const std::vector<std::uint8_t>& d, std::size_t pos, std::size_t end)
+      : fD(&d), fPos(pos), fEnd(end) {}
   std::size_t Pos() const { return fPos; }
   bool AtEnd() const { return fPos >= fEnd; }
   std::uint64_t U(int bytes) {
-    if (fPos + static_cast<std::size_t>(bytes) > fEnd) throw std::runtime_error(".debug_line: table ends too early");
+    if (fPos + static_cast<std::size_t>(bytes) > fEnd)
+      throw std::runtime_error(".debug_line: table ends too early");
     std::uint64_t v = 0;
     for (int i = 0; i < bytes; ++i) v |= std::uint64_t{(*fD)[fPos + i]} << (8 * i);
     fPos += static_cast<std::size_t>(bytes);
@@ -35,7 +37,8 @@ public:
       if (shift < 64) v |= static_cast<std::int64_t>(std::uint64_t{b & 0x7Fu} << shift);
       shift += 7;
     } while (b & 0x80);
-    if (shift < 64 && (b & 0x40)) v = static_cast<std::int64_t>(static_cast<std::uint64_t>(v) | (~std::uint64_t{0} << shift));
+    if (shift < 64 && (b & 0x40))
+      v = static_cast<std::int64_t>(static_cast<std::uint64_t>(v) | (~std::uint64_t{0} << shift));
     return v;
   }
   std::string Str() {
@@ -48,7 +51,7 @@ public:
     fPos += n;
   }
 
-private:
+ private:
   const std::vector<std::uint8_t>* fD;
   std::size_t fPos, fEnd;
 };
@@ -64,18 +67,32 @@ std::string StringAt(const std::vector<std::uint8_t>& section, std::uint64_t off
 std::string ReadForm(Cursor& c, std::uint64_t form, int offsetSize, const std::vector<std::uint8_t>& lineStr,
                      const std::vector<std::uint8_t>& str) {
   switch (form) {
-    case 0x08: return c.Str();                                    // string
-    case 0x1f: return StringAt(lineStr, c.U(offsetSize));         // line_strp
-    case 0x0e: return StringAt(str, c.U(offsetSize));             // strp
-    case 0x0b: return std::to_string(c.U(1));                     // data1
-    case 0x05: return std::to_string(c.U(2));                     // data2
-    case 0x06: return std::to_string(c.U(4));                     // data4
-    case 0x07: return std::to_string(c.U(8));                     // data8
-    case 0x0f: return std::to_string(c.Uleb());                   // udata
-    case 0x0d: return std::to_string(c.Sleb());                   // sdata
-    case 0x1e: c.Skip(16); return {};                             // data16 (MD5)
-    case 0x09: c.Skip(c.Uleb()); return {};                       // block
-    default: throw std::runtime_error(".debug_line: unsupported attribute form " + std::to_string(form));
+    case 0x08:
+      return c.Str();  // string
+    case 0x1f:
+      return StringAt(lineStr, c.U(offsetSize));  // line_strp
+    case 0x0e:
+      return StringAt(str, c.U(offsetSize));  // strp
+    case 0x0b:
+      return std::to_string(c.U(1));  // data1
+    case 0x05:
+      return std::to_string(c.U(2));  // data2
+    case 0x06:
+      return std::to_string(c.U(4));  // data4
+    case 0x07:
+      return std::to_string(c.U(8));  // data8
+    case 0x0f:
+      return std::to_string(c.Uleb());  // udata
+    case 0x0d:
+      return std::to_string(c.Sleb());  // sdata
+    case 0x1e:
+      c.Skip(16);
+      return {};  // data16 (MD5)
+    case 0x09:
+      c.Skip(c.Uleb());
+      return {};  // block
+    default:
+      throw std::runtime_error(".debug_line: unsupported attribute form " + std::to_string(form));
   }
 }
 
@@ -98,7 +115,8 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
     if (unitEnd > debugLine.size()) throw std::runtime_error(".debug_line: unit length beyond the section");
     Cursor c(debugLine, h.Pos(), unitEnd);
     const auto version = static_cast<int>(c.U(2));
-    if (version < 2 || version > 5) throw std::runtime_error(".debug_line: unsupported version " + std::to_string(version));
+    if (version < 2 || version > 5)
+      throw std::runtime_error(".debug_line: unsupported version " + std::to_string(version));
     int addressSize = 4;
     if (version >= 5) {
       addressSize = static_cast<int>(c.U(1));
@@ -153,7 +171,8 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
     std::int64_t line = 1;
     auto fileName = [&](std::uint64_t f) { return f < files.size() ? files[f] : std::string("?"); };
     auto emit = [&](bool end) {
-      rows.push_back({static_cast<std::uint32_t>(address), fileName(file), static_cast<std::uint32_t>(line), end});
+      rows.push_back(
+          {static_cast<std::uint32_t>(address), fileName(file), static_cast<std::uint32_t>(line), end});
     };
     while (!p.AtEnd()) {
       const auto op = static_cast<std::uint8_t>(p.U(1));
@@ -181,14 +200,32 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
           p = Cursor(debugLine, next, unitEnd);
           break;
         }
-        case 1: emit(false); break;
-        case 2: address += p.Uleb() * minInst; break;
-        case 3: line += p.Sleb(); break;
-        case 4: file = p.Uleb(); break;
-        case 5: p.Uleb(); break;
-        case 8: address += static_cast<std::uint64_t>((255 - opcodeBase) / lineRange) * minInst; break;
-        case 9: address += p.U(2); break;
-        case 6: case 7: case 10: case 11: break;
+        case 1:
+          emit(false);
+          break;
+        case 2:
+          address += p.Uleb() * minInst;
+          break;
+        case 3:
+          line += p.Sleb();
+          break;
+        case 4:
+          file = p.Uleb();
+          break;
+        case 5:
+          p.Uleb();
+          break;
+        case 8:
+          address += static_cast<std::uint64_t>((255 - opcodeBase) / lineRange) * minInst;
+          break;
+        case 9:
+          address += p.U(2);
+          break;
+        case 6:
+        case 7:
+        case 10:
+        case 11:
+          break;
         default:
           for (std::uint8_t i = 0; i < standardLengths[op - 1]; ++i) p.Uleb();
       }

@@ -11,7 +11,7 @@ struct LineRow {
   std::uint32_t Address = 0;  // virtual address
   std::string File;           // as named in the table (may include a folder)
   std::uint32_t Line = 0;
-  bool EndSequence = false;   // the first address after a sequence
+  bool EndSequence = false;  // the first address after a sequence
 };
 
 // Every row of every sequence, in table order. Raises std::runtime_error

@@ -15,22 +15,22 @@ using TSha256Digest = std::array<std::uint8_t, 32>;
 TSha256Digest Sha256(const std::uint8_t* data, std::size_t size);
 
 class TAes128 {
-public:
+ public:
   using Block = std::array<std::uint8_t, 16>;
   explicit TAes128(const std::array<std::uint8_t, 16>& key);
   Block EncryptBlock(const Block& in) const;
 
-private:
+ private:
   std::array<std::uint8_t, 176> fRoundKeys{};
 };
 
 class TTrEncryptKey {
-public:
+ public:
   explicit TTrEncryptKey(std::string_view password);
   // XORs data with the key stream of nonce; applying it twice restores the data.
   void Crypt(std::uint32_t nonce, std::uint8_t* data, std::size_t size) const;
 
-private:
+ private:
   TAes128 fCipher;
 };
 

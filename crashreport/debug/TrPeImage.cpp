@@ -15,7 +15,8 @@ std::uint16_t Get16(const std::vector<std::uint8_t>& b, std::size_t at) {
 }
 std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
   if (at + 4 > b.size()) throw std::runtime_error("PE image: read beyond the end of the file");
-  return b[at] | (std::uint32_t{b[at + 1]} << 8) | (std::uint32_t{b[at + 2]} << 16) | (std::uint32_t{b[at + 3]} << 24);
+  return b[at] | (std::uint32_t{b[at + 1]} << 8) | (std::uint32_t{b[at + 2]} << 16) |
+         (std::uint32_t{b[at + 3]} << 24);
 }
 void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
   b[at] = static_cast<std::uint8_t>(v);
@@ -31,7 +32,8 @@ constexpr std::uint32_t kResourceDirectory = 2;
 }  // namespace
 
 PeImage::PeImage(std::vector<std::uint8_t> file) : fFile(std::move(file)) {
-  if (fFile.size() < 0x40 || fFile[0] != 'M' || fFile[1] != 'Z') throw std::runtime_error("not a PE image (no MZ header)");
+  if (fFile.size() < 0x40 || fFile[0] != 'M' || fFile[1] != 'Z')
+    throw std::runtime_error("not a PE image (no MZ header)");
   fPe = Get32(fFile, 0x3C);
   if (Get32(fFile, fPe) != 0x00004550) throw std::runtime_error("not a PE image (no PE signature)");
   fOptional = fPe + 24;
@@ -44,7 +46,8 @@ PeImage::PeImage(std::vector<std::uint8_t> file) : fFile(std::move(file)) {
     const std::uint32_t h = fSectionTable + 40u * i;
     Section s;
     char raw[9] = {};
-    if (std::uint64_t{h} + 40 > fFile.size()) throw std::runtime_error("PE image: section table beyond the end of the file");
+    if (std::uint64_t{h} + 40 > fFile.size())
+      throw std::runtime_error("PE image: section table beyond the end of the file");
     std::memcpy(raw, &fFile[h], 8);
     s.Name = raw;
     if (s.Name.size() > 1 && s.Name[0] == '/' && symbols != 0) {
@@ -65,7 +68,8 @@ std::optional<std::vector<std::uint8_t>> PeImage::SectionData(const std::string&
   for (const Section& s : fSections) {
     if (s.Name != name) continue;
     const std::uint32_t size = std::min(s.VirtualSize ? s.VirtualSize : s.RawSize, s.RawSize);
-    if (std::uint64_t{s.RawPointer} + size > fFile.size()) throw std::runtime_error("section " + name + " beyond the file");
+    if (std::uint64_t{s.RawPointer} + size > fFile.size())
+      throw std::runtime_error("section " + name + " beyond the file");
     return std::vector<std::uint8_t>(fFile.begin() + s.RawPointer, fFile.begin() + s.RawPointer + size);
   }
   return std::nullopt;
@@ -123,7 +127,8 @@ ResourceTree PeImage::ReadResources() const {
     if (!(nameField & 0x80000000u)) return static_cast<std::uint16_t>(nameField);
     const std::uint32_t at = base + (nameField & 0x7FFFFFFF);
     std::u16string name(Get16(fFile, at), u'\0');
-    for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(Get16(fFile, at + 2 + 2 * i));
+    for (std::size_t i = 0; i < name.size(); ++i)
+      name[i] = static_cast<char16_t>(Get16(fFile, at + 2 + 2 * i));
     return name;
   };
   // Calls visit(key, offset field) for every entry of the directory at dir.
@@ -142,7 +147,8 @@ ResourceTree PeImage::ReadResources() const {
         const std::uint32_t e = base + (leaf & 0x7FFFFFFF);
         const std::uint32_t dataRva = Get32(fFile, e), dataSize = Get32(fFile, e + 4);
         const std::uint32_t at = RvaToFile(dataRva, dataSize);
-        ResourceLeaf l{std::vector<std::uint8_t>(fFile.begin() + at, fFile.begin() + at + dataSize), Get32(fFile, e + 8)};
+        ResourceLeaf l{std::vector<std::uint8_t>(fFile.begin() + at, fFile.begin() + at + dataSize),
+                       Get32(fFile, e + 8)};
         tree[type][name][std::get<std::uint16_t>(lang)] = std::move(l);
       });
     });
@@ -184,7 +190,8 @@ void PeImage::WriteResources(const ResourceTree& tree) {
   std::size_t total = dataAt;
   for (const auto& [type, names] : tree)
     for (const auto& [name, langs] : names)
-      for (const auto& [lang, leaf] : langs) total = AlignUp(static_cast<std::uint32_t>(total + leaf.Data.size()), 8);
+      for (const auto& [lang, leaf] : langs)
+        total = AlignUp(static_cast<std::uint32_t>(total + leaf.Data.size()), 8);
   out.assign(total, 0);
 
   std::size_t nextDir = 0, nextString = stringsAt, nextLeaf = leavesAt, nextData = dataAt;

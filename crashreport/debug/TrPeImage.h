@@ -34,7 +34,7 @@ struct ResourceLeaf {
 using ResourceTree = std::map<ResKey, std::map<ResKey, std::map<std::uint16_t, ResourceLeaf>>>;
 
 class PeImage {
-public:
+ public:
   // Raises std::runtime_error with the reason for anything but a PE32 image.
   explicit PeImage(std::vector<std::uint8_t> file);
 
@@ -51,7 +51,7 @@ public:
 
   const std::vector<std::uint8_t>& Bytes() const { return fFile; }
 
-private:
+ private:
   std::uint32_t RvaToFile(std::uint32_t rva, std::uint32_t size) const;
   std::vector<std::uint8_t> fFile;
   std::uint32_t fPe = 0, fOptional = 0, fSectionTable = 0, fImageBase = 0;

@@ -12,8 +12,8 @@ std::string ReadableName(const std::string& symbol) {
   std::string name = symbol[0] == '_' ? symbol.substr(1) : symbol;
   if (name.rfind("_Z", 0) == 0) {
     int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> d(abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status),
-                                                  &std::free);
+    std::unique_ptr<char, decltype(&std::free)> d(
+        abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
     if (status == 0 && d) name = d.get();
   } else if (const std::size_t at = name.rfind('@'); at != std::string::npos && at > 0) {
     name.resize(at);  // stdcall's "@bytes"

@@ -33,7 +33,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 }
 
 class RegistryFont : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { DeleteFontKey(); }
   void TearDown() override { DeleteFontKey(); }
 };
@@ -68,7 +68,8 @@ TEST_F(RegistryFont, EachValueIsApplied) {
   EXPECT_EQ(font.Size, 12);
   EXPECT_EQ(font.Color, RGB(0, 0, 128));
   EXPECT_EQ(font.Charset, 204);
-  EXPECT_EQ(font.Style, (gui::FontStyles{.Bold = true, .Italic = true, .Underline = true, .StrikeOut = true}));
+  EXPECT_EQ(font.Style,
+            (gui::FontStyles{.Bold = true, .Italic = true, .Underline = true, .StrikeOut = true}));
 }
 
 TEST_F(RegistryFont, MissingValuesTakeDefaultsAndZeroFlagsStayOff) {
@@ -85,7 +86,8 @@ TEST_F(RegistryFont, MissingValuesTakeDefaultsAndZeroFlagsStayOff) {
 }
 
 TEST_F(RegistryFont, AValueOfTheWrongTypeRaises) {
-  for (const wchar_t* name : {L"FontSize", L"FontColor", L"FontCharSet", L"FontIsBold", L"FontIsStriledOut"}) {
+  for (const wchar_t* name :
+       {L"FontSize", L"FontColor", L"FontCharSet", L"FontIsBold", L"FontIsStriledOut"}) {
     DeleteFontKey();
     SetFontString(name, L"1");
     gui::Font font;
@@ -98,7 +100,7 @@ TEST_F(RegistryFont, AValueOfTheWrongTypeRaises) {
 }
 
 class MainForm : public ::testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() {
     gui::Application::Instance().Initialize();
     gui::Application::Instance().SetTitle(L"Тест: драйвер сканера штрих-кода");
@@ -154,7 +156,8 @@ TEST_F(MainForm, AScanThroughTheSerialLineIsShownAndDeleted) {
   WriteFile(feed, scan, sizeof(scan) - 1, &written, nullptr);
   CloseHandle(feed);
 
-  ASSERT_TRUE(PumpUntil([&] { return form.Answer.Text() == L"4601234567890"; }, 10000)) << rtl::ToUtf8(form.Answer.Text());
+  ASSERT_TRUE(PumpUntil([&] { return form.Answer.Text() == L"4601234567890"; }, 10000))
+      << rtl::ToUtf8(form.Answer.Text());
   EXPECT_EQ(form.edtDataCount.Text(), L"1");  // shown while still queued
   EXPECT_NE(form.edtEventNumber.Text(), L"0");
   EXPECT_EQ(form.edtPortNumber.Text(), L"COM 13");

@@ -61,7 +61,7 @@ std::wstring Normalized(std::wstring text) {
 }
 
 class Startup : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     IsolateDriverSettings();
     DeleteFontKey();
@@ -165,7 +165,8 @@ TEST_F(Startup, ChoosingTheDriverRegistersItAndOpensTheMainWindow) {
   ASSERT_NE(dialog, nullptr);
   ChooseFile(dialog, DravixDll());
   HWND main = nullptr;
-  ASSERT_TRUE(uidriver::WaitUntil([&] { return (main = FindMainWindow(process_->Id())) != nullptr; }, kTimeout));
+  ASSERT_TRUE(
+      uidriver::WaitUntil([&] { return (main = FindMainWindow(process_->Id())) != nullptr; }, kTimeout));
   EXPECT_TRUE(DriverRegistered());
   EXPECT_EQ(uidriver::GetText(uidriver::FindControl(main, L"edtResultCode")), L"0");
   uidriver::Click(uidriver::FindControl(main, L"btnClose"));

@@ -8,7 +8,9 @@ namespace {
 TEST(Utf8, RoundTripsCyrillicAndAstralText) {
   const std::wstring text = L"Нет связи \u20AC \U0001F600 end";
   const std::string utf8 = rtl::ToUtf8(text);
-  EXPECT_EQ(utf8, "\xD0\x9D\xD0\xB5\xD1\x82 \xD1\x81\xD0\xB2\xD1\x8F\xD0\xB7\xD0\xB8 \xE2\x82\xAC \xF0\x9F\x98\x80 end");
+  EXPECT_EQ(
+      utf8,
+      "\xD0\x9D\xD0\xB5\xD1\x82 \xD1\x81\xD0\xB2\xD1\x8F\xD0\xB7\xD0\xB8 \xE2\x82\xAC \xF0\x9F\x98\x80 end");
   EXPECT_EQ(rtl::FromUtf8(utf8), text);
 }
 

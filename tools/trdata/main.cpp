@@ -62,7 +62,8 @@ std::vector<Function> Functions(const tracira::PeImage& image) {
     out.push_back({s.Rva, tracira::StoredProcedureName(readable), readable});
   }
   std::sort(out.begin(), out.end(), [](const Function& a, const Function& b) { return a.Rva < b.Rva; });
-  out.erase(std::unique(out.begin(), out.end(), [](const Function& a, const Function& b) { return a.Rva == b.Rva; }),
+  out.erase(std::unique(out.begin(), out.end(),
+                        [](const Function& a, const Function& b) { return a.Rva == b.Rva; }),
             out.end());
   return out;
 }
@@ -76,12 +77,14 @@ std::string BaseName(const std::string& path) {
 std::vector<tracira::TTrUnit> BuildUnits(std::vector<tracira::LineRow> rows, std::uint32_t imageBase,
                                          const std::vector<Function>& functions) {
   const std::uint32_t codeBase = imageBase + kCodeStart;
-  rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const tracira::LineRow& r) { return r.Address < codeBase; }),
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const tracira::LineRow& r) { return r.Address < codeBase; }),
              rows.end());
   // Stable: rows at one address keep table order, and the last one counts,
   // as in the debuggers' lookup.
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const tracira::LineRow& a, const tracira::LineRow& b) { return a.Address < b.Address; });
+  std::stable_sort(rows.begin(), rows.end(), [](const tracira::LineRow& a, const tracira::LineRow& b) {
+    return a.Address < b.Address;
+  });
   std::vector<tracira::TTrUnit> units;
   tracira::TTrUnit* unit = nullptr;
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -103,8 +106,9 @@ std::vector<tracira::TTrUnit> BuildUnits(std::vector<tracira::LineRow> rows, std
     }
     unit->Rows.push_back({offset, r.Line, {}, false});
   }
-  units.erase(std::remove_if(units.begin(), units.end(), [](const tracira::TTrUnit& u) { return u.Size == 0; }),
-              units.end());
+  units.erase(
+      std::remove_if(units.begin(), units.end(), [](const tracira::TTrUnit& u) { return u.Size == 0; }),
+      units.end());
 
   // Procedure starts: at each function's first address, and at a unit's
   // start that lies inside a function (code of an inlined header).
@@ -140,7 +144,8 @@ std::vector<tracira::TTrUnit> BuildUnits(std::vector<tracira::LineRow> rows, std
 double BuildTime() {
   // SOURCE_DATE_EPOCH makes the block, and so the program, reproducible.
   std::time_t now = std::time(nullptr);
-  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) now = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"))
+    now = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
   return static_cast<double>(now) / 86400.0 + 25569.0;
 }
 
@@ -174,9 +179,11 @@ int Run(int argc, char** argv) {
 
   tracira::PeImage pe(ReadFile(image));
   const auto line = pe.SectionData(".debug_line");
-  if (!line) throw std::runtime_error(image + " has no DWARF line table (build it with -g, before stripping)");
-  const auto rows = tracira::ReadLineRows(*line, pe.SectionData(".debug_line_str").value_or(std::vector<std::uint8_t>{}),
-                                         pe.SectionData(".debug_str").value_or(std::vector<std::uint8_t>{}));
+  if (!line)
+    throw std::runtime_error(image + " has no DWARF line table (build it with -g, before stripping)");
+  const auto rows =
+      tracira::ReadLineRows(*line, pe.SectionData(".debug_line_str").value_or(std::vector<std::uint8_t>{}),
+                            pe.SectionData(".debug_str").value_or(std::vector<std::uint8_t>{}));
   const std::vector<Function> functions = Functions(pe);
 
   tracira::TTrBlockSource source;
@@ -189,7 +196,8 @@ int Run(int argc, char** argv) {
       const std::string bare = r.substr(0, r.find('('));
       if (bare.size() >= name.size() && bare.compare(bare.size() - name.size(), name.size(), name) == 0) {
         const std::uint32_t end = i + 1 < functions.size() ? functions[i + 1].Rva : functions[i].Rva;
-        source.Symbols.push_back({static_cast<std::uint8_t>(number), functions[i].Rva - kCodeStart, end - functions[i].Rva});
+        source.Symbols.push_back(
+            {static_cast<std::uint8_t>(number), functions[i].Rva - kCodeStart, end - functions[i].Rva});
         break;
       }
     }

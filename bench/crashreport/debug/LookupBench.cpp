@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   std::ifstream in(argv[1], std::ios::binary);
   tracira::PeImage image({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
   auto resources = image.ReadResources();
-  const auto& block = resources[tracira::ResKey(std::uint16_t{10})][tracira::ResKey(std::u16string(u"TRDATA"))][0].Data;
+  const auto& block =
+      resources[tracira::ResKey(std::uint16_t{10})][tracira::ResKey(std::u16string(u"TRDATA"))][0].Data;
   if (block.empty()) {
     std::fprintf(stderr, "%s has no TRDATA block\n", argv[1]);
     return 1;
@@ -29,7 +30,8 @@ int main(int argc, char** argv) {
   tracira::TTraciraModuleOptions options;
   auto t0 = std::chrono::steady_clock::now();
   const auto info = tracira::LoadData(block.data(), block.size(), options);
-  const double loadMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  const double loadMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 
   std::uint32_t textSize = 0;
   for (const auto& s : image.Sections())
@@ -43,7 +45,8 @@ int main(int argc, char** argv) {
   for (const std::uint32_t o : offsets) found += tracira::GetSourceInfoByAddr(info, o).has_value();
   const double blockS = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
-  std::string command = "i686-w64-mingw32-addr2line -f -C -e '" + std::string(argv[1]) + "' >/dev/null <<'EOF'\n";
+  std::string command =
+      "i686-w64-mingw32-addr2line -f -C -e '" + std::string(argv[1]) + "' >/dev/null <<'EOF'\n";
   char hex[16];
   for (const std::uint32_t o : offsets) {
     std::snprintf(hex, sizeof hex, "%x\n", image.ImageBase() + 0x1000 + o);
@@ -56,7 +59,9 @@ int main(int argc, char** argv) {
 
   std::printf("block: %zu bytes, debug stream %zu bytes, loaded in %.1f ms\n", block.size(),
               info.DebugInformation.size(), loadMs);
-  std::printf("embedded block: %d lookups (%d named) in %.3f s = %.0f lookups/s\n", count, found, blockS, count / blockS);
-  std::printf("addr2line:      %d lookups in %.3f s = %.0f lookups/s (exit %d)\n", count, a2lS, count / a2lS, rc);
+  std::printf("embedded block: %d lookups (%d named) in %.3f s = %.0f lookups/s\n", count, found, blockS,
+              count / blockS);
+  std::printf("addr2line:      %d lookups in %.3f s = %.0f lookups/s (exit %d)\n", count, a2lS, count / a2lS,
+              rc);
   return 0;
 }

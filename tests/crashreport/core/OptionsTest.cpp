@@ -11,11 +11,11 @@ namespace {
 
 // Counts republishing, as the shared-data owner would see it.
 class CountingOptions : public TTraciraModuleOptions {
-public:
+ public:
   using TTraciraModuleOptions::TTraciraModuleOptions;
   int published = 0;
 
-protected:
+ protected:
   void DoSaveToSharedData() override { ++published; }
 };
 
@@ -156,12 +156,29 @@ TEST(Options, StoredFieldOrderAndScrambling) {
   TByteBuffer s;
   o.SaveToStream(s);
   const std::uint8_t k = kStringScrambleKey;
-  const std::vector<std::uint8_t> head = {
-      1, 1, 0x30, 0, 1, 0, 0,                      // ActivateLog .. FreezeActivate
-      4, 3, 2, 1,                                   // FreezeTimeout
-      2, 0, 0, 0, std::uint8_t('a' ^ k), std::uint8_t('b' ^ k),  // SMTPFrom
-      0, 0, 0, 0,                                   // SMTPHost
-      0x34, 0x12};                                  // SMTPPort
+  const std::vector<std::uint8_t> head = {1,
+                                          1,
+                                          0x30,
+                                          0,
+                                          1,
+                                          0,
+                                          0,  // ActivateLog .. FreezeActivate
+                                          4,
+                                          3,
+                                          2,
+                                          1,  // FreezeTimeout
+                                          2,
+                                          0,
+                                          0,
+                                          0,
+                                          std::uint8_t('a' ^ k),
+                                          std::uint8_t('b' ^ k),  // SMTPFrom
+                                          0,
+                                          0,
+                                          0,
+                                          0,  // SMTPHost
+                                          0x34,
+                                          0x12};  // SMTPPort
   ASSERT_GE(s.size(), head.size());
   EXPECT_EQ(std::vector<std::uint8_t>(s.begin(), s.begin() + static_cast<long>(head.size())), head);
   // The stream ends with TextsCollection "English".
@@ -192,7 +209,8 @@ TEST(Options, DamagedFieldsAreRefused) {
     std::uint8_t value;
     const char* what;
   };
-  for (const Case& c : {Case{0, 2, "boolean"}, Case{5, 6, "ForegroundTab"}, Case{11, 0xFF, "string length"}}) {
+  for (const Case& c :
+       {Case{0, 2, "boolean"}, Case{5, 6, "ForegroundTab"}, Case{11, 0xFF, "string length"}}) {
     TByteBuffer bad = stream;
     bad[c.offset] = c.value;
     if (c.offset == 11) bad[14] = 0x7F;  // SMTPFrom claims ~2 GB

@@ -63,9 +63,9 @@ TEST(LineData, EveryEntryForm) {
       {{0xF7, 0xFF}, 6006, {32, 128, true}},            // 16-bit word, all fields set
       {{0x0B, 0x00, 0x00, 0x00}, 6006, {1, 1, false}},  // 32-bit word
       {{0x0F, 0x10, 0xE0, 0x0F}, 6006, {0x101, 0xFF, true}},
-      {{0xFB, 0xFF, 0xFF, 0xFF}, 6006, {0, 0, false}},     // code field 4095: no code advance
-      {{0x2B, 0x00, 0xF0, 0xFF}, 6006, {3, 0, false}},     // line advances, code stays
-      {{0xEB, 0xFF, 0x0F, 0x00}, 6006, {-1, 1, false}},    // 16-bit line advance steps back
+      {{0xFB, 0xFF, 0xFF, 0xFF}, 6006, {0, 0, false}},   // code field 4095: no code advance
+      {{0x2B, 0x00, 0xF0, 0xFF}, 6006, {3, 0, false}},   // line advances, code stays
+      {{0xEB, 0xFF, 0x0F, 0x00}, 6006, {-1, 1, false}},  // 16-bit line advance steps back
       {{0xEB, 0xFF, 0xEF, 0xFF, 0x09, 0x00, 0xFF, 0x1F}, 6006, {10, 0x2000, false}},  // escape
       {{0xEF, 0xFF, 0xEF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 6006, {0, 65536, true}},
       {{0xEB, 0xFF, 0xEF, 0xFF}, 422, {-1, 4095, false}},  // before 423 the escape is a plain word
@@ -84,9 +84,10 @@ TEST(LineData, WriterPicksFormsThatReadBackToTheSameAdvances) {
     bool proc;
     std::size_t size;  // bytes the shortest form needs
   };
-  const Step steps[] = {{1, 1, false, 1},   {4, 32, false, 1},     {8, 8, true, 1},     {5, 1, false, 2},
-                        {32, 128, true, 2}, {0, 0, true, 4},       {-3, 20, false, 4},  {300, 4095, false, 4},
-                        {-1, 4095, false, 8}, {2, 70000, true, 16}, {100000, 3, false, 16}};
+  const Step steps[] = {{1, 1, false, 1},     {4, 32, false, 1},     {8, 8, true, 1},
+                        {5, 1, false, 2},     {32, 128, true, 2},    {0, 0, true, 4},
+                        {-3, 20, false, 4},   {300, 4095, false, 4}, {-1, 4095, false, 8},
+                        {2, 70000, true, 16}, {100000, 3, false, 16}};
   for (std::uint16_t version : {std::uint16_t{6006}, std::uint16_t{422}}) {
     for (const Step& s : steps) {
       std::vector<std::uint8_t> out;
@@ -114,13 +115,9 @@ TEST(LineData, WriterPicksFormsThatReadBackToTheSameAdvances) {
 // Two units; the first holds a class with two methods and a free function.
 std::vector<TTrUnit> SampleUnits() {
   TTrUnit a{"fmuMain.cpp", 10, 0x100, 0x200, {}};
-  a.Rows = {{0x100, 12, "TfmMain.FormCreate", true},
-            {0x110, 13, "", false},
-            {0x150, 20, "", false},
-            {0x180, 30, "TfmMain.ButtonClick", true},
-            {0x181, 29, "", false},  // optimised code steps back
-            {0x1C0, 40, "HelperFunction", true},
-            {0x1D0, 45, "", false}};
+  a.Rows = {{0x100, 12, "TfmMain.FormCreate", true},  {0x110, 13, "", false}, {0x150, 20, "", false},
+            {0x180, 30, "TfmMain.ButtonClick", true}, {0x181, 29, "", false},  // optimised code steps back
+            {0x1C0, 40, "HelperFunction", true},      {0x1D0, 45, "", false}};
   TTrUnit b{"ScanerX", 1, 0x400, 0x40, {}};  // stored without an extension
   b.Rows = {{0x400, 5, "TScanerX.SetEnabled", true}, {0x420, 7, "", false}};
   TTrUnit c{"optional.", 280, 0x440, 0x10, {}};  // a file that has no extension
@@ -173,7 +170,8 @@ TEST(DataBlock, CurrentLayoutRoundTrip) {
   EXPECT_TRUE(loaded.ActivateLog());
   EXPECT_EQ(loaded.FreezeTimeout(), 0);
   EXPECT_EQ(loaded.ModuleName(), "keep.exe");
-  for (const Expect& e : kExpected) EXPECT_EQ(GetSourceInfoByAddr(info, e.offset), e.info) << std::hex << e.offset;
+  for (const Expect& e : kExpected)
+    EXPECT_EQ(GetSourceInfoByAddr(info, e.offset), e.info) << std::hex << e.offset;
   for (std::uint32_t outside : {0x0u, 0xFFu, 0x300u, 0x3FFu, 0x450u, 0xFFFFFFFFu})
     EXPECT_FALSE(GetSourceInfoByAddr(info, outside)) << std::hex << outside;
 }
@@ -190,7 +188,7 @@ TEST(DataBlock, NamesWithoutAValidPasswordAreShownAsBase64) {
   ASSERT_TRUE(found);
   EXPECT_EQ(found->Line, 12u);  // lines and offsets stay usable
   EXPECT_EQ(found->UnitName.substr(0, 2), "?p");
-  EXPECT_EQ(found->UnitName.size(), 2 + 16u);  // Base64 of 11 bytes
+  EXPECT_EQ(found->UnitName.size(), 2 + 16u);   // Base64 of 11 bytes
   EXPECT_EQ(found->ClassName.size(), 1 + 12u);  // "?" + Base64 of "TfmMain"
   EXPECT_EQ(found->ClassName[0], '?');
   EXPECT_EQ(found->ProcedureName[0], '?');
@@ -219,7 +217,8 @@ TEST(DataBlock, EveryLayoutVersion) {
     EXPECT_EQ(info.LeaksOptions.ToBits(), mapped >= 6000 ? 1 : 0) << stored;
     EXPECT_EQ(info.Symbols.size(), mapped >= 500 ? 1u : 0u) << stored;
     EXPECT_EQ(loaded.SupportURL(), "http://v" + std::to_string(stored));
-    for (const Expect& e : kExpected) EXPECT_EQ(GetSourceInfoByAddr(info, e.offset), e.info) << stored << " " << std::hex << e.offset;
+    for (const Expect& e : kExpected)
+      EXPECT_EQ(GetSourceInfoByAddr(info, e.offset), e.info) << stored << " " << std::hex << e.offset;
   }
   EXPECT_EQ(MapTrDataVersion(600), 6000);
   EXPECT_EQ(MapTrDataVersion(601), 6001);
@@ -270,7 +269,8 @@ TEST(DataBlock, DamagedBlocksAreRefusedWholeAndChangeNothing) {
   packed[30] ^= 0x55;  // inside the compressed options
   expectRefused(packed, "compressed options");
   for (std::size_t cut = 0; cut + 1 < block.size(); ++cut)
-    expectRefused(std::vector<std::uint8_t>(block.begin(), block.begin() + static_cast<long>(cut)), "cut at " + std::to_string(cut));
+    expectRefused(std::vector<std::uint8_t>(block.begin(), block.begin() + static_cast<long>(cut)),
+                  "cut at " + std::to_string(cut));
   // The alternative magic is accepted.
   auto alt = block;
   alt[3] = 0x00;
