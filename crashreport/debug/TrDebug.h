@@ -26,6 +26,12 @@ inline constexpr std::uint16_t kTrDataVersion = 6006;
 // drops the dot and appends nothing.
 inline constexpr const char* kSourceFileExtension = ".cpp";
 
+// The unit name to store for a source file, so that it reads back unchanged.
+inline std::string StoredUnitName(std::string fileName) {
+  if (fileName.find('.') == std::string::npos) fileName += '.';
+  return fileName;
+}
+
 // A damaged or unusable block: bad magic, newer version, bad length, failed
 // decompression. The message says which.
 class ETrDataError : public rtl::Exception {

@@ -97,9 +97,7 @@ std::vector<tracira::TTrUnit> BuildUnits(std::vector<tracira::LineRow> rows, std
       unit = nullptr;
       continue;
     }
-    std::string file = BaseName(r.File);
-    // Kept from getting the source extension appended when read back.
-    if (file.find('.') == std::string::npos) file += '.';
+    const std::string file = tracira::StoredUnitName(BaseName(r.File));
     if (!unit || unit->Name != file) {
       units.push_back({file, r.Line, offset, 0, {}});
       unit = &units.back();

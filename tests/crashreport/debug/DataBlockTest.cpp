@@ -120,7 +120,7 @@ std::vector<TTrUnit> SampleUnits() {
             {0x1C0, 40, "HelperFunction", true},      {0x1D0, 45, "", false}};
   TTrUnit b{"ScanerX", 1, 0x400, 0x40, {}};  // stored without an extension
   b.Rows = {{0x400, 5, "TScanerX.SetEnabled", true}, {0x420, 7, "", false}};
-  TTrUnit c{"optional.", 280, 0x440, 0x10, {}};  // a file that has no extension
+  TTrUnit c{StoredUnitName("optional"), 280, 0x440, 0x10, {}};  // a file that has no extension
   c.Rows = {{0x440, 286, "std::optional<int>.value", true}};
   return {a, b, c};
 }
