@@ -13,6 +13,11 @@ if(WIN32)
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
 endif()
 
+# A Windows test that cannot run on this machine (no IA-32 emulation for
+# Wine's 32-bit part; see scripts/ia32.sh) exits with this code and is
+# reported as skipped.
+set(TAVRIX_WINE_SKIP_CODE 77)
+
 function(tavrix_warnings target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra>)
@@ -62,6 +67,7 @@ function(tavrix_win_test name)
   # and one display (focus, foreground): they run one at a time.
   set_tests_properties(win.${name} PROPERTIES
     LABELS windows FIXTURES_REQUIRED wine_env TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK dravix_registration
+    SKIP_RETURN_CODE ${TAVRIX_WINE_SKIP_CODE}
     ${T_PROPERTIES})
 endfunction()
 

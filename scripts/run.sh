@@ -7,7 +7,25 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${TAVRIX_BUILD_DIR:-$ROOT/build}
 USER_DISPLAY=${DISPLAY:-}
+. "$ROOT/scripts/ia32.sh"
+tavrix_ia32_check
 "$ROOT/scripts/setup.sh"
+if [ "$TAVRIX_IA32" = no ]; then
+  # Stop before the build: nothing it makes could be started here.
+  cat >&2 <<MSG
+
+Tavrix.exe cannot run on this machine.
+  What is missing: Wine's 32-bit part, which runs 32-bit Windows programs
+    such as Tavrix.exe and the driver Dravix.dll.
+  Why: the Linux kernel runs without IA-32 emulation, so no 32-bit program
+    starts here ("Exec format error").
+  What you can do: boot the kernel with ia32_emulation=on (or one built
+    with IA-32 emulation enabled), or use another x86-64 Linux machine whose
+    kernel runs 32-bit programs. scripts/test.sh still builds everything
+    here and runs the tests that need no Wine.
+MSG
+  exit 3
+fi
 "$ROOT/scripts/build.sh"
 "$ROOT/scripts/wine-env.sh" start
 eval "$("$ROOT/scripts/wine-env.sh" env)"

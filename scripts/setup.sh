@@ -102,4 +102,10 @@ if [ ! -f "$DEPS_PREFIX/lib/libcapstone.a" ]; then
   rm -rf "$b"
 fi
 
-log "ready"
+. "$(dirname "$0")/ia32.sh"
+tavrix_ia32_check
+if [ "$TAVRIX_IA32" = yes ]; then
+  log "ready"
+else
+  log "ready; but $TAVRIX_IA32_REASON: the Windows programs build and do not run here"
+fi

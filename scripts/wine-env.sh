@@ -5,6 +5,7 @@
 #   wine-env.sh stop    stop both
 #   wine-env.sh env     print the variables to eval in a shell
 set -euo pipefail
+. "$(dirname "$0")/ia32.sh"
 
 CACHE=${TAVRIX_CACHE:-$HOME/.cache/tavrix}
 export WINEPREFIX=${TAVRIX_WINEPREFIX:-$CACHE/wineprefix}
@@ -59,6 +60,7 @@ start_xvfb() {
 
 case "${1:-}" in
   start)
+    tavrix_skip_without_ia32
     exec 9>"$RUN_DIR/lock"
     flock 9
     ensure_prefix
@@ -75,6 +77,7 @@ case "${1:-}" in
     LANG=${TAVRIX_WINE_LANG:-ru_RU.UTF-8} wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     ;;
   stop)
+    tavrix_skip_without_ia32
     wineserver -k 2>/dev/null || true
     if xvfb_alive; then kill "$(cat "$RUN_DIR/xvfb.pid")"; fi
     rm -f "$RUN_DIR/xvfb.pid" "$RUN_DIR/display"

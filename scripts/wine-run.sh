@@ -3,6 +3,8 @@
 # with a Russian locale so that Wine's ANSI code page is 1251.
 # Used by ctest as the emulator of the Windows build.
 set -euo pipefail
+. "$(dirname "$0")/ia32.sh"
+tavrix_skip_without_ia32
 CACHE=${TAVRIX_CACHE:-$HOME/.cache/tavrix}
 RUN_DIR=${TAVRIX_RUN_DIR:-$CACHE/run}
 export WINEPREFIX=${TAVRIX_WINEPREFIX:-$CACHE/wineprefix}

@@ -61,6 +61,9 @@ with tempfile.TemporaryDirectory() as tmp:
     else:
         command = [wine_run, stripped] + rvas
     out = subprocess.run(command, capture_output=True, text=True, timeout=120)
+if out.returncode == 77:  # wine-run.sh: Windows programs can't run on this machine
+    print(out.stdout, end="")
+    sys.exit(77)
 if out.returncode != 0:
     sys.exit("probe failed: %s %s" % (out.stdout, out.stderr))
 lines = [l.strip() for l in out.stdout.splitlines()]
