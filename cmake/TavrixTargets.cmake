@@ -11,6 +11,11 @@ endif()
 if(WIN32)
   # Unicode Win32 APIs throughout; Windows 7 API level.
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  # A processor exception (an access violation, a division by zero) in the
+  # program's code is turned into a C++ exception that unwinds from the
+  # faulting instruction: every instruction that can trap gets unwind
+  # information and call-site entries.
+  add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fnon-call-exceptions> $<$<COMPILE_LANGUAGE:C,CXX>:-fasynchronous-unwind-tables>)
 endif()
 
 # A Windows test that cannot run on this machine (no IA-32 emulation for

@@ -55,6 +55,71 @@ class EOleSysError : public Exception {
   std::int32_t fErrorCode;
 };
 
+// A processor or system exception (an access violation, a division by zero,
+// ...) that the program's own code met, turned into a C++ exception so that
+// it unwinds like any other: Code is the system's exception code, Address
+// the faulting instruction.
+class EExternal : public Exception {
+ public:
+  EExternal(std::wstring message, std::uint32_t code, const void* address)
+      : Exception(std::move(message)), fCode(code), fAddress(address) {}
+  std::uint32_t Code() const noexcept { return fCode; }
+  const void* Address() const noexcept { return fAddress; }
+
+ private:
+  std::uint32_t fCode;
+  const void* fAddress;
+};
+class EAccessViolation : public EExternal {
+ public:
+  using EExternal::EExternal;
+};
+class EStackOverflow : public EExternal {
+ public:
+  using EExternal::EExternal;
+};
+class EPrivilege : public EExternal {
+ public:
+  using EExternal::EExternal;
+};
+class EIntError : public EExternal {
+ public:
+  using EExternal::EExternal;
+};
+class EDivByZero : public EIntError {
+ public:
+  using EIntError::EIntError;
+};
+class EIntOverflow : public EIntError {
+ public:
+  using EIntError::EIntError;
+};
+class EMathError : public EExternal {
+ public:
+  using EExternal::EExternal;
+};
+class EZeroDivide : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+class EOverflow : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+class EUnderflow : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+class EInvalidOp : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+// Any other system exception code.
+class EExternalException : public EExternal {
+ public:
+  using EExternal::EExternal;
+};
+
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 

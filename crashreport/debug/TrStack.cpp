@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "crashreport/debug/TrDebugWin.h"
+#include "crashreport/snapshot/TrSnapshot.h"
 
 namespace tracira {
 
@@ -248,31 +249,30 @@ bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList
     if (error) *error = L"The thread's stack can't be found.";
     return false;
   }
-  // Everything that allocates happens before the thread is suspended.
-  std::vector<std::uint8_t> copy(kMaxStackScan);
-  std::uint32_t sp = 0, size = 0;
-  {
-    TSuspension suspension(thread);
-    if (!suspension.Ok()) {
+  // The buffer exists before the thread is suspended: the suspended thread
+  // may hold the heap's lock.
+  auto snapshot = std::make_unique<TThreadSnapshot>();
+  switch (SnapshotThread(thread, top, *snapshot)) {
+    case TSnapshotResult::Ok:
+      break;
+    case TSnapshotResult::NotSuspended:
       if (error) *error = L"The thread can't be suspended.";
       return false;
-    }
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-    if (!GetThreadContext(thread, &context)) {
+    case TSnapshotResult::NoContext:
       if (error) *error = L"The thread's context can't be read.";
       return false;
-    }
-    sp = context.Esp & ~3u;
-    if (sp >= top) {
+    case TSnapshotResult::StackOutside:
       if (error) *error = L"The thread's stack pointer lies outside its stack.";
       return false;
-    }
-    size = std::min<std::uint32_t>(top - sp, kMaxStackScan);
-    CopyStack(sp, sp + size, copy);
   }
-  copy.resize(size);
-  TTrBufferReader stack(sp, std::move(copy));
+  AddSnapshotCallStack(list, *snapshot, threadID, details);
+  return true;
+}
+
+void AddSnapshotCallStack(TTraciraStackList& list, const TThreadSnapshot& snapshot, std::uint32_t threadID,
+                          TTrDetailSet details) {
+  const std::uint32_t sp = snapshot.StackPointer, size = snapshot.StackSize;
+  TTrBufferReader stack(sp, std::vector<std::uint8_t>(snapshot.Stack, snapshot.Stack + size));
   TTrProcessMemoryReader code;
   TTrScanRequest request;
   request.StackPointer = sp;
@@ -285,7 +285,6 @@ bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList
         GetDebugInfosByAddr(a, threadID, e, errorLine, running);
       },
       request);
-  return true;
 }
 
 __attribute__((noinline)) std::vector<std::uint8_t> CopyCurrentStack(std::uint32_t maxBytes) {

@@ -58,13 +58,19 @@ std::uint32_t CurrentTopOfStack();
 TTraciraStackList GetCurrentCallStack(TTrDetailSet details = kAllDetails);
 
 // The call stack of another thread of this process: the thread is
-// suspended while its context and stack are copied, and resumed before
-// the addresses are named, so that naming (which allocates) can't wait on
-// a lock that the suspended thread holds. thread needs
+// suspended while its context and stack are copied (TrSnapshot: nothing is
+// allocated meanwhile), and resumed before the addresses are named, so that
+// naming (which allocates) can't wait on a lock that the suspended thread
+// holds. thread needs
 // THREAD_SUSPEND_RESUME, THREAD_GET_CONTEXT and THREAD_QUERY_INFORMATION.
 // False, with error set, when the thread can't be read.
 bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList& list,
                         TTrDetailSet details = kAllDetails, std::wstring* error = nullptr);
+
+// Appends the call stack of a thread copied by SnapshotThread.
+struct TThreadSnapshot;
+void AddSnapshotCallStack(TTraciraStackList& list, const TThreadSnapshot& snapshot, std::uint32_t threadID,
+                          TTrDetailSet details = kAllDetails);
 
 // The saved copy of the stack of the thread that created threadID (taken
 // when it was created), scanned as such: entries get RunningThread false.

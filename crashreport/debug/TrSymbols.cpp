@@ -1018,12 +1018,13 @@ void ApplyLocationInfo(const TTrLocationInfo& location, TTraciraDebugInfo& entry
 }
 
 bool IsTraciraUnit(std::string_view unitName) {
-  static constexpr std::array<std::string_view, 30> kUnits = {
+  static constexpr std::array<std::string_view, 34> kUnits = {
       "ExceptionLog", "TrCore",    "TrHook",       "TrDebug",      "TrDebugWin", "TrLogManager",
       "TrLogText",    "TrConsts",  "TrTypes",      "TrStack",      "TrModules",  "TrSymbols",
       "TrCallScan",   "TrEncrypt", "TrDisAsm",     "TrListView",   "TrSockets",  "TrWebTools",
       "TrBase64",     "TrZip",     "TrXMLBuilder", "TrLeaks",      "TrMessages", "TrStream",
-      "TrScreenshot", "TrPng",     "TrOctree",     "TrDwarfLines", "TrPeImage",  "TrProcNames"};
+      "TrScreenshot", "TrPng",     "TrOctree",     "TrDwarfLines", "TrPeImage",  "TrProcNames",
+      "TrRaise",      "TrThreads", "TrDecide",     "TrSnapshot"};
   const std::string unit = StripExtension(BaseName(unitName));
   return std::any_of(kUnits.begin(), kUnits.end(), [&](std::string_view u) { return EqualNoCase(u, unit); });
 }

@@ -463,7 +463,7 @@ constexpr TMessageType kSectionTitles[] = {mtLog_AppHeader,      mtLog_ExcHeader
 }  // namespace
 
 std::string CreateGeneralText(const TTraciraTexts& texts, const TGeneralValues& values,
-                              std::uint64_t showOptions, bool windowedProgram) {
+                              TShowOptions showOptions, bool windowedProgram) {
   TLogItem item(0);
   int section = 0;
   for (const auto& entry : kGeneralItems) {
@@ -471,7 +471,7 @@ std::string CreateGeneralText(const TTraciraTexts& texts, const TGeneralValues& 
       section = entry.Section;
       item.AddHeader(texts[kSectionTitles[section - 1]]);
     }
-    const bool show = ((showOptions >> entry.ShowBit) & 1) != 0 && (section != 4 || windowedProgram);
+    const bool show = ((showOptions.ToBits() >> entry.ShowBit) & 1) != 0 && (section != 4 || windowedProgram);
     item.AddItem(texts[entry.Label], values.*entry.Value, show);
   }
   return std::string(kLogSignature) + " " + std::string(kLogVersion) + "\r\n\r\n" + item.GetString();
@@ -599,7 +599,7 @@ std::vector<std::string> Headers(const TTraciraTexts& texts, TMessageType first,
 }
 
 std::string ThreadText(const TTraciraTexts& texts, const TTraciraDebugInfo& first,
-                       const std::vector<TTraciraThreadInfo>& threads) {
+                       const std::vector<TTraciraThreadRow>& threads) {
   std::string text;
   if (first.ErrorLine)
     text = "*" + texts[mtCallStack_ExceptionThread] + ": ";
@@ -608,7 +608,7 @@ std::string ThreadText(const TTraciraTexts& texts, const TTraciraDebugInfo& firs
   else
     text = texts[mtCallStack_CallingThread] + ": ";
   const auto info = std::find_if(threads.begin(), threads.end(),
-                                 [&](const TTraciraThreadInfo& t) { return t.ThreadID == first.ThreadID; });
+                                 [&](const TTraciraThreadRow& t) { return t.ThreadID == first.ThreadID; });
   const bool known = info != threads.end();
   const std::string priority = known && info->Priority ? std::to_string(*info->Priority) : "??";
   text += Format("%s=%u; %s=%s", texts[mtCallStack_ThreadID].c_str(), static_cast<unsigned>(first.ThreadID),
@@ -620,13 +620,13 @@ std::string ThreadText(const TTraciraTexts& texts, const TTraciraDebugInfo& firs
 
 }  // namespace
 
-bool IsShownDetail(TTraciraDebugDetail detail, const TCallStackShow& show) {
-  return detail == ddSourceCode || (detail == ddProcedure && show.ShowDLLs) ||
-         (detail == ddUnitAndProcedure && show.ShowBPLs);
+bool IsShownDetail(TTraciraDebugDetail detail, TCallStackOptions show) {
+  return detail == ddSourceCode || (detail == ddProcedure && show.Contains(csoShowDLLs)) ||
+         (detail == ddUnitAndProcedure && show.Contains(csoShowBPLs));
 }
 
 std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& stack,
-                          const std::vector<TTraciraThreadInfo>& threads, const TCallStackShow& show) {
+                          const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show) {
   std::vector<TTableRow> rows;
   rows.reserve(stack.size() + 8);
   const TTraciraDebugInfo* previous = nullptr;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crashreport/core/TrCore.h"
 #include "crashreport/core/TrMessages.h"
 #include "crashreport/core/TrTypes.h"
 
@@ -146,14 +147,10 @@ struct TGeneralValues {
   std::string NetIP, NetSubmask, NetGateway, NetDNS1, NetDNS2, NetDHCP;
 };
 
-// ShowOptions: bit n is the TShowOption member numbered n (soAppStartDate = 0
-// ... soCustomData = 47).
-inline constexpr std::uint64_t kAllShowOptions = (std::uint64_t{1} << 48) - 1;
-
 // "TraciraLog 6.0.6", an empty line and sections 1 to 7. Sections 4.1 to 4.4
 // exist only in a windowed program.
 std::string CreateGeneralText(const TTraciraTexts& texts, const TGeneralValues& values,
-                              std::uint64_t showOptions, bool windowedProgram);
+                              TShowOptions showOptions, bool windowedProgram);
 
 // A custom section numbered firstSection + 1: one item per "name=value" line.
 std::string CustomHeadersText(int firstSection, std::string_view header,
@@ -169,21 +166,20 @@ std::string InsertCustomSection(std::string_view report, std::string_view sectio
 // ---------------------------------------------------------------------------
 // Tables
 
-struct TTraciraThreadInfo {
+// One thread of the call-stack table.
+struct TTraciraThreadRow {
   std::uint32_t ThreadID = 0;
   std::optional<int> Priority;  // "??" when unknown
   std::string ClassName;        // class of the thread object; empty when none
   bool IsMainThread = false;
 };
 
-struct TCallStackShow {
-  bool ShowDLLs = true;  // entries known to procedure level (csoShowDLLs)
-  bool ShowBPLs = true;  // entries known to unit and procedure (csoShowBPLs)
-};
-bool IsShownDetail(TTraciraDebugDetail detail, const TCallStackShow& show);
+// Source lines are always shown; entries known to procedure level with
+// csoShowDLLs, to unit and procedure with csoShowBPLs.
+bool IsShownDetail(TTraciraDebugDetail detail, TCallStackOptions show);
 
 std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& stack,
-                          const std::vector<TTraciraThreadInfo>& threads, const TCallStackShow& show);
+                          const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show);
 
 struct TTraciraModuleRow {
   std::uint32_t Handle = 0;
@@ -229,11 +225,11 @@ std::string CPUText(const TTraciraTexts& texts, const TTraciraCPUState& cpu);
 
 struct TReportParts {
   TGeneralValues General;
-  std::uint64_t ShowOptions = kAllShowOptions;
+  TShowOptions ShowOptions = TShowOptions::FromBits(kAllShowOptions);
   bool WindowedProgram = true;
   TTraciraStackList Stack;
-  std::vector<TTraciraThreadInfo> Threads;
-  TCallStackShow Show;
+  std::vector<TTraciraThreadRow> Threads;
+  TCallStackOptions Show{csoShowDLLs, csoShowBPLs};
   bool SaveModulesAndProcesses = true;  // loSaveModulesAndProcessesSections
   std::vector<TTraciraModuleRow> Modules;
   std::vector<TTraciraProcessRow> Processes;

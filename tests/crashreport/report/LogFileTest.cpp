@@ -138,7 +138,7 @@ TEST(LogFileItems, MissingItemIsInsertedAlignedAfterItsSection) {
   TLogFile log;
   // Only 2.6 and 2.7 shown: 2.8 is missing from the stored report.
   TReportParts parts;
-  parts.ShowOptions = (1ull << 11) | (1ull << 12);
+  parts.ShowOptions = TShowOptions::FromBits((1ull << 11) | (1ull << 12));
   parts.General.ExcMessage = "m";
   parts.General.ExcID = "CAFE";
   parts.Stack = {ErrorEntry("P", 1)};
@@ -238,7 +238,7 @@ TEST_F(LogFileOnDisk, VersionChangeDeletesTheLog) {
 
 TEST_F(LogFileOnDisk, HiddenVersionKeepsTheLog) {
   TReportParts parts;
-  parts.ShowOptions = 1ull << 12;  // no item 1.3
+  parts.ShowOptions = TShowOptions::FromBits(1ull << 12);  // no item 1.3
   parts.Stack = {ErrorEntry("P", 1)};
   TLogFile log(fFile);
   log.Append(CreateLogText(DefaultTraciraTexts(), parts), 32);

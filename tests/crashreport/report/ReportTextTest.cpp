@@ -153,8 +153,8 @@ TEST(General, LayoutFromGivenValues) {
   v.CmpName = "BENCH";
   // soAppStartDate, soAppVersionNumber, soExcMessage, soExcID, soExcCount,
   // soActCtlsFormClass, soCmpName, soOSType.
-  const std::uint64_t show = (1ull << 0) | (1ull << 2) | (1ull << 11) | (1ull << 12) | (1ull << 13) |
-                             (1ull << 21) | (1ull << 25) | (1ull << 36);
+  const auto show = TShowOptions::FromBits((1ull << 0) | (1ull << 2) | (1ull << 11) | (1ull << 12) |
+                                           (1ull << 13) | (1ull << 21) | (1ull << 25) | (1ull << 36));
   v.OSType = "Microsoft Windows XP";
   const std::string expectedHead =
       "TraciraLog 6.0.6\r\n"
@@ -183,7 +183,8 @@ TEST(General, LayoutFromGivenValues) {
 }
 
 TEST(General, AllShownHasEverySection) {
-  const std::string text = CreateGeneralText(Texts(), TGeneralValues{}, kAllShowOptions, true);
+  const std::string text =
+      CreateGeneralText(Texts(), TGeneralValues{}, TShowOptions::FromBits(kAllShowOptions), true);
   for (const char* item : {"\r\n  1.6 Up Time         : ", "\r\n  2.10 Note         : ",
                            "\r\n  3.5 Privileges: ", "\r\n  4.4 Control Text : ",
                            "\r\n  5.11 Printer      : ", "\r\n  6.5 Charset : ", "\r\n  7.6 DHCP      : "})
@@ -246,8 +247,8 @@ TEST(CallStack, ThreadBlocksAndHiddenDetails) {
       Entry(0x401500, 9, "Worker\r\nRun", 3, 2),
   };
   stack[1].ModuleName.clear();
-  const std::vector<TTraciraThreadInfo> threads = {{5, std::nullopt, "TReader", false}};
-  EXPECT_EQ(CallStackText(Texts(), stack, threads, {.ShowDLLs = false, .ShowBPLs = true}),
+  const std::vector<TTraciraThreadRow> threads = {{5, std::nullopt, "TReader", false}};
+  EXPECT_EQ(CallStackText(Texts(), stack, threads, TCallStackOptions{csoShowBPLs}),
             "Call Stack Information:\r\n"
             "------------------------------------------------------------\r\n"
             "|Address |Module    |Unit   |Class  |Procedure/Method|Line |\r\n"
@@ -338,7 +339,7 @@ TEST(CPU, UnknownContextAndFullDump) {
 
 TEST(Report, WholeTextWithoutOptionalSections) {
   TReportParts parts;
-  parts.ShowOptions = 1ull << 12;  // soExcID only
+  parts.ShowOptions = TShowOptions::FromBits(1ull << 12);  // soExcID only
   parts.General.ExcID = "9DD6";
   parts.Stack = {Entry(0x45A1B2, 1, "Go", 5, 0, true)};
   parts.SaveModulesAndProcesses = false;

@@ -45,7 +45,7 @@ TEST(XMLBuilder, Tree) {
 TEST(XMLCopy, StoredReportSections) {
   const TTraciraTexts texts = DefaultTraciraTexts();
   TReportParts parts;
-  parts.ShowOptions = (1ull << 11) | (1ull << 12);
+  parts.ShowOptions = TShowOptions::FromBits((1ull << 11) | (1ull << 12));
   parts.General.ExcMessage = "a: b\r\nc";
   parts.General.ExcID = "9DD6";
   TTraciraDebugInfo e;

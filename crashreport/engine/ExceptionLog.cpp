@@ -1,0 +1,1234 @@
+#include "crashreport/engine/ExceptionLog.h"
+
+#include <cxxabi.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "crashreport/debug/TrModules.h"
+#include "crashreport/debug/TrStack.h"
+#include "crashreport/engine/TrDecide.h"
+#include "crashreport/engine/TrRaise.h"
+#include "crashreport/engine/TrThreads.h"
+#include "crashreport/hook/TrHook.h"
+#include "crashreport/report/TrLogManager.h"
+#include "crashreport/report/TrLogText.h"
+#include "crashreport/snapshot/TrSnapshot.h"
+
+#if defined(__i386__)
+#define TR_THISCALL __attribute__((thiscall))
+#else
+#define TR_THISCALL
+#endif
+
+namespace tracira {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// State with a lifetime of its own: created by Init, destroyed by Done, and
+// never by a static destructor whose turn comes at an unknown time.
+
+template <class T>
+class TExplicitLifetime {
+ public:
+  constexpr TExplicitLifetime() = default;
+  T* Get() { return fObject; }
+  T& operator*() { return *fObject; }
+  T* operator->() { return fObject; }
+  void Create() {
+    if (!fObject) fObject = std::construct_at(reinterpret_cast<T*>(fStorage));
+  }
+  void Destroy() {
+    if (fObject) std::destroy_at(fObject);
+    fObject = nullptr;
+  }
+
+ private:
+  alignas(T) unsigned char fStorage[sizeof(T)]{};
+  T* fObject = nullptr;
+};
+
+class TCriticalSection {
+ public:
+  TCriticalSection() { InitializeCriticalSection(&fSection); }
+  ~TCriticalSection() { DeleteCriticalSection(&fSection); }
+  TCriticalSection(const TCriticalSection&) = delete;
+  TCriticalSection& operator=(const TCriticalSection&) = delete;
+  void lock() { EnterCriticalSection(&fSection); }
+  void unlock() { LeaveCriticalSection(&fSection); }
+
+ private:
+  CRITICAL_SECTION fSection;
+};
+
+struct THandleCloser {
+  void operator()(HANDLE h) const {
+    if (h) CloseHandle(h);
+  }
+};
+using THandle = std::unique_ptr<void, THandleCloser>;
+
+// What the raising thread hands to the handling thread.
+struct TNotifyParams {
+  bool Handled = false;
+  const CONTEXT* Context = nullptr;
+  const EXCEPTION_RECORD* Record = nullptr;
+  std::uint32_t TopOfStack = 0;
+  std::uint32_t StackPoint = 0;
+  std::uint32_t ThreadID = 0;  // the thread the exception belongs to
+  std::uint32_t Address = 0;
+  const void* Object = nullptr;
+  const std::type_info* Type = nullptr;
+  std::string ActiveControlClass, ActiveControlText;
+  bool Answer = false;
+};
+
+void StartFreeze();
+void StopFreeze();
+
+// The running program's options: switching the watchdog on or off takes
+// effect at once.
+class TTraciraModuleOptionsEx : public TTraciraModuleOptions {
+ protected:
+  void DoSaveToSharedData() override {
+    if (FreezeActivate() && Active())
+      StartFreeze();
+    else
+      StopFreeze();
+  }
+};
+
+struct TEngine {
+  TCriticalSection Lock;  // one handling at a time
+  std::mutex ThreadsOffLock;
+  std::vector<DWORD> ThreadsOff;
+  std::mutex ComponentsLock;
+  std::vector<TTraciraLog*> Components;
+
+  std::unique_ptr<TTraciraModuleOptionsEx> Options;
+  TTraciraThreadsList Threads;
+  TCrashTimes CrashTimes;
+  int ExceptionCount = 0;
+  std::wstring StartDirectory;
+  FILETIME StartTime{};
+  bool TerminateRequested = false;
+  std::string LastMessage, CustomMessage, InternalError;
+  std::string LastLogText, LastLogFile;
+  TTraciraStackList LastStack;
+  void* Reserve = nullptr;
+
+  void* HandleExceptionTarget = nullptr;
+  void* HandleExceptionTrampoline = nullptr;
+  void* ShowExceptionTarget = nullptr;
+  void* ShowExceptionTrampoline = nullptr;
+
+  // The waiting raising thread runs what the handling thread hands over.
+  std::atomic<std::function<void()>*> HandOver{nullptr};
+  // Wake the other side at once instead of at its next 10 ms turn.
+  THandle WorkReady{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  THandle WorkDone{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  std::atomic<DWORD> WaitingThread{0};
+  std::atomic<DWORD> HandlingThread{0};
+
+  THandle FreezeThread;
+  THandle FreezeStop;
+  std::atomic<bool> FreezePause{false};
+};
+
+// Constant-initialised: Init runs before the program's other static
+// objects are constructed, and nothing may construct these again after it.
+constinit TExplicitLifetime<TEngine> gEngine;
+constinit std::atomic<bool> gInstalled{false};
+constinit std::atomic<bool> gActive{true};
+
+std::uint32_t ToAddress(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// ---------------------------------------------------------------------------
+// Text conversions: the report and the log are in the system code page.
+
+std::string ToAnsi(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring FromAnsi(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string ModuleFileNameAnsi(HMODULE module) {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(module, path, MAX_PATH);
+  return ToAnsi(path);
+}
+
+// ---------------------------------------------------------------------------
+// Exception objects
+
+const std::exception* AsStdException(const void* object, const std::type_info* type) {
+  if (!object || !type) return nullptr;
+  void* p = const_cast<void*>(object);
+  if (typeid(std::exception).__do_catch(type, &p, 1)) return static_cast<const std::exception*>(p);
+  return nullptr;
+}
+
+template <class E>
+bool IsA(const void* object, const std::type_info* type) {
+  if (!object || !type) return false;
+  void* p = const_cast<void*>(object);
+  return typeid(E).__do_catch(type, &p, 1);
+}
+
+std::string Demangle(const std::type_info& type) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> name(
+      abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), &std::free);
+  return status == 0 && name ? std::string(name.get()) : std::string(type.name());
+}
+
+// The class and its ancestors, nearest first.
+std::vector<std::string> ClassNames(const std::type_info* type) {
+  std::vector<std::string> names;
+  while (type && names.size() < 64) {
+    names.push_back(Demangle(*type));
+    if (const auto* si = dynamic_cast<const abi::__si_class_type_info*>(type)) {
+      type = si->__base_type;
+    } else if (const auto* vmi = dynamic_cast<const abi::__vmi_class_type_info*>(type);
+               vmi && vmi->__base_count > 0) {
+      type = vmi->__base_info[0].__base_type;
+    } else {
+      type = nullptr;
+    }
+  }
+  return names;
+}
+
+std::string MessageOf(const std::exception* e) {
+  if (!e) return {};
+  if (const auto* own = dynamic_cast<const rtl::Exception*>(e)) return ToAnsi(own->Message());
+  return ToAnsi(rtl::FromUtf8(e->what()));
+}
+
+// ---------------------------------------------------------------------------
+// Out-of-memory reserve: address space kept back so that the handling can
+// allocate even when the program has used all of it.
+
+constexpr SIZE_T kReserveSize = 0x1000000;
+
+void CreateReserve(TEngine& e) {
+  if (!e.Reserve) e.Reserve = VirtualAlloc(nullptr, kReserveSize, MEM_RESERVE, PAGE_NOACCESS);
+}
+void ReleaseReserve(TEngine& e) {
+  if (e.Reserve) VirtualFree(e.Reserve, 0, MEM_RELEASE);
+  e.Reserve = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Internal errors
+
+const char* ErrorCodeName(TTraciraLogErrorCode code) {
+  static constexpr const char* kNames[] = {
+      "eeNone",           "eeShowError",    "eeLogError",      "eeEmailMAPIError", "eeEmailShellError",
+      "eeEmailSMTPError", "eeWebHTTPError", "eeWebHTTPSError", "eeWebFTPError",    "eeWebTrakerError"};
+  return code < std::size(kNames) ? kNames[code] : "ee?";
+}
+
+void SetInternalError(TEngine& e, TTraciraLogErrorCode code, const std::string& message,
+                      std::uint32_t address) {
+  e.InternalError = message;
+  char text[1024];
+  std::snprintf(text, sizeof text, "[WARNING] - Code: %s - Address: %08X - Message: \"%s\"",
+                ErrorCodeName(code), static_cast<unsigned>(address), message.c_str());
+  OutputDebugStringA(text);
+}
+
+// ---------------------------------------------------------------------------
+// Handing work to the waiting raising thread
+
+void Synchronize(TEngine& e, const std::function<void()>& work) {
+  auto safe = [&] {
+    try {
+      work();
+    } catch (...) {
+      // An event handler's exception is swallowed.
+    }
+  };
+  if (GetCurrentThreadId() != e.HandlingThread.load() || e.WaitingThread.load() == 0) {
+    safe();
+    return;
+  }
+  std::function<void()> job = safe;
+  e.HandOver.store(&job);
+  SetEvent(e.WorkReady.get());
+  while (e.HandOver.load() != nullptr) WaitForSingleObject(e.WorkDone.get(), 10);
+}
+
+void RunHandedOver(TEngine& e) {
+  if (std::function<void()>* job = e.HandOver.load()) {
+    (*job)();
+    e.HandOver.store(nullptr);
+    SetEvent(e.WorkDone.get());
+  }
+}
+
+void PumpMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      // The program's own loop must still see it.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+HMODULE ModuleOfAddress(std::uint32_t address) {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(address)), &module);
+  return module;
+}
+
+HMODULE ThisModule() { return ModuleOfAddress(ToAddress(reinterpret_cast<const void*>(&ModuleOfAddress))); }
+
+// Runs one event in its three forms: another module's export, the
+// components (last created first), the global variable.
+// Whether anything would run: with no handler at all, nothing is handed
+// to the waiting thread.
+template <class Event>
+bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTraciraEvents::*member,
+                const Event& global, const char* exportName) {
+  if (global) return true;
+  {
+    std::lock_guard lock(e.ComponentsLock);
+    for (TTraciraLog* c : e.Components)
+      if (c->*member) return true;
+  }
+  const HMODULE raisedIn = ModuleOfAddress(ToAddress(record.ExceptionAddress));
+  return raisedIn && raisedIn != ThisModule() && GetProcAddress(raisedIn, exportName);
+}
+
+template <class Event, class... Args>
+void Fire(TEngine& e, const TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
+          const char* exportName, Args&... args) {
+  if (!AnyHandler(e, record, member, global, exportName)) return;
+  Synchronize(e, [&] {
+    const HMODULE raisedIn = ModuleOfAddress(ToAddress(record.ExceptionAddress));
+    if (raisedIn && raisedIn != ThisModule()) {
+      if (FARPROC proc = GetProcAddress(raisedIn, exportName)) {
+        using TExport = void(WINAPI*)(TTraciraExceptionRecord*, void*);
+        if constexpr (sizeof...(Args) == 1) {
+          (reinterpret_cast<TExport>(reinterpret_cast<void*>(proc)))(
+              const_cast<TTraciraExceptionRecord*>(&record), static_cast<void*>(&args)...);
+        }
+      }
+    }
+    std::vector<TTraciraLog*> components;
+    {
+      std::lock_guard lock(e.ComponentsLock);
+      components = e.Components;
+    }
+    for (auto it = components.rbegin(); it != components.rend(); ++it) {
+      const Event& handler = (*it)->*member;
+      if (!handler) continue;
+      try {
+        handler(const_cast<TTraciraExceptionRecord&>(record), args...);
+      } catch (...) {
+      }
+    }
+    if (global) {
+      try {
+        global(const_cast<TTraciraExceptionRecord&>(record), args...);
+      } catch (...) {
+      }
+    }
+  });
+}
+
+bool FireAction(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType action) {
+  bool execute = true;
+  if (!AnyHandler(e, record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify,
+                  "TraciraLog_ExceptionActionNotifyEvent"))
+    return execute;
+  Synchronize(e, [&] {
+    std::vector<TTraciraLog*> components;
+    {
+      std::lock_guard lock(e.ComponentsLock);
+      components = e.Components;
+    }
+    for (auto it = components.rbegin(); it != components.rend(); ++it)
+      if ((*it)->OnExceptionActionNotify) (*it)->OnExceptionActionNotify(record, action, execute);
+    if (ExceptionActionNotify) ExceptionActionNotify(record, action, execute);
+  });
+  return execute;
+}
+
+bool FireError(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType action) {
+  bool retry = false;
+  if (!AnyHandler(e, record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify,
+                  "TraciraLog_ExceptionErrorNotifyEvent"))
+    return retry;
+  Synchronize(e, [&] {
+    std::vector<TTraciraLog*> components;
+    {
+      std::lock_guard lock(e.ComponentsLock);
+      components = e.Components;
+    }
+    for (auto it = components.rbegin(); it != components.rend(); ++it)
+      if ((*it)->OnExceptionErrorNotify) (*it)->OnExceptionErrorNotify(record, action, retry);
+    if (ExceptionErrorNotify) ExceptionErrorNotify(record, action, retry);
+  });
+  return retry;
+}
+
+// ---------------------------------------------------------------------------
+// The end of the program
+
+[[noreturn]] void KillApplication(TEngine& e, TTerminateBtnOperation operation) {
+  if (operation == tbRestart) {
+    std::wstring commandLine = GetCommandLineW();
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       e.StartDirectory.empty() ? nullptr : e.StartDirectory.c_str(), &si, &pi)) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+  }
+  // No finalisation: the program's state can't be trusted any more.
+  TerminateProcess(GetCurrentProcess(), 1);
+  ExitProcess(1);
+}
+
+// ---------------------------------------------------------------------------
+// The report
+
+std::string HexText(std::uint32_t value) { return HexAddress(value); }
+
+std::string DateTimeText(const SYSTEMTIME& t) {
+  TTraciraDateTime d{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+  TIME_ZONE_INFORMATION tz{};
+  const DWORD mode = GetTimeZoneInformation(&tz);
+  int bias = -static_cast<int>(tz.Bias);
+  if (mode == TIME_ZONE_ID_DAYLIGHT) bias -= tz.DaylightBias;
+  return RFCDate(d, bias);
+}
+
+std::string CommandLineParameters() {
+  int count = 0;
+  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> parameters;
+  for (int i = 1; args && i < count; ++i) parameters.push_back(ToAnsi(args[i]));
+  if (args) LocalFree(args);
+  return QuotedParameters(parameters);
+}
+
+double DaysSince(const FILETIME& start) {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const auto ticks = [](const FILETIME& f) {
+    return (std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(now) - ticks(start)) / (10'000'000.0 * 86400.0);
+}
+
+struct TReport {
+  std::string Text;
+  std::string ExceptionID;
+  TTraciraStackList Stack;
+};
+
+TReport BuildReport(TEngine& e, const TTraciraModuleOptions& options, const TTraciraTexts& texts,
+                    const TNotifyParams& p, const std::string& className, const std::string& message,
+                    const std::vector<TTraciraThreadInfo>& threads) {
+  TReport report;
+  const TTrDetailSet details = GetDebugDetail(options);
+  const TCallStackOptions stackOptions = options.CallStackOptions();
+
+  // The exception's own thread first: its stack as it stood at the raise.
+  CallStackByAddresses(report.Stack, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
+                       p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true);
+  const auto own =
+      std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });
+  if (own != threads.end() && !own->CallerStackDump.empty())
+    AddCallerCallStack(report.Stack, TTrCallerStack{own->ID, own->CallerStackDump}, details);
+  report.ExceptionID = ExceptionID(ExceptionIDText(className, report.Stack, p.ThreadID));
+
+  // Then every other registered thread the options show, each read while
+  // it is suspended.
+  std::vector<TTraciraThreadRow> rows;
+  rows.push_back({p.ThreadID, std::nullopt, {}, p.ThreadID == MainThreadID()});
+  for (const TTraciraThreadInfo& t : threads) {
+    if (t.ID == p.ThreadID || t.ID == GetCurrentThreadId() || t.ID == e.WaitingThread.load()) continue;
+    const bool show = t.IsRuntimeThread ? stackOptions.Contains(csoShowBorlandThreads)
+                                        : stackOptions.Contains(csoShowWindowsThreads);
+    if (!show || !t.Handle) continue;
+    const std::size_t before = report.Stack.size();
+    if (GetThreadCallStack(t.Handle, t.ID, report.Stack, details) && report.Stack.size() > before)
+      rows.push_back({t.ID, t.Priority, {}, t.ID == MainThreadID()});
+  }
+  for (auto& row : rows)
+    if (const auto it =
+            std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == row.ThreadID; });
+        it != threads.end())
+      row.Priority = it->Priority;
+
+  TReportParts parts;
+  parts.ShowOptions = options.ShowOptions();
+  parts.Show = stackOptions;
+  parts.Stack = report.Stack;
+  parts.Threads = rows;
+  TGeneralValues& v = parts.General;
+  HMODULE program = GetModuleHandleW(nullptr);
+  TTraciraModuleInfo* programInfo = ProcessModules().ModuleInfoByAddr(ToAddress(program));
+  SYSTEMTIME start{};
+  FILETIME localStart{};
+  FileTimeToLocalFileTime(&e.StartTime, &localStart);
+  FileTimeToSystemTime(&localStart, &start);
+  v.AppStartDate = DateTimeText(start);
+  v.AppName = FileNameWithDescription(ExtractFileName(ModuleFileNameAnsi(program)),
+                                      programInfo ? programInfo->Description : std::string());
+  v.AppVersionNumber = programInfo ? programInfo->Version : std::string();
+  v.AppParameters = CommandLineParameters();
+  v.AppUpTime = GetCompleteTimeStr(DaysSince(e.StartTime));
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  v.ExcDate = DateTimeText(now);
+  v.ExcAddress = HexText(p.Address);
+  if (TTraciraModuleInfo* m = ProcessModules().ModuleInfoByAddr(p.Address)) {
+    v.ExcModuleName = FileNameWithDescription(ExtractFileName(m->Name), m->Description);
+    v.ExcModuleVersion = m->Version;
+  }
+  v.ExcType = className;
+  v.ExcMessage = ExceptionMessageText(message);
+  v.ExcID = report.ExceptionID;
+  char buffer[MAX_COMPUTERNAME_LENGTH + 256];
+  DWORD size = sizeof buffer;
+  if (GetComputerNameA(buffer, &size)) v.CmpName = std::string(buffer, size);
+  size = sizeof buffer;
+  if (GetUserNameA(buffer, &size) && size > 0) v.UserID = std::string(buffer, size - 1);
+  v.ActCtlsFormClass = p.ActiveControlClass;
+  v.ActCtlsFormText = p.ActiveControlText;
+
+  parts.SaveModulesAndProcesses = options.LogOptions().Contains(loSaveModulesAndProcessesSections);
+  if (parts.SaveModulesAndProcesses) {
+    ProcessModules().Build();
+    for (TTraciraModuleInfo* m : ProcessModules().Items()) {
+      TTraciraModuleRow row;
+      row.Handle = m->Base();
+      row.FileName = m->Name;
+      row.Description = m->Description;
+      row.Version = m->Version;
+      row.Size = m->Size;
+      const SYSTEMTIME& t = m->LastModified;
+      row.LastModified = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+      parts.Modules.push_back(std::move(row));
+    }
+  }
+  parts.SaveAssemblerAndCPU = options.LogOptions().Contains(loSaveAssemblerAndCPUSections);
+  if (p.Context) {
+    TTraciraRegisters r;
+#if defined(__i386__)
+    r = {p.Context->Eax, p.Context->Ebx, p.Context->Ecx, p.Context->Edx,
+         p.Context->Esi, p.Context->Edi, p.Context->Esp, p.Context->Eip};
+#endif
+    parts.CPU.Context = r;
+    parts.CPU.ExceptionAddress = p.Address;
+    TTrProcessMemoryReader memory;
+    std::array<std::uint8_t, 64> stack{};
+    std::array<std::uint8_t, 256> code{};
+    if (memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size())) parts.CPU.Stack = stack;
+    if (memory.Read(p.Address, code.data(), code.size())) parts.CPU.Memory = code;
+  }
+  report.Text = CreateLogText(texts, parts);
+  return report;
+}
+
+// ---------------------------------------------------------------------------
+// The log file
+
+std::string ProfileFolder() {
+  char path[MAX_PATH] = {};
+  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return path;
+  if (const DWORD n = GetEnvironmentVariableA("UserProfile", path, MAX_PATH); n > 0 && n < MAX_PATH)
+    return path;
+  return "\\";
+}
+
+std::string ExpandWithSystem(const std::string& text) {
+  const DWORD n = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
+  if (n == 0) return text;
+  std::string out(n, '\0');
+  ExpandEnvironmentStringsA(text.c_str(), out.data(), n);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+std::filesystem::path WidePath(const std::string& ansi) { return std::filesystem::path(FromAnsi(ansi)); }
+
+bool SaveReport(TEngine& e, const TTraciraModuleOptions& options, TTraciraExceptionRecord& record,
+                const std::string& text, const std::string& exceptionID, const TTraciraTexts& texts) {
+  for (;;) {
+    if (!FireAction(e, record, atSavingLogFile)) return false;
+    std::string failure;
+    std::string fileName = OutputLogFile(options);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        const std::filesystem::path path = WidePath(fileName);
+        if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+        TLogFile log(path);
+        const bool duplicate = options.LogOptions().Contains(loNoDuplicateErrors) &&
+                               CalcDuplicatedException(log, exceptionID, true, texts[mtLog_ExcCount]);
+        if (!duplicate) {
+          log.Append(text, options.ErrorsNumberToSave());
+          log.Save();
+        }
+        e.LastLogFile = fileName;
+        failure.clear();
+        break;
+      } catch (const std::exception& error) {
+        failure = error.what();
+        // A folder that can't be written: the profile's own folder instead.
+        fileName = ProfileFolder() + "\\TraciraLog\\" + ExtractFileName(fileName);
+      }
+    }
+    if (failure.empty()) {
+      FireAction(e, record, atSavedLogFile);
+      return true;
+    }
+    SetInternalError(e, eeLogError, "[Log] " + failure, ToAddress(record.ExceptionAddress));
+    if (!FireError(e, record, atSavedLogFile)) return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The dialog (the message-box form for every dialog type)
+
+void ShowDialog(TEngine& e, const TTraciraTexts& texts) {
+  const std::wstring text = FromAnsi(GetExceptMessage());
+  const std::wstring caption = FromAnsi(texts[mtDialog_Caption]);
+  e.FreezePause = true;
+  Synchronize(e, [&] { MessageBoxW(nullptr, text.c_str(), caption.c_str(), 0x242010); });
+  e.FreezePause = false;
+}
+
+// ---------------------------------------------------------------------------
+// The handling, on its own thread
+
+void InternalCriticalError(TEngine& e, int step, const std::string& what, std::uint32_t address) {
+  const std::string text = "Section   : " + std::to_string(step) + "\r\nAddress   : " + HexText(address) +
+                           "\r\nMessage   : " + what + "\r\n";
+  SetInternalError(e, eeNone, "Internal error at step " + std::to_string(step) + ": " + what, address);
+  try {
+    std::filesystem::path log = WidePath(OutputLogFile(*e.Options));
+    log.replace_extension(".log");
+    if (FILE* f = _wfopen(log.c_str(), L"ab")) {
+      std::fwrite(text.data(), 1, text.size(), f);
+      std::fclose(f);
+    }
+  } catch (...) {
+  }
+}
+
+void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
+  TThreadState* self = CurrentThreadState();
+  if (self) self->InHandling = true;
+  int step = 1;
+  std::vector<HANDLE> paused;
+  try {
+    // 1. The registry as it is now, and the modules list without changed files.
+    e.Threads.PurgeList();
+    const std::vector<TTraciraThreadInfo> threads = e.Threads.Snapshot();
+    ProcessModules().PurgeModulesList();
+
+    // 2. The options of the module that raised.
+    step = 2;
+    TTraciraModuleOptions* options = e.Options.get();
+    if (!options->BehaviourOptions().Contains(boUseMainModuleOptions))
+      if (TTraciraModuleInfo* m = ProcessModules().ModuleInfoByAddr(p.Address);
+          m && m->Options && m->ExtraInformation && m->Handle != GetModuleHandleW(nullptr))
+        options = m->Options.get();
+
+    // 3-5. Filters.
+    step = 3;
+    e.CustomMessage.clear();
+    const std::exception* object = AsStdException(p.Object, p.Type);
+    std::vector<std::string> classNames = ClassNames(p.Type);
+    std::string message = MessageOf(object);
+    if (!p.Type && p.Record) {
+      const TSystemExceptionText system = DescribeSystemException(*p.Record);
+      classNames = {system.ClassName};
+      message = ToAnsi(system.Message);
+    }
+    if (classNames.empty()) classNames.push_back("Unknown exception type");
+    if (message.empty() && !object && !p.Record) message = "Unknown error message.";
+    const std::string className = ShortClassName(classNames.front());
+    step = 4;
+    const TFilterChoice choice = ChooseFilter(*options, classNames, p.Handled);
+    e.CustomMessage = choice.CustomMessage;
+    step = 5;
+    if (choice.Handler == fhtRTL) {
+      p.Answer = true;
+      return;
+    }
+    if (choice.Handler == fhtNone) {
+      p.Answer = false;
+      return;
+    }
+
+    // 6-7. Call stacks and the report.
+    step = 6;
+    TTraciraTexts texts;
+    for (std::size_t i = 0; i < kMessageTypeCount; ++i)
+      texts[i] = options->GetCustomizedExpandedTexts(static_cast<TMessageType>(i));
+    // 8. Threads that stay paused for the whole handling.
+    const TBehaviourOptions behaviour = options->BehaviourOptions();
+    if (behaviour.Contains(boPauseBorlandThreads) || behaviour.Contains(boPauseWindowsThreads)) {
+      step = 8;
+      // Holding the heap's locks while suspending: no paused thread is left
+      // inside the heap, so the handling can go on allocating.
+      THeapLocks heap;
+      for (const TTraciraThreadInfo& t : threads) {
+        if (t.ID == p.ThreadID || t.ID == GetCurrentThreadId() || t.ID == e.WaitingThread.load() || !t.Handle)
+          continue;
+        const bool main = t.ID == MainThreadID();
+        const bool pause = t.IsRuntimeThread ? behaviour.Contains(boPauseBorlandThreads) &&
+                                                   !(main && behaviour.Contains(boDoNotPauseMainThread))
+                                             : behaviour.Contains(boPauseWindowsThreads);
+        if (pause && SuspendThread(t.Handle) != static_cast<DWORD>(-1)) paused.push_back(t.Handle);
+      }
+    }
+    step = 9;
+    TReport report = BuildReport(e, *options, texts, p, className, message, threads);
+
+    TTraciraExceptionRecord record;
+    record.ExceptionObject = object;
+    record.ExceptionAddress = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address));
+    record.ExceptionThreadID = p.ThreadID;
+    record.LogText = report.Text;
+    record.ModulesList = &ProcessModules();
+    record.CallStack = &report.Stack;
+    record.CurrentModuleOptions = options;
+    record.ExceptionClassName = className;
+    record.ExceptionMessage = message;
+    e.LastMessage = FoldControlChars(message);
+    e.InternalError.clear();
+
+    // 10. The program's handlers may stop the reporting.
+    step = 10;
+    bool handle = true;
+    if (p.Handled)
+      Fire(e, record, &TTraciraEvents::OnHandledExceptionNotify, HandledExceptionNotify,
+           "TraciraLog_HandledExceptionNotifyEvent", handle);
+    else
+      Fire(e, record, &TTraciraEvents::OnExceptionNotify, ExceptionNotify, "TraciraLog_ExceptionNotifyEvent",
+           handle);
+
+    if (handle) {
+      // 11. Crash times, custom data, the counter.
+      step = 11;
+      if (options->AutoCrashOperation() != tbNone)
+        e.CrashTimes.Add(static_cast<std::int64_t>(std::time(nullptr)), options->AutoCrashNumber());
+      std::vector<std::string> custom;
+      Fire(e, record, &TTraciraEvents::OnCustomDataRequest, CustomDataRequest,
+           "TraciraLog_CustomDataRequestEventEx", custom);
+      if (!custom.empty() && options->ShowOptions().Contains(soCustomData)) {
+        report.Text =
+            InsertCustomSection(report.Text, CustomHeadersText(7, texts[mtLog_CustInfoHeader], custom),
+                                texts[mtDialog_CallStackHeader]);
+        record.LogText = report.Text;
+      }
+      ++e.ExceptionCount;
+      e.LastLogText = report.Text;
+      e.LastStack = report.Stack;
+
+      // 12. The dialog.
+      step = 12;
+      const TExceptionDialogType dialog = choice.Dialog;
+      if (dialog != edtNone && FireAction(e, record, atShowingExceptionInfo)) {
+        ShowDialog(e, texts);
+        FireAction(e, record, atShowedExceptionInfo);
+      }
+
+      // 14. A new version starts a new log.
+      step = 14;
+      if (options->LogOptions().Contains(loDeleteLogAtVersionChange)) {
+        try {
+          TLogFile log(WidePath(OutputLogFile(*options)));
+          const TTraciraModuleInfo* program =
+              ProcessModules().ModuleInfoByAddr(ToAddress(GetModuleHandleW(nullptr)));
+          DeleteLogAtVersionChange(log, program ? program->Version : std::string());
+        } catch (const std::exception&) {
+          // An unreadable log is dealt with when the report is saved.
+        }
+      }
+
+      // 15. The log file.
+      step = 15;
+      if (options->SaveLogFile()) SaveReport(e, *options, record, report.Text, report.ExceptionID, texts);
+
+      // 17. A crash loop ends the program.
+      step = 17;
+      if (options->AutoCrashOperation() != tbNone &&
+          e.CrashTimes.IsCrashLoop(options->AutoCrashNumber(), options->AutoCrashMinutes()) &&
+          !e.TerminateRequested)
+        ForceApplicationTermination(options->AutoCrashOperation());
+    }
+
+    // 18-19. The answer, the paused threads, the filter's action.
+    step = 18;
+    p.Answer = !handle || behaviour.Contains(boCallRTLExceptionEvent);
+    for (HANDLE h : paused) ResumeThread(h);
+    paused.clear();
+    if (!e.TerminateRequested && choice.Action != fatNone)
+      ForceApplicationTermination(choice.Action == fatRestart ? tbRestart : tbTerminate);
+
+    // 20. The end, when asked for.
+    step = 20;
+    if (e.TerminateRequested && FireAction(e, record, atTerminating))
+      KillApplication(e, e.Options->TerminateBtnOperation());
+    e.TerminateRequested = false;
+  } catch (const std::exception& error) {
+    for (HANDLE h : paused) ResumeThread(h);
+    InternalCriticalError(e, step, error.what(), p.Address);
+  } catch (...) {
+    for (HANDLE h : paused) ResumeThread(h);
+    InternalCriticalError(e, step, "unknown exception", p.Address);
+  }
+}
+
+DWORD WINAPI ExceptionThreadProc(LPVOID parameter) {
+  auto* p = static_cast<TNotifyParams*>(parameter);
+  gEngine->HandlingThread = GetCurrentThreadId();
+  InternalExceptNotify(*gEngine, *p);
+  gEngine->HandlingThread = 0;
+  return 0;
+}
+
+void ActiveControl(TNotifyParams& p) {
+  HWND active = GetForegroundWindow();
+  if (!active) return;
+  wchar_t text[256] = {};
+  GetClassNameW(active, text, 256);
+  p.ActiveControlClass = ToAnsi(text);
+  text[0] = 0;
+  // Not GetWindowText: the window may belong to the waiting thread.
+  InternalGetWindowText(active, text, 256);
+  p.ActiveControlText = ToAnsi(text);
+}
+
+// One exception, under the global lock: the handling runs on a thread of
+// its own while this thread waits, runs what is handed to it and, on the
+// main thread, keeps the windows answering.
+bool ExceptNotify(TThreadState& state, TNotifyParams& p) {
+  TEngine& e = *gEngine;
+  if (IsA<rtl::EAbort>(p.Object, p.Type) || !gActive) return true;
+  ReleaseReserve(e);
+  std::lock_guard lock(e.Lock);
+  struct TRestore {
+    TEngine& e;
+    ~TRestore() { CreateReserve(e); }
+  } restore{e};
+  if (state.InHandling) return false;
+  if (!e.Options->Active()) return true;
+  ActiveControl(p);
+  state.InHandling = true;
+  e.WaitingThread = GetCurrentThreadId();
+  const bool pump = GetCurrentThreadId() == MainThreadID() && !IsA<std::bad_alloc>(p.Object, p.Type);
+  THandle thread(CreateUnregisteredThread(ExceptionThreadProc, &p));
+  if (thread) {
+    SetThreadPriority(thread.get(), THREAD_PRIORITY_HIGHEST);
+    for (;;) {
+      const HANDLE waitFor[] = {thread.get(), e.WorkReady.get()};
+      const DWORD waited = WaitForMultipleObjects(2, waitFor, FALSE, 10);
+      RunHandedOver(e);
+      if (waited == WAIT_OBJECT_0) break;
+      if (pump) PumpMessages();
+    }
+  } else {
+    e.WaitingThread = 0;
+    e.HandlingThread = GetCurrentThreadId();
+    InternalExceptNotify(e, p);
+    e.HandlingThread = 0;
+  }
+  e.WaitingThread = 0;
+  state.InHandling = false;
+  return p.Answer;
+}
+
+bool ActiveInThread(TEngine& e, DWORD id) {
+  std::lock_guard lock(e.ThreadsOffLock);
+  return std::find(e.ThreadsOff.begin(), e.ThreadsOff.end(), id) == e.ThreadsOff.end();
+}
+
+// Every raise comes here before the stack unwinds.
+void GoNotify(TThreadState& state, TRaiseRecord& raise) noexcept {
+  if (InterlockedExchange(&state.InGoNotify, 1) != 0) return;
+  const DWORD lastError = GetLastError();
+  raise.Notified = true;
+  raise.Answer = true;
+  try {
+    const bool manageable =
+        raise.Type ? AsStdException(raise.Object, raise.Type) != nullptr : raise.HasContext;
+    if (gInstalled && gActive && manageable && ActiveInThread(*gEngine, GetCurrentThreadId())) {
+      const bool handled = raise.Handler == THandlerKind::Program;
+      if (!handled || gEngine->Options->BehaviourOptions().Contains(boCatchHandledExceptions)) {
+        TNotifyParams p;
+        p.Handled = handled;
+        p.Context = raise.HasContext ? &state.Context : nullptr;
+        p.Record = raise.HasContext ? &state.Record : nullptr;
+        p.TopOfStack = CurrentTopOfStack();
+        p.StackPoint = raise.StackPointer;
+        p.ThreadID = GetCurrentThreadId();
+        p.Address = raise.Address;
+        p.Object = raise.Object;
+        p.Type = raise.Type;
+        raise.Answer = ExceptNotify(state, p);
+      }
+    }
+  } catch (...) {
+    // Nothing may leave the raise hook.
+  }
+  SetLastError(lastError);
+  InterlockedExchange(&state.InGoNotify, 0);
+}
+
+// A thread (or the whole program) ends by an exception nobody caught.
+void OnUnhandledEnd(bool mainThread) {
+  if (gEngine.Get() && gEngine->TerminateRequested)
+    KillApplication(*gEngine, gEngine->Options->TerminateBtnOperation());
+  if (mainThread) KillApplication(*gEngine, tbTerminate);
+  ExitThread(1);
+}
+
+// What escapes a registered thread's entry.
+void OnThreadException() { ExceptionManager(nullptr, nullptr, 0, nullptr); }
+
+// ---------------------------------------------------------------------------
+// The GUI library's exception handling
+
+using THandleExceptionProc = void(TR_THISCALL*)(void* self, void* sender);
+using TShowExceptionProc = void(TR_THISCALL*)(void* self, const std::exception& e);
+
+void TR_THISCALL Hooked_VCLHandleException(void* self, void* sender) {
+  if (ExceptionManager(nullptr, nullptr, 1, nullptr))
+    reinterpret_cast<THandleExceptionProc>(gEngine->HandleExceptionTrampoline)(self, sender);
+}
+
+void TR_THISCALL Hooked_VCLShowException(void* self, const std::exception& error) {
+  const void* current = CurrentExceptionObject();
+  if (ExceptionManager(current ? current : &error, nullptr, 1, nullptr))
+    reinterpret_cast<TShowExceptionProc>(gEngine->ShowExceptionTrampoline)(self, error);
+}
+
+void Hook_OnExceptionEvents(TEngine& e) {
+  if (void* target = GetSymbolAddr(VCL1_ID)) {
+    e.HandleExceptionTrampoline =
+        HookProcedureEx(target, reinterpret_cast<const void*>(&Hooked_VCLHandleException),
+                        L"gui::Application::HandleException");
+    e.HandleExceptionTarget = target;
+  }
+  if (void* target = GetSymbolAddr(VCL2_ID)) {
+    e.ShowExceptionTrampoline = HookProcedureEx(
+        target, reinterpret_cast<const void*>(&Hooked_VCLShowException), L"gui::Application::ShowException");
+    e.ShowExceptionTarget = target;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The freeze watchdog
+
+BOOL CALLBACK FindMainWindow(HWND wnd, LPARAM out) {
+  if (!IsWindowVisible(wnd) || GetWindow(wnd, GW_OWNER)) return TRUE;
+  *reinterpret_cast<HWND*>(out) = wnd;
+  return FALSE;
+}
+
+// The main thread's first visible top-level window that no other owns.
+HWND MainWindow() {
+  HWND found = nullptr;
+  EnumThreadWindows(MainThreadID(), FindMainWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+void ReportFreeze(TEngine& e) {
+  std::vector<TTraciraThreadInfo> threads = e.Threads.Snapshot();
+  const auto main =
+      std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.ID == MainThreadID(); });
+  if (main == threads.end() || !main->Handle) return;
+  TThreadState* state = CurrentThreadState();
+  if (!state) return;
+  EFrozenApplication frozen(FromAnsi(e.Options->GetCustomizedExpandedTexts(mtException_AntiFreeze)));
+  {
+    // Suspended while no heap lock is held by it: the handling allocates.
+    THeapLocks heap;
+    if (SuspendThread(main->Handle) == static_cast<DWORD>(-1)) return;
+  }
+  state->Context = CONTEXT{};
+  state->Context.ContextFlags = CONTEXT_FULL;
+  if (GetThreadContext(main->Handle, &state->Context)) {
+    TNotifyParams p;
+    p.Context = &state->Context;
+    p.TopOfStack = main->TopOfStack;
+    p.StackPoint = StackPointerOf(state->Context);
+    p.ThreadID = main->ID;
+#if defined(__i386__)
+    p.Address = state->Context.Eip;
+#endif
+    p.Object = &frozen;
+    p.Type = &typeid(EFrozenApplication);
+    state->Raise = TRaiseRecord{};
+    if (InterlockedExchange(&state->InGoNotify, 1) == 0) {
+      ExceptNotify(*state, p);
+      InterlockedExchange(&state->InGoNotify, 0);
+    }
+  }
+  ResumeThread(main->Handle);
+}
+
+DWORD WINAPI FreezeProc(LPVOID) {
+  TEngine& e = *gEngine;
+  int unresponsive = 0;
+  while (WaitForSingleObject(e.FreezeStop.get(), 50) == WAIT_TIMEOUT) {
+    if (e.FreezePause) continue;
+    HWND main = MainWindow();
+    if (!main) continue;
+    DWORD_PTR ignored = 0;
+    if (SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_BLOCK, 50, &ignored)) {
+      if (unresponsive > 0) {
+        unresponsive = 0;
+        for (int i = 0; i < 5 && WaitForSingleObject(e.FreezeStop.get(), 50) == WAIT_TIMEOUT; ++i) {
+        }
+      }
+      continue;
+    }
+    if (!IsWindow(main)) continue;
+    unresponsive += 50;
+    if (unresponsive >= e.Options->FreezeTimeout() * 1000) {
+      ReportFreeze(e);
+      unresponsive = 0;
+    }
+  }
+  return 0;
+}
+
+void StartFreeze() {
+  if (!gInstalled) return;
+  TEngine& e = *gEngine;
+  if (e.FreezeThread) return;
+  e.FreezeStop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  e.FreezeThread.reset(CreateUnregisteredThread(FreezeProc, nullptr));
+}
+
+void StopFreeze() {
+  if (!gEngine.Get()) return;
+  TEngine& e = *gEngine;
+  if (!e.FreezeThread) return;
+  SetEvent(e.FreezeStop.get());
+  WaitForSingleObject(e.FreezeThread.get(), 5000);
+  e.FreezeThread.reset();
+  e.FreezeStop.reset();
+}
+
+// Start-up and exit: the crash reporter is set up before every other
+// static object of the program and taken down after all of them.
+struct TTraciraLogUnit {
+  TTraciraLogUnit() { Init(); }
+  ~TTraciraLogUnit() { Done(); }
+};
+__attribute__((init_priority(101))) TTraciraLogUnit gUnit;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TTraciraLog::TTraciraLog() {
+  if (!gEngine.Get()) return;
+  std::lock_guard lock(gEngine->ComponentsLock);
+  gEngine->Components.push_back(this);
+}
+
+TTraciraLog::~TTraciraLog() {
+  if (!gEngine.Get()) return;
+  std::lock_guard lock(gEngine->ComponentsLock);
+  std::erase(gEngine->Components, this);
+}
+
+void Init() {
+  if (gEngine.Get()) return;
+  gEngine.Create();
+  TEngine& e = *gEngine;
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+  e.StartDirectory = directory;
+  FILETIME ignored{};
+  GetProcessTimes(GetCurrentProcess(), &e.StartTime, &ignored, &ignored, &ignored);
+  CreateReserve(e);
+  e.Options = std::make_unique<TTraciraModuleOptionsEx>();
+  e.Options->DisableSharedDataWrite();
+  HMODULE program = GetModuleHandleW(nullptr);
+  TTraciraModuleInfo* info = ProcessModules().ModuleInfoByAddr(ToAddress(program));
+  if (!info || !info->ExtraInformation || !info->Options || !info->Options->ActivateLog()) return;
+  e.Options->Assign(info->Options.get());
+  if (e.Options->ModuleName().empty()) e.Options->SetModuleName(ModuleFileNameAnsi(program));
+  e.Threads.AddCurrentThread(0, true, {}, nullptr, nullptr);
+  InstallRaiseHooks({GoNotify, OnUnhandledEnd});
+  HookThreadFunctions(e.Threads, OnThreadException);
+  try {
+    Hook_OnExceptionEvents(e);
+  } catch (const ETrHookError& error) {
+    SetInternalError(e, eeNone, MessageOf(&error), 0);
+  }
+  gInstalled = true;
+  e.Options->EnableSharedDataWrite();
+  if (e.Options->FreezeActivate() && e.Options->Active()) StartFreeze();
+}
+
+void Done() {
+  if (!gEngine.Get()) return;
+  TEngine& e = *gEngine;
+  gInstalled = false;
+  StopFreeze();
+  if (e.ShowExceptionTarget) UnhookProcedure(e.ShowExceptionTarget);
+  if (e.HandleExceptionTarget) UnhookProcedure(e.HandleExceptionTarget);
+  UnhookThreadFunctions();
+  RemoveRaiseHooks();
+  ReleaseReserve(e);
+  gEngine.Destroy();
+}
+
+bool IsTraciraLogInstalled() { return gInstalled; }
+void SetTraciraLogState(bool active) { gActive = active; }
+bool IsTraciraLogActive() { return gInstalled && gActive && gEngine->Options->Active(); }
+
+void SetTraciraLogActiveInThread(DWORD threadID, bool active) {
+  if (!gEngine.Get()) return;
+  std::lock_guard lock(gEngine->ThreadsOffLock);
+  std::erase(gEngine->ThreadsOff, threadID);
+  if (!active) gEngine->ThreadsOff.push_back(threadID);
+}
+
+bool IsTraciraLogActiveInThread(DWORD threadID) {
+  return IsTraciraLogActive() && ActiveInThread(*gEngine, threadID);
+}
+
+TTraciraModuleOptions& CurrentTraciraLogOptions() {
+  if (!gInstalled)
+    throw rtl::Exception(
+        L"Cannot use 'CurrentTraciraLogOptions' function without activate TraciraLog.\r\n"
+        L"Activate it in the program's crash-reporter options and build again.");
+  return *gEngine->Options;
+}
+
+void ForceApplicationTermination(TTerminateBtnOperation operation) {
+  if (!gEngine.Get()) return;
+  TEngine& e = *gEngine;
+  e.TerminateRequested = true;
+  e.Options->SetTerminateBtnOperation(operation);
+  // Outside a handling nobody else would carry it out.
+  if (e.HandlingThread.load() == 0) KillApplication(e, operation);
+}
+
+std::string GetExceptMessage() {
+  if (!gEngine.Get()) return {};
+  return gEngine->CustomMessage.empty() ? gEngine->LastMessage : gEngine->CustomMessage;
+}
+
+std::string LastLogText() { return gEngine.Get() ? gEngine->LastLogText : std::string(); }
+TTraciraStackList LastCallStack() { return gEngine.Get() ? gEngine->LastStack : TTraciraStackList(); }
+std::string LastLogFileName() { return gEngine.Get() ? gEngine->LastLogFile : std::string(); }
+int ExceptionCount() { return gEngine.Get() ? gEngine->ExceptionCount : 0; }
+std::string InternalErrorText() { return gEngine.Get() ? gEngine->InternalError : std::string(); }
+
+std::string OutputLogFile(const TTraciraModuleOptions& options) {
+  std::string module = options.ModuleName();
+  if (module.empty()) module = ModuleFileNameAnsi(GetModuleHandleW(nullptr));
+  std::string name = ExtractFileName(module);
+  if (const auto dot = name.rfind('.'); dot != std::string::npos) name.erase(dot);
+  std::string file;
+  std::string out = options.OutputPath();
+  std::string lower = out;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".tlf") == 0) {
+    file = out;
+  } else {
+    std::string folder;
+    if (!out.empty()) {
+      folder = out;
+      if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
+    } else {
+      OSVERSIONINFOW version{};
+      version.dwOSVersionInfoSize = sizeof version;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+      GetVersionExW(&version);
+#pragma GCC diagnostic pop
+      folder = version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6
+                   ? ProfileFolder() + "\\TraciraLog\\"
+                   : ExtractFilePath(module);
+    }
+    file = folder + name + ".tlf";
+  }
+  if (options.LogOptions().Contains(loAddComputerNameInLogFileName)) {
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof computer;
+    GetComputerNameA(computer, &size);
+    const auto dot = file.rfind('.');
+    file.insert(dot == std::string::npos ? file.size() : dot, std::string("_") + computer);
+  }
+  return ExpandWithSystem(file);
+}
+
+}  // namespace tracira
+
+using namespace tracira;
+
+extern "C" BOOL WINAPI ExceptionManager(const void* exceptionObject, const void* exceptionAddress, int,
+                                        HMODULE) {
+  if (!gInstalled || !gActive) return TRUE;
+  TThreadState* state = CurrentThreadState();
+  if (!state) return TRUE;
+  const std::type_info* type = nullptr;
+  const void* current = CurrentExceptionObject(&type);
+  const void* object = exceptionObject ? exceptionObject : current;
+  if (object != current) type = nullptr;
+  // Seen when it was raised: the same answer.
+  if (object && state->Raise.Object == object && state->Raise.Notified) return state->Raise.Answer;
+  // A second exception inside a handling is not reported.
+  if (state->InHandling || state->InGoNotify) return FALSE;
+  if (!object) return TRUE;
+  // Not seen at its raise (raised before the hooks, or raised again): its
+  // stack is read from here.
+  TRaiseRecord raise;
+  raise.Object = object;
+  raise.Type = type;
+  raise.Address = exceptionAddress ? ToAddress(exceptionAddress) : ToAddress(__builtin_return_address(0));
+  raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
+  raise.Handler = THandlerKind::Edge;
+  state->Raise = raise;
+  GoNotify(*state, state->Raise);
+  return state->Raise.Answer;
+}

@@ -1,0 +1,442 @@
+#include "crashreport/engine/TrRaise.h"
+
+#include <cxxabi.h>
+#include <unwind.h>
+
+#include <exception>
+
+#include "rtl/Exceptions.h"
+#include "rtl/Guarded.h"
+
+// libstdc++'s exception header, as its ABI lays it out in front of every
+// thrown object; only the search's result (handlerSwitchValue) is read.
+namespace {
+struct TCxaException {
+  std::type_info* exceptionType;
+  void* exceptionDestructor;
+  void* unexpectedHandler;
+  void* terminateHandler;
+  TCxaException* nextException;
+  int handlerCount;
+  int handlerSwitchValue;
+  const unsigned char* actionRecord;
+  const unsigned char* languageSpecificData;
+  _Unwind_Ptr catchTemp;
+  void* adjustedPtr;
+  _Unwind_Exception unwindHeader;
+};
+}  // namespace
+
+extern "C" {
+_Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind_Exception_Class, _Unwind_Exception*,
+                                         _Unwind_Context*);
+void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noexcept;
+const void* _Unwind_Find_FDE(void* pc, struct dwarf_eh_bases* bases);
+[[noreturn]] void __real___cxa_throw(void*, std::type_info*, void (*)(void*));
+[[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
+}
+
+// Holds the FDE lookup's answer; only its existence is used.
+struct dwarf_eh_bases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+
+namespace tracira {
+
+namespace {
+
+constexpr std::size_t kThreadSlots = 512;
+constinit TThreadState gThreads[kThreadSlots];
+constinit DWORD gTlsIndex = TLS_OUT_OF_INDEXES;
+constinit DWORD gMainThreadID = 0;
+
+constinit TRaiseHooks gHooks;
+PVOID gVectoredHandler = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER gOldFilter = nullptr;
+std::terminate_handler gOldTerminate = nullptr;
+volatile bool gInstalled = false;
+
+bool ThreadAlive(DWORD id) {
+  HANDLE h = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (!h) return false;
+  DWORD code = 0;
+  const bool alive = GetExitCodeThread(h, &code) && code == STILL_ACTIVE;
+  CloseHandle(h);
+  return alive;
+}
+
+TThreadState* ClaimSlot(DWORD id) {
+  for (int pass = 0; pass < 2; ++pass) {
+    for (TThreadState& s : gThreads) {
+      const DWORD owner = s.ThreadID;
+      // The second pass takes over the slots of threads that have ended.
+      if (owner != 0 && (pass == 0 || owner == id || ThreadAlive(owner))) continue;
+      if (InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&s.ThreadID), static_cast<LONG>(id),
+                                     static_cast<LONG>(owner)) == static_cast<LONG>(owner)) {
+        s.InGoNotify = 0;
+        s.InHandling = false;
+        s.PendingContext = false;
+        s.Raise = TRaiseRecord{};
+        return &s;
+      }
+    }
+  }
+  return nullptr;
+}
+
+std::uint32_t ToAddress(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// ---------------------------------------------------------------------------
+// The handler search
+
+struct TSearch {
+  _Unwind_Exception* Exception;
+  THandlerKind Result = THandlerKind::Terminate;
+};
+
+_Unwind_Reason_Code SearchFrame(_Unwind_Context* context, void* arg) {
+  auto* search = static_cast<TSearch*>(arg);
+  if (!_Unwind_GetLanguageSpecificData(context)) return _URC_NO_REASON;
+  const _Unwind_Reason_Code found = __gxx_personality_v0(
+      1, _UA_SEARCH_PHASE, search->Exception->exception_class, search->Exception, context);
+  if (found != _URC_HANDLER_FOUND) return _URC_NO_REASON;
+  const auto* header = reinterpret_cast<TCxaException*>(search->Exception + 1) - 1;
+  // A positive switch value is a catch clause; zero or negative is the
+  // terminate call of a noexcept function or a violated specification.
+  if (header->handlerSwitchValue <= 0) {
+    search->Result = THandlerKind::Terminate;
+  } else if (reinterpret_cast<const void*>(_Unwind_GetRegionStart(context)) == rtl::CallGuardedAddress()) {
+    search->Result = THandlerKind::Edge;
+  } else {
+    search->Result = THandlerKind::Program;
+  }
+  return _URC_END_OF_STACK;
+}
+
+// ---------------------------------------------------------------------------
+// System exceptions
+
+std::wstring Hex8(std::uint32_t value) {
+  wchar_t text[9];
+  for (int i = 7; i >= 0; --i, value >>= 4) text[i] = L"0123456789ABCDEF"[value & 0xF];
+  text[8] = 0;
+  return text;
+}
+
+std::wstring ModuleNameOf(std::uint32_t address) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(address)), &module))
+    return {};
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(module, path, MAX_PATH);
+  const wchar_t* name = path;
+  for (const wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  return name;
+}
+
+// Raised in place of the faulting instruction: the vectored handler makes
+// the thread call this as if from there, so the stack unwinds from the
+// faulting frame with its destructors and catch clauses.
+[[noreturn]] __attribute__((noinline)) void RaiseSystemException() {
+  const EXCEPTION_RECORD& record = CurrentThreadState()->Record;
+  const DWORD code = record.ExceptionCode;
+  const void* address = record.ExceptionAddress;
+  std::wstring message = DescribeSystemException(record).Message;
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+      throw rtl::EAccessViolation(std::move(message), code, address);
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      throw rtl::EDivByZero(std::move(message), code, address);
+    case EXCEPTION_INT_OVERFLOW:
+      throw rtl::EIntOverflow(std::move(message), code, address);
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      throw rtl::EZeroDivide(std::move(message), code, address);
+    case EXCEPTION_FLT_OVERFLOW:
+      throw rtl::EOverflow(std::move(message), code, address);
+    case EXCEPTION_FLT_UNDERFLOW:
+      throw rtl::EUnderflow(std::move(message), code, address);
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+      throw rtl::EInvalidOp(std::move(message), code, address);
+    case EXCEPTION_PRIV_INSTRUCTION:
+      throw rtl::EPrivilege(std::move(message), code, address);
+    default:
+      throw rtl::EExternalException(std::move(message), code, address);
+  }
+}
+
+// Code compiled by this project, with unwind tables: only there can an
+// exception start from any instruction. Elsewhere (the system, another
+// component) the system's own handling goes on.
+bool HasUnwindTables(const void* address) {
+  dwarf_eh_bases bases{};
+  return _Unwind_Find_FDE(const_cast<void*>(address), &bases) != nullptr;
+}
+
+// A stack overflow leaves the thread too little stack to unwind: it is
+// reported from a stack of its own, and the thread can't go on.
+alignas(16) std::uint8_t gEmergencyStack[256 * 1024];
+volatile LONG gEmergencyStackBusy = 0;
+
+void HandleStackOverflow(TThreadState* state) {
+  TRaiseRecord& raise = state->Raise;
+  raise = TRaiseRecord{};
+  raise.Address = ToAddress(state->Record.ExceptionAddress);
+  raise.StackPointer = StackPointerOf(state->Context);
+  raise.HasContext = true;
+  raise.Handler = THandlerKind::Terminate;
+  if (gHooks.OnRaise) gHooks.OnRaise(*state, raise);
+  if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(GetCurrentThreadId() == gMainThreadID);
+  TerminateProcess(GetCurrentProcess(), 1);
+}
+
+__attribute__((noinline)) void RunOnEmergencyStack(void (*fn)(TThreadState*), TThreadState* arg) {
+  while (InterlockedExchange(&gEmergencyStackBusy, 1) != 0) Sleep(10);
+  void* top = gEmergencyStack + sizeof gEmergencyStack - 16;
+#if defined(__i386__)
+  asm volatile(
+      "movl %%esp, %%esi\n\t"
+      "movl %0, %%esp\n\t"
+      "pushl %%esi\n\t"
+      "pushl %2\n\t"
+      "call *%1\n\t"
+      "addl $4, %%esp\n\t"
+      "popl %%esp\n\t"
+      :
+      : "r"(top), "r"(fn), "r"(arg)
+      : "esi", "eax", "ecx", "edx", "memory", "cc");
+#else
+  fn(arg);
+#endif
+  InterlockedExchange(&gEmergencyStackBusy, 0);
+}
+
+LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
+  const DWORD code = info->ExceptionRecord->ExceptionCode;
+  if (!gInstalled || !(IsConvertedExceptionCode(code) || code == EXCEPTION_STACK_OVERFLOW))
+    return EXCEPTION_CONTINUE_SEARCH;
+  if (!HasUnwindTables(info->ExceptionRecord->ExceptionAddress)) return EXCEPTION_CONTINUE_SEARCH;
+  TThreadState* state = CurrentThreadState();
+  if (!state || state->InHandling) return EXCEPTION_CONTINUE_SEARCH;
+  state->Context = *info->ContextRecord;
+  state->Record = *info->ExceptionRecord;
+  if (code == EXCEPTION_STACK_OVERFLOW) {
+    RunOnEmergencyStack(HandleStackOverflow, state);
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  state->PendingContext = true;
+  CONTEXT& c = *info->ContextRecord;
+#if defined(__i386__)
+  // A call from the faulting instruction: the return address points one
+  // byte into it, so the unwinder finds the faulting instruction's frame
+  // state and its call-site entry.
+  c.Esp -= 4;
+  *reinterpret_cast<DWORD*>(c.Esp) = c.Eip + 1;
+  c.Eip = ToAddress(reinterpret_cast<const void*>(&RaiseSystemException));
+#else
+  c.Rsp -= 8;
+  *reinterpret_cast<DWORD64*>(c.Rsp) = c.Rip + 1;
+  c.Rip = reinterpret_cast<DWORD64>(&RaiseSystemException);
+#endif
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* info) {
+  TThreadState* state = CurrentThreadState();
+  if (state && !state->InHandling && gHooks.OnRaise) {
+    state->Context = *info->ContextRecord;
+    state->Record = *info->ExceptionRecord;
+    TRaiseRecord raise;
+    raise.Address = ToAddress(info->ExceptionRecord->ExceptionAddress);
+    raise.StackPointer = StackPointerOf(*info->ContextRecord);
+    raise.HasContext = true;
+    raise.Handler = THandlerKind::Terminate;
+    state->Raise = raise;
+    gHooks.OnRaise(*state, state->Raise);
+  }
+  if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(GetCurrentThreadId() == gMainThreadID);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+__attribute__((noinline)) void OnTerminate() {
+  TThreadState* state = CurrentThreadState();
+  const std::type_info* type = nullptr;
+  const void* object = CurrentExceptionObject(&type);
+  if (state && !state->InHandling && gHooks.OnRaise &&
+      !(object && state->Raise.Object == object && state->Raise.Notified)) {
+    TRaiseRecord raise;
+    raise.Object = object;
+    raise.Type = type;
+    raise.Address = ToAddress(__builtin_return_address(0));
+    raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
+    raise.Handler = THandlerKind::Terminate;
+    state->Raise = raise;
+    gHooks.OnRaise(*state, state->Raise);
+  }
+  if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(GetCurrentThreadId() == gMainThreadID);
+  TerminateProcess(GetCurrentProcess(), 1);
+}
+
+}  // namespace
+
+TThreadState* CurrentThreadState() noexcept {
+  if (gTlsIndex == TLS_OUT_OF_INDEXES) return nullptr;
+  if (auto* s = static_cast<TThreadState*>(TlsGetValue(gTlsIndex))) return s;
+  TThreadState* s = ClaimSlot(GetCurrentThreadId());
+  if (s) TlsSetValue(gTlsIndex, s);
+  return s;
+}
+
+DWORD MainThreadID() { return gMainThreadID; }
+
+TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
+  const std::uint32_t at = ToAddress(record.ExceptionAddress);
+  switch (record.ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION: {
+      const ULONG_PTR kind = record.NumberParameters >= 2 ? record.ExceptionInformation[0] : 0;
+      const auto target =
+          static_cast<std::uint32_t>(record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0);
+      const wchar_t* verb = kind == 1 ? L"Write" : kind == 8 ? L"Execute" : L"Read";
+      return {"EAccessViolation", L"Access violation at address " + Hex8(at) + L" in module '" +
+                                      ModuleNameOf(at) + L"'. " + verb + L" of address " + Hex8(target)};
+    }
+    case EXCEPTION_STACK_OVERFLOW:
+      return {"EStackOverflow", L"Stack overflow"};
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      return {"EDivByZero", L"Division by zero"};
+    case EXCEPTION_INT_OVERFLOW:
+      return {"EIntOverflow", L"Integer overflow"};
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      return {"EZeroDivide", L"Floating point division by zero"};
+    case EXCEPTION_FLT_OVERFLOW:
+      return {"EOverflow", L"Floating point overflow"};
+    case EXCEPTION_FLT_UNDERFLOW:
+      return {"EUnderflow", L"Floating point underflow"};
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+      return {"EInvalidOp", L"Invalid floating point operation"};
+    case EXCEPTION_PRIV_INSTRUCTION:
+      return {"EPrivilege", L"Privileged instruction"};
+    default:
+      return {"EExternalException", L"External exception " + Hex8(record.ExceptionCode)};
+  }
+}
+
+bool IsConvertedExceptionCode(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_IN_PAGE_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+THandlerKind FindHandler(void* thrownObject, const std::type_info* type) {
+  // The header in front of the object must be set up for the personality
+  // routine; __cxa_throw sets it up again in the same way.
+  __cxa_init_primary_exception(thrownObject, const_cast<std::type_info*>(type), nullptr);
+  TSearch search{reinterpret_cast<_Unwind_Exception*>(thrownObject) - 1};
+  _Unwind_Backtrace(SearchFrame, &search);
+  return search.Result;
+}
+
+const void* CurrentExceptionObject(const std::type_info** type) {
+  // The innermost caught exception; one raised again by
+  // std::rethrow_exception is a dependent record that points to the
+  // original object.
+  struct TGlobals {
+    TCxaException* caughtExceptions;
+    unsigned int uncaughtExceptions;
+  };
+  const auto* globals = reinterpret_cast<const TGlobals*>(abi::__cxa_get_globals());
+  const TCxaException* header = globals ? globals->caughtExceptions : nullptr;
+  const void* object = nullptr;
+  if (header) {
+    const std::uint64_t kind = header->unwindHeader.exception_class;
+    constexpr std::uint64_t kGnuCxx = 0x474e5543432b2b00ull;  // "GNUCC++\0"
+    if (kind == kGnuCxx)
+      object = header + 1;
+    else if (kind == kGnuCxx + 1)
+      object = *reinterpret_cast<void* const*>(header);  // primaryException
+  }
+  if (type) *type = object ? abi::__cxa_current_exception_type() : nullptr;
+  return object;
+}
+
+void InstallRaiseHooks(const TRaiseHooks& hooks) {
+  if (gTlsIndex == TLS_OUT_OF_INDEXES) gTlsIndex = TlsAlloc();
+  gMainThreadID = GetCurrentThreadId();
+  gHooks = hooks;
+  gVectoredHandler = AddVectoredExceptionHandler(1, VectoredHandler);
+  gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+  gOldTerminate = std::set_terminate(OnTerminate);
+  gInstalled = true;
+}
+
+void RemoveRaiseHooks() {
+  if (!gInstalled) return;
+  gInstalled = false;
+  std::set_terminate(gOldTerminate);
+  SetUnhandledExceptionFilter(gOldFilter);
+  if (gVectoredHandler) RemoveVectoredExceptionHandler(gVectoredHandler);
+  gVectoredHandler = nullptr;
+  gHooks = TRaiseHooks{};
+}
+
+}  // namespace tracira
+
+using namespace tracira;
+
+// The throw hook (the link option --wrap=__cxa_throw sends every throw of the
+// program here). The search runs before anything unwinds, so a report made
+// now sees the raising frames as they are.
+extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type,
+                                                void (*destructor)(void*)) {
+  if (gInstalled && gHooks.OnRaise) {
+    TThreadState* state = CurrentThreadState();
+    if (state && !state->InHandling) {
+      TRaiseRecord raise;
+      raise.Object = object;
+      raise.Type = type;
+      if (state->PendingContext) {
+        state->PendingContext = false;
+        raise.HasContext = true;
+        raise.Address = ToAddress(state->Record.ExceptionAddress);
+        raise.StackPointer = StackPointerOf(state->Context);
+      } else {
+        // The call instruction that raised, and the raising frame's stack
+        // above this hook's own frame.
+        raise.Address = ToAddress(__builtin_return_address(0)) - 5;
+        raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
+      }
+      raise.Handler = FindHandler(object, type);
+      state->Raise = raise;
+      gHooks.OnRaise(*state, state->Raise);
+    }
+  }
+  __real___cxa_throw(object, type, destructor);
+}

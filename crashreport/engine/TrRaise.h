@@ -1,0 +1,101 @@
+// Where exceptions enter the crash reporter: the hook on the C++ throw path,
+// the processor and system exceptions turned into C++ exceptions, the
+// terminate handler and the unhandled-exception filter; and the answer to
+// "will the program's own code catch it?".
+//
+// Everything here may run on a thread whose stack or heap is in trouble, so
+// the per-thread state lives in a fixed pool and nothing on the way in
+// allocates before the handling starts.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <typeinfo>
+
+namespace tracira {
+
+// Who catches a thrown exception, as the unwinder's search finds it.
+enum class THandlerKind : std::uint8_t {
+  Program,    // a catch clause of the program's own code
+  Edge,       // the catch-all at the edge of the program's handling (rtl::CallGuarded)
+  Terminate,  // a noexcept function, or nobody at all: the program is ended
+};
+
+// One raise as the crash reporter saw it.
+struct TRaiseRecord {
+  const void* Object = nullptr;  // the thrown object
+  const std::type_info* Type = nullptr;
+  std::uint32_t Address = 0;       // the raising instruction
+  std::uint32_t StackPointer = 0;  // the raising frame's stack: the call stack is read from here
+  THandlerKind Handler = THandlerKind::Terminate;
+  bool HasContext = false;  // Context holds the processor state of a system exception
+  bool Notified = false;    // the handling has seen it
+  bool Answer = true;       // its answer: true lets the runtime's own handling run as well
+};
+
+// What the crash reporter keeps for each thread.
+struct TThreadState {
+  volatile DWORD ThreadID;
+  volatile LONG InGoNotify;
+  bool InHandling;      // handling an exception (the raising or the handling thread)
+  bool PendingContext;  // Context and Record belong to the system exception being raised now
+  CONTEXT Context;
+  EXCEPTION_RECORD Record;
+  TRaiseRecord Raise;
+};
+
+// The class a system exception is raised as, and its message
+// ("EAccessViolation", "Access violation at address 0040122A in module
+// 'Tavrix.exe'. Read of address 00000000").
+struct TSystemExceptionText {
+  const char* ClassName;
+  std::wstring Message;
+};
+TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record);
+
+inline std::uint32_t StackPointerOf(const CONTEXT& c) {
+#if defined(__i386__)
+  return c.Esp;
+#else
+  return static_cast<std::uint32_t>(c.Rsp);
+#endif
+}
+
+// The calling thread's state; null only when every slot is taken.
+TThreadState* CurrentThreadState() noexcept;
+
+// Called for every raise (a throw, or a system exception turned into one)
+// before the stack unwinds, and by the terminate handler and the
+// unhandled-exception filter with handler Terminate. It must not throw.
+using TRaiseHandler = void (*)(TThreadState& state, TRaiseRecord& raise) noexcept;
+
+struct TRaiseHooks {
+  TRaiseHandler OnRaise = nullptr;
+  // Decides how a thread that ends by an exception nobody caught goes on:
+  // never returns.
+  void (*OnUnhandledEnd)(bool mainThread) = nullptr;
+};
+
+// Installs the throw hook's handler, the vectored exception handler, the
+// terminate handler and the unhandled-exception filter; Remove puts back
+// what was there.
+void InstallRaiseHooks(const TRaiseHooks& hooks);
+void RemoveRaiseHooks();
+
+// The handler search of the unwinder, without unwinding: who will catch the
+// exception object (as given to __cxa_throw) if it is thrown from here.
+THandlerKind FindHandler(void* thrownObject, const std::type_info* type);
+
+// The system exception codes turned into C++ exceptions.
+bool IsConvertedExceptionCode(DWORD code);
+
+// The object of the exception being handled in this thread (the primary
+// exception of std::current_exception()), or null; and its type.
+const void* CurrentExceptionObject(const std::type_info** type = nullptr);
+
+// The thread ID of the process's main thread (the one that ran Init).
+DWORD MainThreadID();
+
+}  // namespace tracira

@@ -1,0 +1,212 @@
+#include "crashreport/engine/TrThreads.h"
+
+#include <algorithm>
+#include <array>
+
+#include "crashreport/debug/TrStack.h"
+#include "crashreport/hook/TrHook.h"
+#include "rtl/Guarded.h"
+
+namespace tracira {
+
+namespace {
+
+TTraciraThreadsList* gRegistry = nullptr;
+void (*gOnThreadException)() = nullptr;
+
+using TCreateThread = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                      LPDWORD);
+using TExitThread = void(WINAPI*)(DWORD);
+TCreateThread gRealCreateThread = nullptr;
+TExitThread gRealExitThread = nullptr;
+
+// What a new thread needs to enter the registry before its own entry runs.
+struct TThreadStart {
+  LPTHREAD_START_ROUTINE Entry;
+  LPVOID Parameter;
+  DWORD CallerID;
+  bool RuntimeThread;
+  std::vector<std::uint8_t> CallerStack;
+};
+
+DWORD WINAPI RegisteredThreadEntry(LPVOID p) {
+  std::unique_ptr<TThreadStart> start(static_cast<TThreadStart*>(p));
+  if (gRegistry)
+    gRegistry->AddCurrentThread(start->CallerID, start->RuntimeThread, std::move(start->CallerStack),
+                                reinterpret_cast<const void*>(start->Entry), start->Parameter);
+  const LPTHREAD_START_ROUTINE entry = start->Entry;
+  const LPVOID parameter = start->Parameter;
+  start.reset();
+  DWORD result = 1;
+  // A C++ exception that escapes the entry is handed to the crash reporter
+  // here; the thread then ends with exit code 1.
+  rtl::Guarded([&] { result = entry(parameter); },
+               [] {
+                 if (gOnThreadException) gOnThreadException();
+               });
+  if (gRegistry) gRegistry->RemoveCurrentThread();
+  return result;
+}
+
+HANDLE StartRegistered(TCreateThread real, bool runtime, LPSECURITY_ATTRIBUTES sa, SIZE_T stack,
+                       LPTHREAD_START_ROUTINE entry, LPVOID parameter, DWORD flags, LPDWORD id) {
+  if (!real) real = &CreateThread;
+  std::unique_ptr<TThreadStart> start;
+  try {
+    start = std::make_unique<TThreadStart>(
+        TThreadStart{entry, parameter, GetCurrentThreadId(), runtime, CopyCurrentStack()});
+  } catch (...) {
+    return real(sa, stack, entry, parameter, flags, id);
+  }
+  HANDLE thread = real(sa, stack, RegisteredThreadEntry, start.get(), flags, id);
+  if (thread) start.release();
+  return thread;
+}
+
+HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                                 LPVOID parameter, DWORD flags, LPDWORD id) {
+  return StartRegistered(gRealCreateThread, false, sa, stack, entry, parameter, flags, id);
+}
+
+// The runtime's thread start (msvcrt's _beginthreadex, under std::thread).
+HANDLE WINAPI HookedRuntimeCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                                        LPVOID parameter, DWORD flags, LPDWORD id) {
+  return StartRegistered(gRealCreateThread, true, sa, stack, entry, parameter, flags, id);
+}
+
+void WINAPI HookedExitThread(DWORD code) {
+  if (gRegistry) gRegistry->RemoveCurrentThread();
+  (gRealExitThread ? gRealExitThread : &ExitThread)(code);
+}
+
+struct TPatch {
+  HMODULE Module;
+  const char* Procedure;
+  const void* Replacement;
+  void* Previous;
+};
+constinit std::vector<TPatch> gPatches;
+
+void Patch(HMODULE module, const char* procedure, const void* replacement, void** previous) {
+  if (!module) return;
+  try {
+    void* old = HookDllProcedure(module, "kernel32.dll", procedure, replacement);
+    if (!old) return;
+    if (previous && !*previous) *previous = old;
+    gPatches.push_back({module, procedure, replacement, old});
+  } catch (const ETrHookError&) {
+    // The thread simply stays out of the registry.
+  }
+}
+
+}  // namespace
+
+TTraciraThreadsList::TTraciraThreadsList() = default;
+
+TTraciraThreadsList::~TTraciraThreadsList() {
+  for (auto& item : fItems)
+    if (item->Handle) CloseHandle(item->Handle);
+}
+
+void TTraciraThreadsList::AddCurrentThread(DWORD callerID, bool runtimeThread,
+                                           std::vector<std::uint8_t> callerStack, const void* entry,
+                                           const void* parameter) {
+  auto info = std::make_unique<TTraciraThreadInfo>();
+  info->ID = GetCurrentThreadId();
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &info->Handle, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  info->CallerID = callerID;
+  info->Priority = GetThreadPriority(GetCurrentThread());
+  info->TopOfStack = CurrentTopOfStack();
+  info->CreateThreadFunction = entry;
+  info->Parameter = parameter;
+  info->IsRuntimeThread = runtimeThread;
+  info->CallerStackDump = std::move(callerStack);
+  BeginWrite();
+  fItems.push_back(std::move(info));
+  EndWrite();
+}
+
+void TTraciraThreadsList::RemoveCurrentThread() {
+  const DWORD id = GetCurrentThreadId();
+  BeginWrite();
+  const auto it = std::find_if(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
+  std::unique_ptr<TTraciraThreadInfo> gone;
+  if (it != fItems.end()) {
+    gone = std::move(*it);
+    fItems.erase(it);
+  }
+  EndWrite();
+  if (gone && gone->Handle) CloseHandle(gone->Handle);
+}
+
+void TTraciraThreadsList::PurgeList() {
+  std::vector<std::unique_ptr<TTraciraThreadInfo>> gone;
+  BeginWrite();
+  for (auto it = fItems.begin(); it != fItems.end();) {
+    DWORD code = 0;
+    if ((*it)->Handle && GetExitCodeThread((*it)->Handle, &code) && code != STILL_ACTIVE) {
+      gone.push_back(std::move(*it));
+      it = fItems.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  EndWrite();
+  for (auto& g : gone)
+    if (g->Handle) CloseHandle(g->Handle);
+}
+
+std::vector<TTraciraThreadInfo> TTraciraThreadsList::Snapshot() {
+  std::vector<TTraciraThreadInfo> copy;
+  BeginRead();
+  copy.reserve(fItems.size());
+  for (const auto& item : fItems) {
+    copy.push_back(*item);
+    copy.back().IsACopy = true;
+  }
+  EndRead();
+  return copy;
+}
+
+bool TTraciraThreadsList::Contains(DWORD id) {
+  BeginRead();
+  const bool found = std::any_of(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
+  EndRead();
+  return found;
+}
+
+void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)()) {
+  gRegistry = &registry;
+  gOnThreadException = onThreadException;
+  HMODULE program = GetModuleHandleW(nullptr);
+  HMODULE runtime = GetModuleHandleW(L"msvcrt.dll");
+  Patch(program, "CreateThread", reinterpret_cast<const void*>(&HookedCreateThread),
+        reinterpret_cast<void**>(&gRealCreateThread));
+  Patch(runtime, "CreateThread", reinterpret_cast<const void*>(&HookedRuntimeCreateThread),
+        reinterpret_cast<void**>(&gRealCreateThread));
+  Patch(program, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
+        reinterpret_cast<void**>(&gRealExitThread));
+  Patch(runtime, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
+        reinterpret_cast<void**>(&gRealExitThread));
+}
+
+HANDLE CreateUnregisteredThread(LPTHREAD_START_ROUTINE entry, LPVOID parameter) {
+  // The import entry itself may be patched: the saved original is taken.
+  const TCreateThread create = gRealCreateThread ? gRealCreateThread : &CreateThread;
+  return create(nullptr, 0, entry, parameter, 0, nullptr);
+}
+
+void UnhookThreadFunctions() {
+  for (auto it = gPatches.rbegin(); it != gPatches.rend(); ++it) {
+    try {
+      HookDllProcedure(it->Module, "kernel32.dll", it->Procedure, it->Previous);
+    } catch (const ETrHookError&) {
+    }
+  }
+  gPatches.clear();
+  gRegistry = nullptr;
+  gOnThreadException = nullptr;
+}
+
+}  // namespace tracira

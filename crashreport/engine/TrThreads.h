@@ -1,0 +1,69 @@
+// The threads registry: every thread the program starts (through the
+// runtime or through CreateThread) with its creator and a copy of the
+// creator's stack, so that a report can show how each thread came to be.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tracira {
+
+struct TTraciraThreadInfo {
+  DWORD ID = 0;
+  HANDLE Handle = nullptr;  // suspend, resume and context; owned by the registry
+  DWORD CallerID = 0;       // the thread that created it
+  int Priority = THREAD_PRIORITY_NORMAL;
+  std::uint32_t TopOfStack = 0;
+  const void* CreateThreadFunction = nullptr;  // the thread's entry
+  const void* Parameter = nullptr;
+  // Started through the program's runtime (std::thread, _beginthreadex) or
+  // the main thread; the others are "Windows threads".
+  bool IsRuntimeThread = false;
+  std::vector<std::uint8_t> CallerStackDump;  // the creator's stack when it created this one
+  bool IsACopy = false;                       // a record of a snapshot (the handle isn't owned)
+  bool ExceptionHandled = false;
+};
+
+class TTraciraThreadsList {
+ public:
+  TTraciraThreadsList();
+  ~TTraciraThreadsList();
+  TTraciraThreadsList(const TTraciraThreadsList&) = delete;
+  TTraciraThreadsList& operator=(const TTraciraThreadsList&) = delete;
+
+  // Adds the calling thread (its handle duplicated).
+  void AddCurrentThread(DWORD callerID, bool runtimeThread, std::vector<std::uint8_t> callerStack,
+                        const void* entry, const void* parameter);
+  void RemoveCurrentThread();
+  // Drops the records of threads that have ended.
+  void PurgeList();
+  // A copy of every record (handles not owned by the copy), for one handling.
+  std::vector<TTraciraThreadInfo> Snapshot();
+  bool Contains(DWORD id);
+
+  void BeginRead() { AcquireSRWLockShared(&fLock); }
+  void EndRead() { ReleaseSRWLockShared(&fLock); }
+  void BeginWrite() { AcquireSRWLockExclusive(&fLock); }
+  void EndWrite() { ReleaseSRWLockExclusive(&fLock); }
+
+ private:
+  SRWLOCK fLock = SRWLOCK_INIT;
+  std::vector<std::unique_ptr<TTraciraThreadInfo>> fItems;
+};
+
+// Patches CreateThread, ResumeThread and ExitThread in the program's import
+// table and in the C runtime's (which std::thread and _beginthreadex go
+// through), so every new thread enters the registry. Remove puts the
+// entries back. onThreadException runs inside the catch block when a C++
+// exception escapes a thread's entry.
+void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)());
+void UnhookThreadFunctions();
+
+// Starts one of the crash reporter's own threads (the handling, the
+// watchdog), which stay out of the registry and out of every report.
+HANDLE CreateUnregisteredThread(LPTHREAD_START_ROUTINE entry, LPVOID parameter);
+
+}  // namespace tracira

@@ -1,0 +1,25 @@
+#include "rtl/Guarded.h"
+
+namespace rtl {
+
+// Never inlined, cloned or merged, so that exactly this frame marks the edge.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noipa))
+#endif
+void CallGuarded(void (*body)(void*), void* context, void (*onEscape)(void*)) {
+  try {
+    body(context);
+  } catch (...) {
+    try {
+      onEscape(context);
+    } catch (...) {
+      // The handler of last resort failed too; there is nobody left to tell.
+    }
+  }
+}
+
+const void* CallGuardedAddress() { return reinterpret_cast<const void*>(&CallGuarded); }
+
+}  // namespace rtl

@@ -1,0 +1,129 @@
+// A program that ends, restarts or freezes in one of several ways, for the
+// engine tests that need a process of their own:
+//   tracira_engine_child SCENARIO FOLDER
+// Every start appends a line to FOLDER\starts.txt; a restarted child (the
+// second start) ends at once with exit code 0.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "crashreport/engine/ExceptionLog.h"
+#include "rtl/Guarded.h"
+
+namespace {
+
+using namespace tracira;
+
+class EScanerProblem : public rtl::Exception {
+ public:
+  using Exception::Exception;
+};
+
+__attribute__((noinline)) void RaiseProblem() { throw EScanerProblem(L"The scanner went away"); }
+
+volatile int gDepth = 0;
+__attribute__((noinline)) int Recurse(int n) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(n);
+  gDepth = n;
+  if (n < 0) return 0;  // never: n only grows, until the stack runs out
+  return Recurse(n + 1) + frame[0];
+}
+
+DWORD WINAPI ThrowingThread(LPVOID) {
+  RaiseProblem();
+  return 0;
+}
+
+void AtTheEdge(void (*body)()) {
+  rtl::Guarded([&] { body(); }, [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
+}
+
+// Keeps the main thread from answering its window for a while.
+__attribute__((noinline)) void BlockTheWindow(DWORD ms) { Sleep(ms); }
+
+LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_USER + 1) BlockTheWindow(static_cast<DWORD>(wp));
+  return DefWindowProcW(wnd, msg, wp, lp);
+}
+
+void PumpFor(DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  while (static_cast<int>(end - GetTickCount()) > 0) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(10);
+  }
+}
+
+int Freeze() {
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetFreezeTimeout(1);
+  o.SetFreezeActivate(true);
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = WindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"TavrixFreezeTest";
+  RegisterClassW(&wc);
+  HWND wnd = CreateWindowW(L"TavrixFreezeTest", L"Freeze", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                           nullptr, nullptr, wc.hInstance, nullptr);
+  PumpFor(500);
+  PostMessageW(wnd, WM_USER + 1, 2500, 0);  // frozen for 2.5 s: one report
+  PumpFor(1500);
+  PostMessageW(wnd, WM_USER + 1, 600, 0);  // less than the time-out: none
+  PumpFor(1500);
+  DestroyWindow(wnd);
+  return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const std::string scenario = argv[1], folder = argv[2];
+  int starts = 0;
+  {
+    std::ofstream(folder + "\\starts.txt", std::ios::app) << GetCurrentProcessId() << "\n";
+    std::ifstream in(folder + "\\starts.txt");
+    for (std::string line; std::getline(in, line);) ++starts;
+  }
+  if (starts >= 2) return 0;
+
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetOutputPath(folder);
+  o.SetExceptionDialogType(edtNone);
+  o.SetAutoCrashOperation(tbNone);
+
+  if (scenario == "unhandled-main") RaiseProblem();
+  if (scenario == "stack-overflow") return Recurse(0);
+  if (scenario == "unhandled-thread") {
+    HANDLE thread = CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    DWORD code = 0;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    return code == 1 ? 0 : 3;
+  }
+  if (scenario == "restart-filter") {
+    TTraciraExceptionFilter f;
+    f.ExceptionClassName = "EScanerProblem";
+    f.ActionType = fatRestart;
+    o.ExceptionsFilters().Add(f);
+    AtTheEdge(RaiseProblem);
+    return 4;  // not reached: the program restarts
+  }
+  if (scenario == "crash-loop") {
+    o.SetAutoCrashOperation(tbRestart);
+    o.SetAutoCrashNumber(10);
+    o.SetAutoCrashMinutes(1);
+    for (int i = 0; i < 9; ++i) AtTheEdge(RaiseProblem);
+    std::ofstream(folder + "\\nine.txt") << ExceptionCount();
+    AtTheEdge(RaiseProblem);
+    return 5;  // not reached: the tenth restarts
+  }
+  if (scenario == "freeze") return Freeze();
+  return 2;
+}

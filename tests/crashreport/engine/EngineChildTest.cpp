@@ -1,0 +1,119 @@
+// The ways a program ends, restarts or freezes, each in a child process.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "crashreport/report/TrLogManager.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TRun {
+  DWORD ExitCode = 0;
+  int Starts = 0;
+  std::vector<std::string> Reports;
+  fs::path Folder;
+};
+
+fs::path Here() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return fs::path(path).parent_path();
+}
+
+TRun RunChild(const std::string& scenario) {
+  TRun run;
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  run.Folder = fs::path(temp) / L"tavrix-engine-child" / scenario;
+  fs::remove_all(run.Folder);
+  fs::create_directories(run.Folder);
+  std::wstring commandLine = L"\"" + (Here() / L"tracira_engine_child.exe").wstring() + L"\" " +
+                             std::wstring(scenario.begin(), scenario.end()) + L" \"" + run.Folder.wstring() +
+                             L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    ADD_FAILURE() << "the child did not start";
+    return run;
+  }
+  WaitForSingleObject(pi.hProcess, 60000);
+  GetExitCodeProcess(pi.hProcess, &run.ExitCode);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  // A restarted child writes its start line right away.
+  for (int i = 0; i < 100; ++i) {
+    std::ifstream in(run.Folder / L"starts.txt");
+    run.Starts = 0;
+    for (std::string line; std::getline(in, line);) ++run.Starts;
+    if (run.Starts >= 2 || i > 20) break;
+    Sleep(50);
+  }
+  const fs::path log = run.Folder / L"tracira_engine_child.tlf";
+  if (fs::exists(log)) {
+    tracira::TLogFile file(log);
+    for (int i = 0; i < file.GetCount(); ++i) run.Reports.push_back(file.GetReport(i));
+  }
+  return run;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Ends, UnhandledInTheMainThreadIsReportedAndEndsWithCode1) {
+  const TRun run = RunChild("unhandled-main");
+  EXPECT_EQ(run.ExitCode, 1u);
+  ASSERT_EQ(run.Reports.size(), 1u);
+  EXPECT_TRUE(Has(run.Reports[0], "EScanerProblem")) << run.Reports[0];
+  EXPECT_TRUE(Has(run.Reports[0], "RaiseProblem")) << run.Reports[0];
+  EXPECT_EQ(run.Starts, 1);
+}
+
+TEST(Ends, StackOverflowIsReportedAndEndsWithCode1) {
+  const TRun run = RunChild("stack-overflow");
+  EXPECT_EQ(run.ExitCode, 1u);
+  ASSERT_EQ(run.Reports.size(), 1u);
+  EXPECT_TRUE(Has(run.Reports[0], "EStackOverflow")) << run.Reports[0];
+  EXPECT_TRUE(Has(run.Reports[0], "Recurse")) << run.Reports[0];
+}
+
+TEST(Ends, UnhandledInAThreadEndsOnlyThatThread) {
+  const TRun run = RunChild("unhandled-thread");
+  EXPECT_EQ(run.ExitCode, 0u);
+  ASSERT_EQ(run.Reports.size(), 1u);
+  EXPECT_TRUE(Has(run.Reports[0], "ThrowingThread")) << run.Reports[0];
+}
+
+TEST(Restarts, FilterWithRestartStartsTheProgramAgain) {
+  const TRun run = RunChild("restart-filter");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(run.Starts, 2);
+  EXPECT_EQ(run.Reports.size(), 1u);
+}
+
+TEST(Restarts, TheTenthExceptionWithinAMinuteRestarts) {
+  const TRun run = RunChild("crash-loop");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(run.Starts, 2);
+  std::ifstream nine(run.Folder / L"nine.txt");
+  int count = 0;
+  nine >> count;
+  EXPECT_EQ(count, 9);  // nine reports did not restart it
+  EXPECT_EQ(run.Reports.size(), 10u);
+}
+
+TEST(Freeze, AWindowThatStopsAnsweringIsReportedOnce) {
+  const TRun run = RunChild("freeze");
+  EXPECT_EQ(run.ExitCode, 0u) << "reports: " << run.ExitCode - 10;
+  ASSERT_EQ(run.Reports.size(), 1u);
+  EXPECT_TRUE(Has(run.Reports[0], "EFrozenApplication")) << run.Reports[0];
+  EXPECT_TRUE(Has(run.Reports[0], "The application seems to be frozen.")) << run.Reports[0];
+  EXPECT_TRUE(Has(run.Reports[0], "BlockTheWindow")) << run.Reports[0];
+}
+
+}  // namespace

@@ -1,0 +1,322 @@
+// The crash reporter in this very process: what is reported, what is not,
+// and that the program goes on.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crashreport/engine/ExceptionLog.h"
+#include "crashreport/report/TrLogManager.h"
+#include "rtl/Guarded.h"
+#include "tests/crashreport/engine/EngineTestSupport.h"
+
+namespace {
+
+using namespace tracira;
+using enginetest::PrepareOptions;
+using enginetest::SavedReports;
+
+class EScanerProblem : public rtl::Exception {
+ public:
+  using Exception::Exception;
+};
+
+int gDestructors = 0;
+struct TCounted {
+  ~TCounted() { ++gDestructors; }
+};
+
+__attribute__((noinline)) void RaiseProblem() { throw EScanerProblem(L"The scanner went away"); }
+volatile int* volatile gNull = nullptr;
+volatile int gZero = 0;
+__attribute__((noinline)) int ReadNull() {
+  TCounted counted;
+  return *gNull;
+}
+__attribute__((noinline)) int DivideByZero() {
+  TCounted counted;
+  return 100 / gZero;
+}
+
+// Runs body at the edge of the program's own handling, as a window
+// procedure does; answers whether the runtime's own handling was asked to run.
+template <class Body>
+bool AtTheEdge(Body body) {
+  bool passedOn = false;
+  rtl::Guarded(body, [&] { passedOn = ExceptionManager(nullptr, nullptr, 1, nullptr); });
+  return passedOn;
+}
+
+TEST(Engine, IsInstalledFromTheDataBlock) { EXPECT_TRUE(IsTraciraLogInstalled()); }
+
+TEST(Engine, ExceptionCaughtByTheProgramIsNotReported) {
+  PrepareOptions("caught");
+  const int before = ExceptionCount();
+  try {
+    RaiseProblem();
+  } catch (const rtl::Exception&) {
+  }
+  EXPECT_EQ(ExceptionCount(), before);
+  EXPECT_TRUE(SavedReports().empty());
+}
+
+TEST(Engine, ExceptionReachingTheEdgeIsReportedWithItsStack) {
+  PrepareOptions("edge");
+  const int before = ExceptionCount();
+  const bool passedOn = AtTheEdge([] {
+    try {
+      RaiseProblem();
+    } catch (const rtl::EConvertError&) {
+      ADD_FAILURE() << "an unrelated handler caught it";
+    }
+  });
+  EXPECT_FALSE(passedOn);
+  EXPECT_EQ(ExceptionCount(), before + 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EScanerProblem"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("The scanner went away."), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("RaiseProblem"), std::string::npos) << reports[0];
+  std::printf("%s\n", reports[0].c_str());
+}
+
+TEST(Engine, AbortIsNeverReported) {
+  PrepareOptions("abort");
+  const int before = ExceptionCount();
+  EXPECT_TRUE(AtTheEdge([] { throw rtl::EAbort(L"quiet"); }));
+  EXPECT_EQ(ExceptionCount(), before);
+}
+
+TEST(Engine, AccessViolationUnwindsAndIsReported) {
+  PrepareOptions("av");
+  gDestructors = 0;
+  const int before = ExceptionCount();
+  AtTheEdge([] { ReadNull(); });
+  EXPECT_EQ(gDestructors, 1);
+  EXPECT_EQ(ExceptionCount(), before + 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EAccessViolation"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("Read of address 00000000"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("ReadNull"), std::string::npos) << reports[0];
+}
+
+TEST(Engine, DivisionByZeroUnwindsAndIsReported) {
+  PrepareOptions("div");
+  gDestructors = 0;
+  AtTheEdge([] { DivideByZero(); });
+  EXPECT_EQ(gDestructors, 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EDivByZero"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("DivideByZero"), std::string::npos) << reports[0];
+}
+
+}  // namespace
+
+namespace {
+
+TTraciraExceptionFilter Filter(const char* className, TFilterHandlerType handler,
+                               TFilterActionType action = fatNone) {
+  TTraciraExceptionFilter f;
+  f.ExceptionClassName = className;
+  f.HandlerType = handler;
+  f.ActionType = action;
+  return f;
+}
+
+TEST(Filters, RtlHandlerStepsAsideAndNoneSwallows) {
+  struct Case {
+    const char* ClassName;  // named by the filter: the class itself or an ancestor
+    TFilterHandlerType Handler;
+    bool PassedOn;
+    int Reports;
+  };
+  const Case cases[] = {
+      {"EScanerProblem", fhtRTL, true, 0},
+      {"rtl::Exception", fhtRTL, true, 0},
+      {"escanerproblem", fhtNone, false, 0},
+      {"EConvertError", fhtNone, false, 1},  // names another class: no effect
+      {"Exception", fhtTraciraLog, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ClassName);
+    PrepareOptions("filters");
+    CurrentTraciraLogOptions().ExceptionsFilters().Add(Filter(c.ClassName, c.Handler));
+    EXPECT_EQ(AtTheEdge([] { RaiseProblem(); }), c.PassedOn);
+    EXPECT_EQ(SavedReports().size(), static_cast<std::size_t>(c.Reports));
+  }
+  CurrentTraciraLogOptions().ExceptionsFilters().Clear();
+}
+
+TEST(Events, HandleClearedStopsTheReportAndPassesItOn) {
+  PrepareOptions("handle");
+  std::vector<std::string> calls;
+  TTraciraLog first, second;
+  first.OnExceptionNotify = [&](TTraciraExceptionRecord& r, bool&) {
+    calls.push_back("first " + r.ExceptionClassName);
+  };
+  second.OnExceptionNotify = [&](TTraciraExceptionRecord&, bool&) { calls.push_back("second"); };
+  ExceptionNotify = [&](TTraciraExceptionRecord& r, bool& handle) {
+    calls.push_back("global " + std::to_string(r.ExceptionThreadID == GetCurrentThreadId()));
+    handle = false;
+  };
+  const int before = ExceptionCount();
+  EXPECT_TRUE(AtTheEdge([] { RaiseProblem(); }));
+  ExceptionNotify = nullptr;
+  // The components from the last created to the first, then the global one.
+  EXPECT_EQ(calls, (std::vector<std::string>{"second", "first EScanerProblem", "global 1"}));
+  EXPECT_EQ(ExceptionCount(), before);
+  EXPECT_TRUE(SavedReports().empty());
+}
+
+TEST(Events, ExceptionInsideAHandlerIsNotReported) {
+  PrepareOptions("nested");
+  int inner = 0;
+  ExceptionNotify = [&](TTraciraExceptionRecord&, bool&) {
+    ++inner;
+    throw rtl::Exception(L"raised by the handler");
+  };
+  const int before = ExceptionCount();
+  AtTheEdge([] { RaiseProblem(); });
+  ExceptionNotify = nullptr;
+  EXPECT_EQ(inner, 1);
+  EXPECT_EQ(ExceptionCount(), before + 1);
+  ASSERT_EQ(SavedReports().size(), 1u);
+  EXPECT_EQ(SavedReports()[0].find("raised by the handler"), std::string::npos);
+}
+
+TEST(Events, CustomDataBecomesASectionAndActionsCanSkipTheSave) {
+  PrepareOptions("custom");
+  CustomDataRequest = [](TTraciraExceptionRecord&, std::vector<std::string>& lines) {
+    lines = {"Port=COM 41", "Operator=Иванов"};
+  };
+  std::vector<TTraciraActionType> actions;
+  ExceptionActionNotify = [&](TTraciraExceptionRecord&, TTraciraActionType action, bool& execute) {
+    actions.push_back(action);
+    if (action == atSavingLogFile) execute = false;
+  };
+  AtTheEdge([] { RaiseProblem(); });
+  CustomDataRequest = nullptr;
+  ExceptionActionNotify = nullptr;
+  EXPECT_EQ(actions, (std::vector<TTraciraActionType>{atSavingLogFile}));
+  EXPECT_TRUE(SavedReports().empty());
+  const std::string report = LastLogText();
+  EXPECT_NE(report.find("Custom Information:"), std::string::npos) << report;
+  EXPECT_NE(report.find("8.1 Port    : COM 41"), std::string::npos) << report;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Threads, EightThreadsRaisingAtOnceGiveEightReports) {
+  PrepareOptions("eight");
+  std::vector<std::thread> threads;
+  std::atomic<int> ready{0};
+  std::vector<DWORD> ids(8);
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&, i] {
+      ids[i] = GetCurrentThreadId();
+      ++ready;
+      while (ready < 8) Sleep(1);
+      AtTheEdge([] { RaiseProblem(); });
+    });
+  for (auto& t : threads) t.join();
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 8u);
+  // Each report names its own thread first.
+  std::set<std::string> first;
+  for (const std::string& r : reports) {
+    const auto at = r.find("*Exception Thread: ID=");
+    ASSERT_NE(at, std::string::npos) << r;
+    first.insert(r.substr(at + 22, r.find(';', at) - at - 22));
+  }
+  std::set<std::string> expected;
+  for (DWORD id : ids) expected.insert(std::to_string(id));
+  EXPECT_EQ(first, expected);
+}
+
+TEST(Threads, ExceptionEscapingAThreadIsReportedAndTheProgramGoesOn) {
+  PrepareOptions("thread");
+  std::thread worker([] { RaiseProblem(); });
+  worker.join();
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("RaiseProblem"), std::string::npos) << reports[0];
+  // The thread that created the worker is shown too, from its saved stack.
+  EXPECT_NE(reports[0].find("Calling Thread"), std::string::npos) << reports[0];
+}
+
+TEST(Threads, OtherThreadsAreShownAfterTheRaisingOne) {
+  PrepareOptions("others");
+  std::atomic<bool> stop{false};
+  std::thread idle([&] {
+    while (!stop) Sleep(5);
+  });
+  AtTheEdge([] { RaiseProblem(); });
+  stop = true;
+  idle.join();
+  const std::string report = LastLogText();
+  const auto exceptionThread = report.find("*Exception Thread:");
+  const auto runningThread = report.find("Running Thread:");
+  ASSERT_NE(exceptionThread, std::string::npos) << report;
+  ASSERT_NE(runningThread, std::string::npos) << report;
+  EXPECT_LT(exceptionThread, runningThread);
+}
+
+// A thread that holds the heap's lock while it is suspended must not stop
+// the handling: nothing that runs while it is suspended may allocate.
+TEST(Threads, AThreadAllocatingWithoutPauseNeverBlocksTheHandling) {
+  PrepareOptions("hammer");
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetSaveLogFile(false);
+  o.SetLogOptions({});
+  std::atomic<bool> stop{false};
+  std::thread hammer([&] {
+    while (!stop) {
+      std::vector<std::string> v(16, std::string(100, 'x'));
+      v.clear();
+    }
+  });
+  const int before = ExceptionCount();
+  for (int i = 0; i < 1000; ++i) AtTheEdge([] { RaiseProblem(); });
+  stop = true;
+  hammer.join();
+  EXPECT_EQ(ExceptionCount(), before + 1000);
+}
+
+BOOL CALLBACK CloseErrorBox(HWND wnd, LPARAM found) {
+  wchar_t caption[64] = {};
+  GetWindowTextW(wnd, caption, 64);
+  if (std::wstring(caption) != L"Error occurred" || !IsWindowVisible(wnd)) return TRUE;
+  wchar_t text[256] = {};
+  GetDlgItemTextW(wnd, 0xFFFF, text, 256);
+  *reinterpret_cast<std::wstring*>(found) = text;
+  PostMessageW(wnd, WM_COMMAND, IDOK, 0);
+  return FALSE;
+}
+
+TEST(Dialog, MessageBoxShowsTheMessageOnTheRaisingThread) {
+  PrepareOptions("dialog");
+  CurrentTraciraLogOptions().SetExceptionDialogType(edtMessageBox);
+  std::wstring shown;
+  std::atomic<bool> done{false};
+  std::thread closer([&] {
+    while (!done && shown.empty()) {
+      EnumWindows(CloseErrorBox, reinterpret_cast<LPARAM>(&shown));
+      Sleep(20);
+    }
+  });
+  AtTheEdge([] { RaiseProblem(); });
+  done = true;
+  closer.join();
+  EXPECT_EQ(shown, L"The scanner went away");
+  EXPECT_EQ(SavedReports().size(), 1u);
+}
+
+}  // namespace
