@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "Fmu/fmuAbout.h"
+#include "Fmu/cuControls.h"
 #include "Fmu/fmuLgDev.h"
 #include "Units/cuUtils.h"
 #include "gui/Application.h"
@@ -58,12 +59,6 @@ bool RegisterDllByFileName(const std::wstring& FN) {
   } catch (...) {
     return false;
   }
-}
-
-void SafeSetChecked(gui::CheckBox& CheckBox, bool Value) {
-  auto saved = std::move(CheckBox.OnClick);
-  CheckBox.OnClick = nullptr;
-  TryFinally([&] { CheckBox.SetChecked(Value); }, [&] { CheckBox.OnClick = std::move(saved); });
 }
 
 TfmMain::TfmMain() : gui::Form(L"fmMain") {

@@ -12,10 +12,6 @@
 // Never raises: any failure gives false.
 bool RegisterDllByFileName(const std::wstring& FN);
 
-// Sets a check box's state with its click handler detached, so that mirroring
-// a driver value never writes it back to the driver.
-void SafeSetChecked(gui::CheckBox& CheckBox, bool Value);
-
 class TfmMain : public gui::Form {
  public:
   TfmMain();
