@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Fmu/fmuMain.h"
+#include "TavrixVersion.h"
 #include "gui/Application.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/DriverProxy.h"
@@ -311,7 +312,8 @@ TEST_F(MainWindowProgram, TheAboutBoxShowsTheVersionsAndEnterOrEscapeClosesIt) {
       lines.emplace_back(item);
     }
     EXPECT_EQ(lines,
-              (std::vector<std::wstring>{L"Версия теста: 1.0.0.0", L"Версия драйвера: " + driverVersion}));
+              (std::vector<std::wstring>{std::wstring(L"Версия теста: ") + TAVRIX_VERSION_WTEXT,
+                                         L"Версия драйвера: " + driverVersion}));
     uidriver::PressKey(uidriver::FindControl(box, L"btnOK"), key);
     EXPECT_TRUE(uidriver::WaitUntil([&] { return !IsWindowVisible(box); }, kTimeout));
     // The main window is back in charge.
