@@ -110,11 +110,11 @@ constexpr TTableMethod kTableMethods[kScaner714SlotCount] = {
 // A type's attributes, for one scope.
 class TTypeAttr {
  public:
-  explicit TTypeAttr(ComPtr<ITypeInfo> info) : fInfo(std::move(info)) {
-    if (FAILED(fInfo->GetTypeAttr(&fAttr))) fAttr = nullptr;
+  explicit TTypeAttr(ITypeInfo& info) : fInfo(info) {
+    if (FAILED(fInfo.GetTypeAttr(&fAttr))) fAttr = nullptr;
   }
   ~TTypeAttr() {
-    if (fAttr) fInfo->ReleaseTypeAttr(fAttr);
+    if (fAttr) fInfo.ReleaseTypeAttr(fAttr);
   }
   TTypeAttr(const TTypeAttr&) = delete;
   TTypeAttr& operator=(const TTypeAttr&) = delete;
@@ -122,7 +122,7 @@ class TTypeAttr {
   explicit operator bool() const noexcept { return fAttr != nullptr; }
 
  private:
-  ComPtr<ITypeInfo> fInfo;
+  ITypeInfo& fInfo;
   TYPEATTR* fAttr = nullptr;
 };
 
@@ -153,7 +153,7 @@ ComPtr<ITypeInfo> TableTypeInfo(IScaner714& dual) {
   if (FAILED(dual.GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info) return nullptr;
   ComPtr<ITypeInfo> table;
   {
-    const TTypeAttr attr(info);
+    const TTypeAttr attr(*info.Get());
     if (!attr) return nullptr;
     if (attr->typekind == TKIND_INTERFACE) {
       table = info;
@@ -168,7 +168,7 @@ ComPtr<ITypeInfo> TableTypeInfo(IScaner714& dual) {
       return nullptr;
     }
   }
-  const TTypeAttr attr(table);
+  const TTypeAttr attr(*table.Get());
   if (!attr || attr->typekind != TKIND_INTERFACE || !IsEqualGUID(attr->guid, IID_IScaner714)) return nullptr;
   return table;
 }
@@ -180,8 +180,7 @@ bool ConfirmsSlot(ITypeInfo& info, const TTableMethod& method, std::size_t slot)
   MEMBERID memid = MEMBERID_NIL;
   LPOLESTR names[] = {const_cast<LPOLESTR>(method.Name)};
   if (FAILED(info.GetIDsOfNames(names, 1, &memid))) return false;
-  ComPtr<ITypeInfo> keep(&info);
-  const TTypeAttr attr(keep);
+  const TTypeAttr attr(info);
   if (!attr) return false;
   for (UINT i = 0; i < attr->cFuncs; ++i) {
     const TFuncDesc desc(info, i);
@@ -465,8 +464,8 @@ bool TScaner45::EarlyBound() const noexcept {
 }
 
 template <typename EarlyCall>
-std::int32_t TScaner45::CallMethod(std::size_t slot, EarlyCall call) {
-  if (!fTableSlots[slot]) return CallByName(kTableMethods[slot].Name);
+std::int32_t TScaner45::CallMethod(std::size_t method, EarlyCall call) {
+  if (!fTableSlots[method]) return CallByName(kTableMethods[method].Name);
   LONG result = 0;
   const HRESULT hr = call(*fEarly.Get(), &result);
   if (FAILED(hr)) RaiseEarlyBoundError(hr);

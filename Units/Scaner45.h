@@ -130,7 +130,8 @@ class TScaner45 : public rtl::Object {
   DISPID DispIdOf(const wchar_t* name);
   std::int32_t CallByName(const wchar_t* name);
   template <typename EarlyCall>
-  std::int32_t CallMethod(std::size_t slot, EarlyCall call);
+  // method: its index in Scaner45Slots.h.
+  std::int32_t CallMethod(std::size_t method, EarlyCall call);
   [[noreturn]] void RaiseEarlyBoundError(HRESULT hr);
 
   void DataEvent(std::int32_t EventID);
