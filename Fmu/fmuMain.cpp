@@ -65,11 +65,6 @@ bool RegisterDllByFileName(const std::wstring& FN, std::wstring& Reason) {
   }
 }
 
-bool RegisterDllByFileName(const std::wstring& FN) {
-  std::wstring reason;
-  return RegisterDllByFileName(FN, reason);
-}
-
 TfmMain::TfmMain() : gui::Form(L"fmMain") {
   fmMain = this;
   LayOut();

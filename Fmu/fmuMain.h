@@ -12,7 +12,6 @@
 // Never raises: any failure gives false, and Reason the system's text for it
 // (empty after a success).
 bool RegisterDllByFileName(const std::wstring& FN, std::wstring& Reason);
-bool RegisterDllByFileName(const std::wstring& FN);
 
 class TfmMain : public gui::Form {
  public:
