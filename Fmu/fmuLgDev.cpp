@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "Fmu/fmuMain.h"
 #include "gui/Application.h"
 #include "rtl/TryFinally.h"
 
@@ -36,12 +35,6 @@ void ShowDevicesProperties(TScanerX& Scaner, const gui::Font& Font) {
   const auto dialog = std::make_unique<TfmDevices>();
   dialog->Init(Scaner, Font);
   dialog->ShowModal();
-}
-
-void SafeSetComboBox(gui::ComboBox& ComboBox, std::int32_t index) {
-  auto SaveOnChange = std::move(ComboBox.OnChange);
-  ComboBox.OnChange = nullptr;
-  TryFinally([&] { ComboBox.SetItemIndex(index); }, [&] { ComboBox.OnChange = std::move(SaveOnChange); });
 }
 
 void FillComboBox(gui::ComboBox& ComboBox, std::span<const TComboItem> ComboItems) {

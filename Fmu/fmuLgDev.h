@@ -12,6 +12,7 @@
 
 #include "Fmu/PortParams.h"
 #include "Fmu/ProcList.h"
+#include "Fmu/cuControls.h"
 #include "Units/ScanerX.h"
 #include "gui/Form.h"
 #include "gui/StdCtrls.h"
@@ -20,10 +21,6 @@
 // font; returns when it is closed. The dialog is destroyed in every case; an
 // exception of its first refresh or of the modal loop goes on to the caller.
 void ShowDevicesProperties(TScanerX& Scaner, const gui::Font& Font);
-
-// Selects item index of the list (-1: none) with its change handler
-// detached, so that mirroring a driver value never writes it back.
-void SafeSetComboBox(gui::ComboBox& ComboBox, std::int32_t index);
 
 // Replaces the list's items by the rows of the table, in one bulk update.
 void FillComboBox(gui::ComboBox& ComboBox, std::span<const TComboItem> ComboItems);

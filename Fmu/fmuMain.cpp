@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <exception>
 
+#include "Fmu/cuControls.h"
 #include "Fmu/fmuAbout.h"
 #include "Fmu/fmuLgDev.h"
 #include "Units/cuUtils.h"
@@ -15,6 +16,8 @@ TfmMain* fmMain = nullptr;
 namespace {
 
 const wchar_t kTitle[] = L"Тест: драйвер сканера штрих-кода";
+const wchar_t kRegisterPrompt[] =
+    L"Необходимо зарегистрировать драйвер.\rУкажите местоположение файла Dravix.dll";
 
 using rtl::TryFinally;
 
@@ -30,7 +33,8 @@ std::wstring MessageOf(std::exception_ptr error) {
 
 }  // namespace
 
-bool RegisterDllByFileName(const std::wstring& FN) {
+bool RegisterDllByFileName(const std::wstring& FN, std::wstring& Reason) {
+  Reason.clear();
   try {
     // The system's "cannot find file" box would stand in front of our own prompt.
     const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
@@ -56,14 +60,9 @@ bool RegisterDllByFileName(const std::wstring& FN) {
     }
     return true;
   } catch (...) {
+    Reason = MessageOf(std::current_exception());
     return false;
   }
-}
-
-void SafeSetChecked(gui::CheckBox& CheckBox, bool Value) {
-  auto saved = std::move(CheckBox.OnClick);
-  CheckBox.OnClick = nullptr;
-  TryFinally([&] { CheckBox.SetChecked(Value); }, [&] { CheckBox.OnClick = std::move(saved); });
 }
 
 TfmMain::TfmMain() : gui::Form(L"fmMain") {
@@ -181,9 +180,7 @@ bool TfmMain::TryCreate(rtl::Object& /*Sender*/) {
       ApplicationException(s, e);
     };
     Timer.SetEnabled(true);
-    gui::Font font = Font();
-    RegReadFont(font);
-    SetFont(font);
+    SetFont(ReadWindowFont());
     UpdateForm();
     return true;
   } catch (...) {
@@ -191,11 +188,33 @@ bool TfmMain::TryCreate(rtl::Object& /*Sender*/) {
   }
 }
 
+gui::Font TfmMain::ReadWindowFont() {
+  gui::Font font = Font();
+  try {
+    RegReadFont(font);
+  } catch (const ERegistryException& e) {
+    // Registering the driver again cannot mend a damaged value: name it and
+    // go on with the default font.
+    RegDefaultFont(font);
+    gui::Application& app = gui::Application::Instance();
+    app.MessageBox(L"Значение \"" + e.ValueName() + L"\" в разделе реестра HKEY_CURRENT_USER\\" +
+                       kRegFontKey + L" имеет неверный тип.\rОкно откроется со шрифтом по умолчанию.",
+                   app.Title(), MB_OK | MB_ICONWARNING);
+  }
+  return font;
+}
+
 void TfmMain::FormCreate(rtl::Object& Sender) {
   gui::Application& app = gui::Application::Instance();
+  // Why the last registration failed, said together with the prompt that
+  // follows it.
+  std::wstring reason;
   while (!TryCreate(Sender)) {
-    if (app.MessageBox(L"Необходимо зарегистрировать драйвер.\rУкажите местоположение файла Dravix.dll",
-                       app.Title(), MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
+    std::wstring prompt = kRegisterPrompt;
+    if (!reason.empty()) {
+      prompt = reason + L"\r\r" + prompt;
+    }
+    if (app.MessageBox(prompt, app.Title(), MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
       app.Terminate();
       return;
     }
@@ -207,7 +226,7 @@ void TfmMain::FormCreate(rtl::Object& Sender) {
       app.Terminate();
       return;
     }
-    RegisterDllByFileName(dialog.FileName);
+    RegisterDllByFileName(dialog.FileName, reason);
     fScaner.reset();
   }
 }
@@ -256,8 +275,16 @@ void TfmMain::UpdateForm() {
 }
 
 void TfmMain::UpdateResult() {
-  edtResultCode.SetText(Decimal(fScaner->GetResultCode()));
-  edtResultDescription.SetText(fScaner->GetResultDescription());
+  // No field takes this failure's text: it leaves the refresh. The timer
+  // stops first, so that the message box the failure may end in does not
+  // run the next tick in its own loop, and that tick another box.
+  try {
+    edtResultCode.SetText(Decimal(fScaner->GetResultCode()));
+    edtResultDescription.SetText(fScaner->GetResultDescription());
+  } catch (...) {
+    Timer.SetEnabled(false);
+    throw;
+  }
 }
 
 void TfmMain::UpdateAnswer() {

@@ -9,12 +9,9 @@
 #include "gui/StdCtrls.h"
 
 // Registers the in-process server library FN (its DllRegisterServer).
-// Never raises: any failure gives false.
-bool RegisterDllByFileName(const std::wstring& FN);
-
-// Sets a check box's state with its click handler detached, so that mirroring
-// a driver value never writes it back to the driver.
-void SafeSetChecked(gui::CheckBox& CheckBox, bool Value);
+// Never raises: any failure gives false, and Reason the system's text for it
+// (empty after a success).
+bool RegisterDllByFileName(const std::wstring& FN, std::wstring& Reason);
 
 class TfmMain : public gui::Form {
  public:
@@ -76,6 +73,8 @@ class TfmMain : public gui::Form {
  private:
   void LayOut();
   bool TryCreate(rtl::Object& Sender);
+  // The registry font, or the default one after telling which value is damaged.
+  gui::Font ReadWindowFont();
 
   // Refresh steps; UpdateForm runs them in a fixed order, result pair first.
   void UpdateForm();

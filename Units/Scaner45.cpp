@@ -95,6 +95,106 @@ class TExcepInfo {
   EXCEPINFO fValue;
 };
 
+// The methods called through IScaner714's function table, in the order of
+// Scaner714Slots, with the number of parameters this program passes: each
+// returns its result through one [out, retval] long, except AboutBox.
+struct TTableMethod {
+  const wchar_t* Name;
+  UINT Params;
+};
+constexpr TTableMethod kTableMethods[kScaner714SlotCount] = {
+    {L"ShowProperties", 1}, {L"AddDevice", 1},    {L"DeleteDevice", 1},
+    {L"DeleteEvent", 1},    {L"ClearDevices", 1}, {L"AboutBox", 0},
+};
+
+// A type's attributes, for one scope.
+class TTypeAttr {
+ public:
+  explicit TTypeAttr(ITypeInfo& info) : fInfo(info) {
+    if (FAILED(fInfo.GetTypeAttr(&fAttr))) fAttr = nullptr;
+  }
+  ~TTypeAttr() {
+    if (fAttr) fInfo.ReleaseTypeAttr(fAttr);
+  }
+  TTypeAttr(const TTypeAttr&) = delete;
+  TTypeAttr& operator=(const TTypeAttr&) = delete;
+  const TYPEATTR* operator->() const noexcept { return fAttr; }
+  explicit operator bool() const noexcept { return fAttr != nullptr; }
+
+ private:
+  ITypeInfo& fInfo;
+  TYPEATTR* fAttr = nullptr;
+};
+
+// One function's description, for one scope.
+class TFuncDesc {
+ public:
+  TFuncDesc(ITypeInfo& info, UINT index) : fInfo(info) {
+    if (FAILED(fInfo.GetFuncDesc(index, &fDesc))) fDesc = nullptr;
+  }
+  ~TFuncDesc() {
+    if (fDesc) fInfo.ReleaseFuncDesc(fDesc);
+  }
+  TFuncDesc(const TFuncDesc&) = delete;
+  TFuncDesc& operator=(const TFuncDesc&) = delete;
+  const FUNCDESC* operator->() const noexcept { return fDesc; }
+  explicit operator bool() const noexcept { return fDesc != nullptr; }
+
+ private:
+  ITypeInfo& fInfo;
+  FUNCDESC* fDesc = nullptr;
+};
+
+// The function-table side of the control's own type information for its
+// dual interface; null when the control gives none, or one for another
+// interface.
+ComPtr<ITypeInfo> TableTypeInfo(IScaner714& dual) {
+  ComPtr<ITypeInfo> info;
+  if (FAILED(dual.GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info) return nullptr;
+  ComPtr<ITypeInfo> table;
+  {
+    const TTypeAttr attr(*info.Get());
+    if (!attr) return nullptr;
+    if (attr->typekind == TKIND_INTERFACE) {
+      table = info;
+    } else if (attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL)) {
+      // A dual interface's dispatch view; index -1 leads to its table view.
+      HREFTYPE ref = 0;
+      if (FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) ||
+          FAILED(info->GetRefTypeInfo(ref, &table)) || !table) {
+        return nullptr;
+      }
+    } else {
+      return nullptr;
+    }
+  }
+  const TTypeAttr attr(*table.Get());
+  if (!attr || attr->typekind != TKIND_INTERFACE || !IsEqualGUID(attr->guid, IID_IScaner714)) return nullptr;
+  return table;
+}
+
+// True when the type information puts method at the byte offset slot of the
+// function table, as a method (not a property accessor) taking what this
+// program passes: a long* to return the result in, and an HRESULT back.
+bool ConfirmsSlot(ITypeInfo& info, const TTableMethod& method, std::size_t slot) {
+  MEMBERID memid = MEMBERID_NIL;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(method.Name)};
+  if (FAILED(info.GetIDsOfNames(names, 1, &memid))) return false;
+  const TTypeAttr attr(info);
+  if (!attr) return false;
+  for (UINT i = 0; i < attr->cFuncs; ++i) {
+    const TFuncDesc desc(info, i);
+    if (!desc || desc->memid != memid || desc->invkind != INVOKE_FUNC) continue;
+    if (desc->oVft < 0 || static_cast<std::size_t>(desc->oVft) != slot) return false;
+    if (desc->callconv != CC_STDCALL || desc->elemdescFunc.tdesc.vt != VT_HRESULT) return false;
+    if (desc->cParams != static_cast<SHORT>(method.Params)) return false;
+    if (method.Params == 0) return true;
+    const TYPEDESC& param = desc->lprgelemdescParam[0].tdesc;
+    return param.vt == VT_PTR && param.lptdesc != nullptr && param.lptdesc->vt == VT_I4;
+  }
+  return false;
+}
+
 std::wstring BstrText(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 [[noreturn]] void RaiseOleError(HRESULT hr, const std::wstring& description) {
@@ -231,8 +331,19 @@ TScaner45::TScaner45(TMethodBinding binding) {
     if (FAILED(hr) && hr != E_NOTIMPL && hr != E_UNEXPECTED) OleCheck(hr);
   }
   if (binding == TMethodBinding::Early) {
-    // Without the dual interface the methods go by name.
-    if (FAILED(fControl.As(&fEarly))) fEarly.Reset();
+    // The order of the dual interface's function table is the driver's own
+    // choice: a method goes through the table only where the control's type
+    // information puts it at the slot this program calls; the others, and all
+    // of them without the dual interface, go by name.
+    ComPtr<IScaner714> dual;
+    if (SUCCEEDED(fControl.As(&dual))) {
+      if (const ComPtr<ITypeInfo> table = TableTypeInfo(*dual.Get())) {
+        for (std::size_t i = 0; i < kScaner714SlotCount; ++i) {
+          fTableSlots[i] = ConfirmsSlot(*table.Get(), kTableMethods[i], Scaner714Slots[i]);
+        }
+      }
+      if (fTableSlots.any()) fEarly = dual;
+    }
   }
   ComPtr<IConnectionPointContainer> container;
   OleCheck(fControl.As(&container));
@@ -347,9 +458,14 @@ void TScaner45::RaiseEarlyBoundError(HRESULT hr) {
   RaiseOleError(hr, description);
 }
 
+bool TScaner45::EarlyBound() const noexcept {
+  return fTableSlots[kSlotShowProperties] && fTableSlots[kSlotAddDevice] && fTableSlots[kSlotDeleteDevice] &&
+         fTableSlots[kSlotDeleteEvent];
+}
+
 template <typename EarlyCall>
-std::int32_t TScaner45::CallMethod(const wchar_t* name, EarlyCall call) {
-  if (!fEarly) return CallByName(name);
+std::int32_t TScaner45::CallMethod(std::size_t method, EarlyCall call) {
+  if (!fTableSlots[method]) return CallByName(kTableMethods[method].Name);
   LONG result = 0;
   const HRESULT hr = call(*fEarly.Get(), &result);
   if (FAILED(hr)) RaiseEarlyBoundError(hr);
@@ -410,23 +526,23 @@ std::wstring TScaner45::GetTrack3() { return GetString(kTrack3); }
 void TScaner45::SetPropertyPageEnabled(bool value) { SetBoolean(kPropertyPageEnabled, value); }
 
 std::int32_t TScaner45::ShowProperties() {
-  return CallMethod(L"ShowProperties", [](IScaner714& c, LONG* r) { return c.ShowProperties(r); });
+  return CallMethod(kSlotShowProperties, [](IScaner714& c, LONG* r) { return c.ShowProperties(r); });
 }
 std::int32_t TScaner45::AddDevice() {
-  return CallMethod(L"AddDevice", [](IScaner714& c, LONG* r) { return c.AddDevice(r); });
+  return CallMethod(kSlotAddDevice, [](IScaner714& c, LONG* r) { return c.AddDevice(r); });
 }
 std::int32_t TScaner45::DeleteDevice() {
-  return CallMethod(L"DeleteDevice", [](IScaner714& c, LONG* r) { return c.DeleteDevice(r); });
+  return CallMethod(kSlotDeleteDevice, [](IScaner714& c, LONG* r) { return c.DeleteDevice(r); });
 }
 std::int32_t TScaner45::DeleteEvent() {
-  return CallMethod(L"DeleteEvent", [](IScaner714& c, LONG* r) { return c.DeleteEvent(r); });
+  return CallMethod(kSlotDeleteEvent, [](IScaner714& c, LONG* r) { return c.DeleteEvent(r); });
 }
 std::int32_t TScaner45::ClearDevices() {
-  return CallMethod(L"ClearDevices", [](IScaner714& c, LONG* r) { return c.ClearDevices(r); });
+  return CallMethod(kSlotClearDevices, [](IScaner714& c, LONG* r) { return c.ClearDevices(r); });
 }
 
 void TScaner45::AboutBox() {
-  if (fEarly) {
+  if (fTableSlots[kSlotAboutBox]) {
     const HRESULT hr = fEarly->AboutBox();
     if (FAILED(hr)) RaiseEarlyBoundError(hr);
     return;

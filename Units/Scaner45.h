@@ -16,21 +16,25 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 
 #include "Dravix.h"
+#include "Units/Scaner45Slots.h"
 #include "rtl/Object.h"
 
 using TScaner45DataEvent = std::function<void(rtl::Object& ASender, std::int32_t EventID)>;
 using TScaner45KeyEvent = std::function<void(rtl::Object& ASender, const std::wstring& Source,
                                              const std::wstring& Message, const std::wstring& Data)>;
 
-// How the driver's methods are reached. Early: through IScaner714 when the
-// control offers it, else by name. Late: always by name through IDispatch,
-// which works whatever the order of a driver's function table.
+// How the driver's methods are reached. Early: through IScaner714's function
+// table where the control's type information confirms each method's slot,
+// else by name. Late: always by name through IDispatch, which works whatever
+// the order of a driver's function table.
 enum class TMethodBinding { Early, Late };
 
 // The system's text for an HRESULT ("OLE error 0x8004xxxx" when it has none).
@@ -98,8 +102,9 @@ class TScaner45 : public rtl::Object {
   std::int32_t ClearDevices();
   void AboutBox();
 
-  // True when the methods go through the control's IScaner714 function table.
-  bool EarlyBound() const noexcept { return fEarly != nullptr; }
+  // True when the four methods the tool calls (ShowProperties, AddDevice,
+  // DeleteDevice, DeleteEvent) go through the control's IScaner714 function table.
+  bool EarlyBound() const noexcept;
 
   // Event handlers; the binding is the sender. An exception escaping a
   // handler goes to rtl::ApplicationHandleException with the binding as
@@ -125,7 +130,8 @@ class TScaner45 : public rtl::Object {
   DISPID DispIdOf(const wchar_t* name);
   std::int32_t CallByName(const wchar_t* name);
   template <typename EarlyCall>
-  std::int32_t CallMethod(const wchar_t* name, EarlyCall call);
+  // method: its index in Scaner45Slots.h.
+  std::int32_t CallMethod(std::size_t method, EarlyCall call);
   [[noreturn]] void RaiseEarlyBoundError(HRESULT hr);
 
   void DataEvent(std::int32_t EventID);
@@ -133,6 +139,8 @@ class TScaner45 : public rtl::Object {
 
   Microsoft::WRL::ComPtr<IDispatch> fControl;
   Microsoft::WRL::ComPtr<IScaner714> fEarly;
+  // Which methods (by their index in Scaner45Slots.h) go through fEarly.
+  std::bitset<kScaner714SlotCount> fTableSlots;
   Microsoft::WRL::ComPtr<IConnectionPoint> fEventPoint;
   Microsoft::WRL::ComPtr<TEventSink> fSink;
   DWORD fCookie = 0;

@@ -7,8 +7,6 @@
 
 namespace {
 
-const wchar_t kFontKey[] = L"Software\\Ortvel\\Font";
-
 class RegKey {
  public:
   explicit RegKey(HKEY key) : fKey(key) {}
@@ -26,7 +24,7 @@ class RegKey {
     DWORD size = sizeof(value);
     const LONG rc = RegQueryValueExW(fKey, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     if ((rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) || type != REG_DWORD || size != sizeof(value)) {
-      throw ERegistryException(InvalidType(name));
+      throw ERegistryException(InvalidType(name), name);
     }
     return static_cast<std::int32_t>(value);
   }
@@ -36,13 +34,13 @@ class RegKey {
     DWORD size = 0;
     LONG rc = RegQueryValueExW(fKey, name, nullptr, &type, nullptr, &size);
     if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
-      throw ERegistryException(InvalidType(name));
+      throw ERegistryException(InvalidType(name), name);
     }
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
     size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     rc = RegQueryValueExW(fKey, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
     if (rc != ERROR_SUCCESS) {
-      throw ERegistryException(InvalidType(name));
+      throw ERegistryException(InvalidType(name), name);
     }
     text.resize(wcsnlen(text.c_str(), text.size()));
     return text;
@@ -57,14 +55,18 @@ class RegKey {
 
 }  // namespace
 
+void RegDefaultFont(gui::Font& Font) {
+  Font.Name = L"MS Sans Serif";
+  Font.Size = 8;
+  Font.Color = 0;
+  Font.Charset = 1;
+  Font.Style = {};
+}
+
 void RegReadFont(gui::Font& Font) {
   HKEY raw = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kFontKey, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
-    Font.Name = L"MS Sans Serif";
-    Font.Size = 8;
-    Font.Color = 0;
-    Font.Charset = 1;
-    Font.Style = {};
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegFontKey, 0, KEY_READ, &raw) != ERROR_SUCCESS) {
+    RegDefaultFont(Font);
     return;
   }
   const RegKey key(raw);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "gui/Font.h"
 #include "rtl/Exceptions.h"
@@ -16,12 +17,24 @@
 // A registry value that exists but has the wrong type.
 class ERegistryException : public rtl::Exception {
  public:
-  using rtl::Exception::Exception;
+  ERegistryException(std::wstring message, std::wstring valueName)
+      : rtl::Exception(std::move(message)), fValueName(std::move(valueName)) {}
+  // The name of the damaged value.
+  const std::wstring& ValueName() const noexcept { return fValueName; }
+
+ private:
+  std::wstring fValueName;
 };
+
+// The window font's key under HKEY_CURRENT_USER.
+inline constexpr wchar_t kRegFontKey[] = L"Software\\Ortvel\\Font";
 
 // Fills Font from HKCU\Software\Ortvel\Font (read only). Missing values take
 // their defaults; a value of the wrong type raises ERegistryException.
 void RegReadFont(gui::Font& Font);
+// The font RegReadFont gives when the key is missing: "MS Sans Serif", 8
+// points, black, default character set, plain.
+void RegDefaultFont(gui::Font& Font);
 
 using rtl::SysErrorMessage;
 

@@ -64,7 +64,12 @@ void Application::Run() {
   }
 }
 
-void Application::Terminate() { PostQuitMessage(0); }
+void Application::Terminate() {
+  // Terminated at once: code that runs before the loop (a main form's
+  // creation that gives up) must see it, not only the loop's WM_QUIT.
+  fTerminated = true;
+  PostQuitMessage(0);
+}
 
 bool Application::HandleMessage() {
   MSG msg;

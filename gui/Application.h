@@ -30,6 +30,8 @@ class Application : public rtl::Object {
 
   // Shows the main form and runs the message loop until it closes.
   void Run();
+  // Ends the application: Terminated() is true from now on, and the message
+  // loop ends at its next message.
   void Terminate();
   bool Terminated() const noexcept { return fTerminated; }
   // Handles every message waiting in the queue and returns.

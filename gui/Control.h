@@ -36,8 +36,11 @@ using KeyPressEvent = std::function<void(rtl::Object& Sender, wchar_t& Key)>;
 // Hands the exception being handled to the application (call inside a catch).
 void HandleEventException(rtl::Object& sender);
 
-// Calls an event handler if one is assigned. Nothing escapes: an exception
-// goes to the application's exception handling and the caller goes on.
+// Calls an event handler that a window message fires, if one is assigned.
+// Nothing escapes: an exception goes to the application's exception handling
+// and the caller goes on. (A handler that a property write fires, such as
+// CheckBox::SetChecked's, is called straight, so its exception reaches the
+// writer.)
 template <class Handler, class... Args>
 void FireEvent(rtl::Object& sender, const Handler& handler, Args&&... args) {
   if (!handler) return;

@@ -323,14 +323,22 @@ bool CheckBox::Checked() const { return SendMessageW(Handle(), BM_GETCHECK, 0, 0
 void CheckBox::SetChecked(bool value) {
   if (value == Checked()) return;
   SendMessageW(Handle(), BM_SETCHECK, value ? BST_CHECKED : BST_UNCHECKED, 0);
-  FireEvent(*this, OnClick);
+  // Called straight, not through FireEvent: an exception of the handler goes
+  // to whoever set the state (the code that wrote the property, or the
+  // click below), not to the application.
+  if (OnClick) OnClick(*this);
 }
 
 bool CheckBox::HandleCommand(WORD code) {
   if (code != BN_CLICKED) return false;
   // The box is not an automatic one: the state changes here, and through
-  // SetChecked, so a click and a change from code behave alike.
-  SetChecked(!Checked());
+  // SetChecked, so a click and a change from code behave alike. What escapes
+  // the operator's click leaves a window message: the application's turn.
+  try {
+    SetChecked(!Checked());
+  } catch (...) {
+    HandleEventException(*this);
+  }
   return true;
 }
 

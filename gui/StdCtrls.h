@@ -111,6 +111,8 @@ class CheckBox : public Control {
 
   bool Checked() const;
   // A change of state fires OnClick, whether the operator or the code made it.
+  // An exception of the handler goes on to the caller here; one raised by
+  // the operator's click goes to the application's exception handling.
   void SetChecked(bool value);
 
   NotifyEvent OnClick;

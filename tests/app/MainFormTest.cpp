@@ -1,13 +1,16 @@
-// The main window in process: the registry font and where it goes, and a scan
-// arriving through a real serial line.
+// The main window in process: the registry font and where it goes, a damaged
+// font value, the reasons a registration fails, and a scan arriving through a
+// real serial line.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "Fmu/fmuMain.h"
 #include "Units/cuUtils.h"
 #include "gui/Application.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/UiDriver.h"
 
 namespace {
 
@@ -140,8 +143,57 @@ TEST_F(MainForm, TheRegistryFontReachesEveryControl) {
   ExpectFontEverywhere(form, form.Font());
 }
 
+TEST_F(MainForm, ADamagedFontValueIsNamedAndTheWindowStartsWithTheDefaultFont) {
+  SetFontString(L"FontName", L"Arial");  // read before the damaged value, and dropped with it
+  SetFontString(L"FontIsBold", L"yes");
+  uidriver::MessageBoxInfo box;
+  std::thread answer([&] {
+    box = uidriver::WaitForMessageBox(GetCurrentProcessId(), 10000);
+    // Cancel where there is one: the registration prompt would go on to the file dialog.
+    if (box.Window && !uidriver::PressDialogButton(box.Window, IDCANCEL)) {
+      uidriver::PressDialogButton(box.Window, IDOK);
+    }
+  });
+  TfmMain form;
+  answer.join();
+  ASSERT_NE(box.Window, nullptr);
+  EXPECT_NE(box.Text.find(L"\"FontIsBold\""), std::wstring::npos) << rtl::ToUtf8(box.Text);
+  EXPECT_FALSE(gui::Application::Instance().Terminated());
+  ASSERT_TRUE(form.Scaner()->HasScaner());
+  EXPECT_EQ(form.Font().Name, L"MS Sans Serif");
+  EXPECT_EQ(form.Font().Size, 8);
+  EXPECT_EQ(form.Font().Style, gui::FontStyles{});
+  EXPECT_EQ(form.edtResultCode.Text(), L"0");
+}
+
+TEST(RegisterDll, SaysWhyARegistrationFailed) {
+  const std::wstring missing = WinPath(DRAVIX_DLL) + L".missing";
+  struct Case {
+    std::wstring File;
+    bool Registered;
+    std::wstring Reason;
+  };
+  for (const Case& c : {
+           Case{missing, false, rtl::SysErrorMessage(ERROR_MOD_NOT_FOUND) + L": " + missing},
+           Case{WinPath(REGISTER_NO_EXPORT_DLL), false, rtl::SysErrorMessage(ERROR_PROC_NOT_FOUND)},
+           Case{WinPath(REGISTER_REFUSED_DLL), false,
+                rtl::SysErrorMessage(static_cast<DWORD>(E_ACCESSDENIED))},
+           Case{DravixDll(), true, L""},
+       }) {
+    SCOPED_TRACE(rtl::ToUtf8(c.File));
+    std::wstring reason = L"stale";
+    EXPECT_EQ(RegisterDllByFileName(c.File, reason), c.Registered);
+    EXPECT_EQ(reason, c.Reason);
+    EXPECT_FALSE(reason.starts_with(L"System error")) << "the system has a text for each of these";
+  }
+  EXPECT_TRUE(DriverRegistered());
+}
+
 TEST_F(MainForm, AScanThroughTheSerialLineIsShownAndDeleted) {
   TfmMain form;
+  // Only the scan's own refresh may show it: a tick dispatched in the same
+  // pass of the loop would show the emptied queue before the test looks.
+  form.Timer.SetEnabled(false);
   TScanerX& scaner = *form.Scaner();
   scaner.SetPortNumber(kDevicePort);
   scaner.SetModel(0);

@@ -151,6 +151,25 @@ TEST_F(GuiTest, SetCheckedFiresOnClickOnceOnlyOnAChangeAndNotWhileDetached) {
   EXPECT_EQ(seen, (std::vector<bool>{true, true}));
 }
 
+TEST_F(GuiTest, SetCheckedFromCodeGivesTheHandlersExceptionToTheCallerAClickToOnException) {
+  gui::Form form(L"fmCheckFails");
+  auto& box = form.Add<gui::CheckBox>(L"chkLockDevices", L"Блокировать ЛУ");
+  box.OnClick = [](rtl::Object&) { throw rtl::EOleSysError(L"Запись запрещена", E_ACCESSDENIED); };
+  std::vector<rtl::Object*> reported;
+  Application::Instance().OnException = [&](rtl::Object* s, const std::exception&) { reported.push_back(s); };
+
+  // A property write: the writer gets the exception, the application nothing.
+  EXPECT_THROW(box.SetChecked(true), rtl::EOleSysError);
+  EXPECT_TRUE(box.Checked());
+  EXPECT_TRUE(reported.empty());
+
+  // The operator's click: the exception leaves a window message.
+  form.Show();
+  SendMessageW(box.Handle(), BM_CLICK, 0, 0);
+  EXPECT_FALSE(box.Checked());
+  EXPECT_EQ(reported, std::vector<rtl::Object*>{&box});
+}
+
 TEST_F(GuiTest, AnExceptionInAHandlerGoesToOnExceptionWithItsSenderAndTheLoopGoesOn) {
   gui::Form form(L"fmException");
   auto& button = form.Add<gui::Button>(L"btnFail", L"fail");

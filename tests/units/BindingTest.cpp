@@ -1,6 +1,7 @@
 // The binding and the wrapper against a third party's control (FakeScaner.h):
-// dispatch ids, value conversions, the raise rules, late-bound methods, the
-// event relay and the control's lifetime.
+// dispatch ids, value conversions, the raise rules, methods by name and
+// through a function table only where the control's type information
+// confirms it, the event relay and the control's lifetime.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -226,6 +227,61 @@ TEST_F(Binding, MethodsGoByNameAndAreJudgedByTheirReturnedCode) {
     } catch (const EScanerX& e) {
       EXPECT_EQ(e.Message(), L"Невозможно удалить устройство");
     }
+  }
+}
+
+// Type information of IScaner714 from the test program's TYPELIB resource
+// (BindingTypeLibs.rc): 1 is the driver's own order, 2 a reordered one.
+Microsoft::WRL::ComPtr<ITypeInfo> DualTypeInfo(int resource) {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring library = std::wstring(path) + L"\\" + std::to_wstring(resource);
+  Microsoft::WRL::ComPtr<ITypeLib> typeLib;
+  Microsoft::WRL::ComPtr<ITypeInfo> info;
+  EXPECT_EQ(LoadTypeLibEx(library.c_str(), REGKIND_NONE, &typeLib), S_OK);
+  if (typeLib) {
+    EXPECT_EQ(typeLib->GetTypeInfoOfGuid(IID_IScaner714, &info), S_OK);
+  }
+  return info;
+}
+
+TEST_F(Binding, MethodsGoThroughTheFunctionTableOnlyWhereTheTypeInformationConfirmsTheSlot) {
+  using Names = std::vector<std::wstring>;
+  const Names four = {L"ShowProperties", L"AddDevice", L"DeleteDevice", L"DeleteEvent"};
+  const Names rest = {L"ClearDevices", L"AboutBox"};
+  Names all = four;
+  all.insert(all.end(), rest.begin(), rest.end());
+  struct Case {
+    const char* Name;
+    int TypeLibrary;
+    bool TypeInfoHidden;
+    Names Table;   // called through the function table
+    Names ByName;  // called through IDispatch
+  };
+  // The reordered table swaps the four methods the tool calls among their
+  // slots and leaves ClearDevices and AboutBox where the driver has them.
+  for (const Case& c :
+       {Case{"the driver's order", 1, false, all, {}}, Case{"another order", 2, false, rest, four},
+        Case{"no type information", 1, true, {}, all}}) {
+    SCOPED_TRACE(c.Name);
+    state.DualTypeInfo = DualTypeInfo(c.TypeLibrary);
+    ASSERT_TRUE(state.DualTypeInfo);
+    state.TypeInfoHidden = c.TypeInfoHidden;
+    state.TableCalls.clear();
+    state.MethodCalls.clear();
+    state.MethodResults[L"DeleteDevice"] = -8;
+    TScanerX scaner;
+    TScaner45& binding = scaner.Scaner();
+    EXPECT_EQ(binding.EarlyBound(), c.ByName.empty());
+    EXPECT_EQ(binding.ShowProperties(), 0);
+    EXPECT_EQ(binding.AddDevice(), 0);
+    EXPECT_EQ(binding.DeleteDevice(), -8);
+    EXPECT_EQ(binding.DeleteEvent(), 0);
+    EXPECT_EQ(binding.ClearDevices(), 0);
+    binding.AboutBox();
+    // Each call reached the method of its own name, by one way only.
+    EXPECT_EQ(state.TableCalls, c.Table);
+    EXPECT_EQ(state.MethodCalls, c.ByName);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <olectl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <stdexcept>
@@ -48,11 +49,29 @@ namespace {
 const std::vector<std::wstring> kMethodNames = {L"ShowProperties", L"AddDevice",    L"DeleteDevice",
                                                 L"DeleteEvent",    L"ClearDevices", L"AboutBox"};
 
+// The function-table view of a dual interface's type information.
+ComPtr<ITypeInfo> TableView(ITypeInfo& info) {
+  TYPEATTR* attr = nullptr;
+  if (FAILED(info.GetTypeAttr(&attr))) throw std::runtime_error("no type attributes");
+  const bool dispatch = attr->typekind == TKIND_DISPATCH;
+  info.ReleaseTypeAttr(attr);
+  ComPtr<ITypeInfo> table(&info);
+  if (dispatch) {
+    HREFTYPE ref = 0;
+    if (FAILED(info.GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) ||
+        FAILED(info.GetRefTypeInfo(ref, &table))) {
+      throw std::runtime_error("no function-table view of the dual interface");
+    }
+  }
+  return table;
+}
+
 class FakeScaner final : public IDispatch, public IConnectionPointContainer, public IConnectionPoint {
  public:
   explicit FakeScaner(FakeScanerState& state) : fState(state) {
     ++fState.Created;
     ++fState.Alive;
+    if (fState.DualTypeInfo) BuildTable(*fState.DualTypeInfo.Get());
   }
   ~FakeScaner() { --fState.Alive; }
 
@@ -65,6 +84,8 @@ class FakeScaner final : public IDispatch, public IConnectionPointContainer, pub
       *object = static_cast<IConnectionPointContainer*>(this);
     } else if (riid == IID_IConnectionPoint) {
       *object = static_cast<IConnectionPoint*>(this);
+    } else if (riid == IID_IScaner714 && fFace.Table) {
+      *object = &fFace;
     } else {
       return E_NOINTERFACE;
     }
@@ -80,10 +101,15 @@ class FakeScaner final : public IDispatch, public IConnectionPointContainer, pub
 
   // IDispatch
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    *count = 0;
+    *count = GivesTypeInfo() ? 1 : 0;
     return S_OK;
   }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    *info = nullptr;
+    if (!GivesTypeInfo()) return E_NOTIMPL;
+    if (index != 0) return DISP_E_BADINDEX;
+    return fState.DualTypeInfo.CopyTo(info);
+  }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     if (count != 1) return DISP_E_UNKNOWNNAME;
     const auto found = std::find(kMethodNames.begin(), kMethodNames.end(), std::wstring(names[0]));
@@ -96,7 +122,10 @@ class FakeScaner final : public IDispatch, public IConnectionPointContainer, pub
   }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                       EXCEPINFO* info, UINT*) override {
-    if (const auto failure = fState.Failures.find(id); failure != fState.Failures.end()) {
+    if (const auto failure = fState.Failures.find(id);
+        failure != fState.Failures.end() && failure->second.Remaining != 0 &&
+        (failure->second.Kinds == 0 || (failure->second.Kinds & flags) != 0)) {
+      if (failure->second.Remaining > 0) --failure->second.Remaining;
       if (failure->second.Description.empty() || !info) return failure->second.Status;
       *info = EXCEPINFO{};
       info->scode = failure->second.Status;
@@ -174,8 +203,95 @@ class FakeScaner final : public IDispatch, public IConnectionPointContainer, pub
   STDMETHODIMP EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
 
  private:
+  // IScaner714 as a caller sees it: an object whose first word points to
+  // the function table. The entries take the face as their first argument.
+  struct Face {
+    const void* const* Table;
+    FakeScaner* Owner;
+  };
+
+  bool GivesTypeInfo() const { return fState.DualTypeInfo && !fState.TypeInfoHidden; }
+
+  // Every slot where the type information puts it: IUnknown's and
+  // IDispatch's first, the methods of kMethodNames by name, and stubs for
+  // the property accessors the binding never calls through the table.
+  void BuildTable(ITypeInfo& info) {
+    const ComPtr<ITypeInfo> table = TableView(info);
+    TYPEATTR* attr = nullptr;
+    if (FAILED(table->GetTypeAttr(&attr))) throw std::runtime_error("no type attributes");
+    const UINT count = attr->cFuncs;
+    table->ReleaseTypeAttr(attr);
+    fTable = {Entry(&FaceQueryInterface), Entry(&FaceAddRef),   Entry(&FaceRelease),
+              Entry(&FaceTypeInfoCount),  Entry(&FaceTypeInfo), Entry(&FaceIDsOfNames),
+              Entry(&FaceInvoke)};
+    for (UINT i = 0; i < count; ++i) {
+      FUNCDESC* desc = nullptr;
+      if (FAILED(table->GetFuncDesc(i, &desc))) throw std::runtime_error("no function description");
+      BSTR name = nullptr;
+      table->GetDocumentation(desc->memid, &name, nullptr, nullptr, nullptr);
+      const std::wstring text = name ? name : L"";
+      SysFreeString(name);
+      const std::size_t slot = static_cast<std::size_t>(desc->oVft) / sizeof(void*);
+      if (slot >= fTable.size()) fTable.resize(slot + 1, nullptr);
+      const auto method = std::find(kMethodNames.begin(), kMethodNames.end(), text);
+      if (desc->invkind == INVOKE_FUNC && method != kMethodNames.end()) {
+        fTable[slot] = kFaceMethods[static_cast<std::size_t>(method - kMethodNames.begin())];
+      } else {
+        fTable[slot] = Entry(&FaceAccessor);
+      }
+      table->ReleaseFuncDesc(desc);
+    }
+    fFace = {fTable.data(), this};
+  }
+
+  HRESULT TableCall(std::size_t index, LONG* result) {
+    const std::wstring& name = kMethodNames[index];
+    fState.TableCalls.push_back(name);
+    if (result) *result = fState.MethodResults.count(name) ? fState.MethodResults[name] : 0;
+    return S_OK;
+  }
+
+  template <class Fn>
+  static const void* Entry(Fn* fn) {
+    return reinterpret_cast<const void*>(fn);
+  }
+  static HRESULT STDMETHODCALLTYPE FaceQueryInterface(Face* self, REFIID riid, void** object) {
+    return self->Owner->QueryInterface(riid, object);
+  }
+  static ULONG STDMETHODCALLTYPE FaceAddRef(Face* self) { return self->Owner->AddRef(); }
+  static ULONG STDMETHODCALLTYPE FaceRelease(Face* self) { return self->Owner->Release(); }
+  static HRESULT STDMETHODCALLTYPE FaceTypeInfoCount(Face* self, UINT* count) {
+    return self->Owner->GetTypeInfoCount(count);
+  }
+  static HRESULT STDMETHODCALLTYPE FaceTypeInfo(Face* self, UINT index, LCID lcid, ITypeInfo** info) {
+    return self->Owner->GetTypeInfo(index, lcid, info);
+  }
+  static HRESULT STDMETHODCALLTYPE FaceIDsOfNames(Face* self, REFIID riid, LPOLESTR* names, UINT count,
+                                                  LCID lcid, DISPID* ids) {
+    return self->Owner->GetIDsOfNames(riid, names, count, lcid, ids);
+  }
+  static HRESULT STDMETHODCALLTYPE FaceInvoke(Face* self, DISPID id, REFIID riid, LCID lcid, WORD flags,
+                                              DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
+                                              UINT* arg) {
+    return self->Owner->Invoke(id, riid, lcid, flags, params, result, info, arg);
+  }
+  template <std::size_t Index>
+  static HRESULT STDMETHODCALLTYPE FaceMethod(Face* self, LONG* result) {
+    return self->Owner->TableCall(Index, result);
+  }
+  static HRESULT STDMETHODCALLTYPE FaceAboutBox(Face* self) { return self->Owner->TableCall(5, nullptr); }
+  // Every property accessor of the interface takes one argument.
+  static HRESULT STDMETHODCALLTYPE FaceAccessor(Face*, void*) { return E_NOTIMPL; }
+
+  // The entries of kMethodNames, in its order.
+  static inline const std::array<const void*, 6> kFaceMethods = {Entry(&FaceMethod<0>), Entry(&FaceMethod<1>),
+                                                                 Entry(&FaceMethod<2>), Entry(&FaceMethod<3>),
+                                                                 Entry(&FaceMethod<4>), Entry(&FaceAboutBox)};
+
   std::atomic<ULONG> fRefCount{0};
   FakeScanerState& fState;
+  std::vector<const void*> fTable;
+  Face fFace{nullptr, nullptr};
 };
 
 class FakeScanerFactory final : public IClassFactory {

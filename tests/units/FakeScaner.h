@@ -1,9 +1,11 @@
-// A third party's scanner control as the tool might meet it: IDispatch only
-// (no IScaner714 function table), its methods at dispatch ids of its own, a
-// connection point for the driver's events. Registered in the test process
-// under the driver's class id, so the binding creates it exactly as it would
-// create the real one. Its properties are a plain store that the test reads
-// and fills; it records what the binding writes and calls.
+// A third party's scanner control as the tool might meet it: IDispatch, its
+// methods at dispatch ids of its own, a connection point for the driver's
+// events, and, when the test gives it type information, the dual interface
+// IScaner714 with a function table laid out as that type information says.
+// Registered in the test process under the driver's class id, so the binding
+// creates it exactly as it would create the real one. Its properties are a
+// plain store that the test reads and fills; it records what the binding
+// writes and calls.
 #pragma once
 
 #include <oaidl.h>
@@ -38,6 +40,8 @@ class TestVariant {
 struct FakeFailure {
   HRESULT Status;
   std::wstring Description;  // empty: a bare failure status, no EXCEPINFO
+  int Remaining = -1;        // how many more accesses fail; -1: all
+  WORD Kinds = 0;            // DISPATCH_* flags of the accesses that fail; 0: all
 };
 
 // What the test sees of the fake control.
@@ -48,6 +52,13 @@ struct FakeScanerState {
   std::vector<std::wstring> MethodCalls;
   std::map<DISPID, FakeFailure> Failures;  // Invoke of this id fails
   HRESULT CreationFailure = S_OK;          // the class factory's answer when failing
+  // Type information of IScaner714 (either view of a dual interface): with
+  // it the control answers for IScaner714, its function table's slots where
+  // the type information puts them, and gives it out through GetTypeInfo
+  // unless TypeInfoHidden.
+  Microsoft::WRL::ComPtr<ITypeInfo> DualTypeInfo;
+  bool TypeInfoHidden = false;
+  std::vector<std::wstring> TableCalls;  // methods called through the function table
   int Created = 0;
   int Alive = 0;
   int Unadvised = 0;

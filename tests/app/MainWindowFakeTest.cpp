@@ -1,0 +1,281 @@
+// The main window in process over a control whose accesses are recorded and
+// can be made to fail (tests/units/FakeScaner.h): what the operator's clicks
+// write, a data event whose selection the driver refuses, and the failures
+// that must end in one message box, or in none.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeScaner.h"
+#include "Fmu/fmuMain.h"
+#include "gui/Application.h"
+#include "tests/support/UiDriver.h"
+
+namespace {
+
+const std::wstring kCaption = L"Тест: драйвер сканера штрих-кода";
+
+// The driver's dispatch ids of what the main window reads and writes.
+enum : DISPID {
+  kResultCode = 1,
+  kResultDescription = 2,
+  kVersion = 3,
+  kCurrentDeviceNumber = 5,
+  kCurrentDeviceName = 6,
+  kPortNumber = 12,
+  kLockDevices = 18,
+  kDeviceDescription = 19,
+  kDeviceEnabled = 20,
+  kModel = 21,
+  kAutoDisable = 22,
+  kDataCount = 23,
+  kDataEventEnabled = 24,
+  kEventNumber = 25,
+  kScanData = 26,
+  kTrack1 = 27,
+  kTrack2 = 28,
+  kTrack3 = 29,
+  kPropertyPageEnabled = 65,
+};
+constexpr DISPID kOnDataEvent = 1;
+
+bool PumpUntil(const std::function<bool()>& predicate, DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  while (!predicate()) {
+    if (GetTickCount64() >= end) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    gui::Application::Instance().ProcessMessages();
+  }
+  return true;
+}
+
+// The message boxes of this process, watched from another thread: each one
+// is recorded when it appears and answered once it has stood for the hold
+// time, so that a box the window should not show fails the test instead of
+// blocking it.
+class BoxWatcher {
+ public:
+  BoxWatcher() : fThread([this] { Run(); }) {}
+  ~BoxWatcher() {
+    fStop = true;
+    fThread.join();
+  }
+  BoxWatcher(const BoxWatcher&) = delete;
+  BoxWatcher& operator=(const BoxWatcher&) = delete;
+
+  void SetHold(DWORD ms) { fHold = ms; }
+  // Caption and text of every box seen, in order of appearance.
+  std::vector<std::pair<std::wstring, std::wstring>> Seen() {
+    const std::lock_guard lock(fMutex);
+    return fSeen;
+  }
+  int Open() const { return fOpen; }
+
+ private:
+  static std::vector<HWND> Boxes() {
+    std::vector<HWND> boxes;
+    EnumWindows(
+        [](HWND wnd, LPARAM lp) __attribute__((stdcall))->BOOL {
+          DWORD pid = 0;
+          GetWindowThreadProcessId(wnd, &pid);
+          if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) &&
+              uidriver::GetClassName(wnd) == L"#32770") {
+            reinterpret_cast<std::vector<HWND>*>(lp)->push_back(wnd);
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&boxes));
+    return boxes;
+  }
+  static std::wstring TextOf(HWND box) {
+    std::wstring text;
+    EnumChildWindows(
+        box, [](HWND wnd, LPARAM lp) __attribute__((stdcall))->BOOL {
+          if (_wcsicmp(uidriver::GetClassName(wnd).c_str(), L"Static") == 0) {
+            *reinterpret_cast<std::wstring*>(lp) += uidriver::GetText(wnd);
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&text));
+    return text;
+  }
+  void Run() {
+    std::map<HWND, ULONGLONG> since;
+    while (!fStop) {
+      const std::vector<HWND> boxes = Boxes();
+      fOpen = static_cast<int>(boxes.size());
+      for (const HWND box : boxes) {
+        if (since.emplace(box, GetTickCount64()).second) {
+          const std::lock_guard lock(fMutex);
+          fSeen.emplace_back(uidriver::GetText(box), TextOf(box));
+        } else if (GetTickCount64() - since[box] >= fHold) {
+          uidriver::PressDialogButton(box, IDOK);
+        }
+      }
+      Sleep(20);
+    }
+  }
+
+  std::atomic<bool> fStop{false};
+  std::atomic<DWORD> fHold{300};
+  std::atomic<int> fOpen{0};
+  std::mutex fMutex;
+  std::vector<std::pair<std::wstring, std::wstring>> fSeen;
+  std::thread fThread;
+};
+
+class MainWindowOverFake : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    gui::Application::Instance().Initialize();
+    gui::Application::Instance().SetTitle(kCaption);
+  }
+  void SetUp() override {
+    registration_ = std::make_unique<FakeScanerRegistration>(state_);
+    Driver(kResultCode, TestVariant::Int(0));
+    Driver(kResultDescription, TestVariant::Str(L"Ошибок нет"));
+    Driver(kVersion, TestVariant::Str(L"1.0"));
+    Driver(kCurrentDeviceNumber, TestVariant::Int(1));
+    Driver(kCurrentDeviceName, TestVariant::Str(L"Касса"));
+    Driver(kPortNumber, TestVariant::Int(3));
+    Driver(kLockDevices, TestVariant::Int(0));
+    Driver(kDeviceDescription, TestVariant::Str(L"Сканер на COM3"));
+    Driver(kModel, TestVariant::Int(0));
+    Driver(kDataCount, TestVariant::Int(0));
+    Driver(kEventNumber, TestVariant::Int(0));
+    for (const DISPID id : {kDeviceEnabled, kAutoDisable, kDataEventEnabled}) {
+      Driver(id, TestVariant::Bool(VARIANT_FALSE));
+    }
+    for (const DISPID id : {kScanData, kTrack1, kTrack2, kTrack3}) Driver(id, TestVariant::Str(L""));
+    form_ = std::make_unique<TfmMain>();
+    ASSERT_TRUE(form_->Scaner()->HasScaner());
+    form_->Show();
+  }
+  void TearDown() override {
+    form_.reset();
+    registration_.reset();
+    gui::Application::Instance().OnException = nullptr;
+  }
+  void Driver(DISPID id, const TestVariant& value) { state_.Properties[id] = value; }
+  TfmMain& Form() { return *form_; }
+
+  BoxWatcher boxes_;
+  FakeScanerState state_;
+  std::unique_ptr<FakeScanerRegistration> registration_;
+  std::unique_ptr<TfmMain> form_;
+};
+
+TEST_F(MainWindowOverFake, EachOfTheOperatorsClicksWritesItsOwnProperty) {
+  struct Case {
+    gui::CheckBox& Box;
+    DISPID Id;
+    VARTYPE Type;    // booleans go as -1 and 0, the lock as 1 and 0
+    bool Refreshes;  // the property page switch goes straight to the control
+  };
+  TfmMain& form = Form();
+  int scan = 0;
+  for (const Case& c : {Case{form.chkDataEventEnabled, kDataEventEnabled, VT_BOOL, true},
+                        Case{form.chkAutoDisable, kAutoDisable, VT_BOOL, true},
+                        Case{form.chkLockDevices, kLockDevices, VT_I4, true},
+                        Case{form.chkDeviceEnabled, kDeviceEnabled, VT_BOOL, true},
+                        Case{form.chbPageEnabled, kPropertyPageEnabled, VT_BOOL, false}}) {
+    for (const bool on : {true, false}) {
+      SCOPED_TRACE(rtl::ToUtf8(c.Box.Name()) + (on ? " on" : " off"));
+      // A refresh would show this.
+      const std::wstring data = L"скан " + std::to_wstring(++scan);
+      Driver(kScanData, TestVariant::Str(data));
+      state_.Writes.clear();
+      SendMessageW(c.Box.Handle(), BM_CLICK, 0, 0);
+      EXPECT_EQ(c.Box.Checked(), on);
+      ASSERT_EQ(state_.Writes.size(), 1u);
+      EXPECT_EQ(state_.Writes[0].first, c.Id);
+      const VARIANT& value = state_.Writes[0].second.Get();
+      ASSERT_EQ(value.vt, c.Type);
+      if (c.Type == VT_I4) {
+        EXPECT_EQ(value.lVal, on ? 1 : 0);
+      } else {
+        EXPECT_EQ(value.boolVal, on ? VARIANT_TRUE : VARIANT_FALSE);
+      }
+      EXPECT_EQ(form.Answer.Text() == data, c.Refreshes);
+    }
+  }
+  EXPECT_TRUE(boxes_.Seen().empty());
+}
+
+TEST_F(MainWindowOverFake, ANonDriverErrorInAHandlerShowsTheStandardMessageBox) {
+  TfmMain& form = Form();
+  state_.Failures[kDeviceEnabled] = {E_ACCESSDENIED, L"Устройство занято другим клиентом", -1,
+                                     DISPATCH_PROPERTYPUT};
+  // Returns once the box has been answered.
+  SendMessageW(form.chkDeviceEnabled.Handle(), BM_CLICK, 0, 0);
+  using Box = std::pair<std::wstring, std::wstring>;
+  EXPECT_EQ(boxes_.Seen(), (std::vector<Box>{{kCaption, L"Устройство занято другим клиентом."}}));
+  EXPECT_FALSE(form.chkDeviceEnabled.Checked());  // the refresh read the driver's state back
+}
+
+TEST_F(MainWindowOverFake, ADataEventIsSelectedShownAndDeletedUnlessTheSelectionIsRefused) {
+  TfmMain& form = Form();
+  Driver(kScanData, TestVariant::Str(L"4601234567890"));
+  Driver(kDataCount, TestVariant::Int(1));
+  ASSERT_EQ(state_.Fire(kOnDataEvent, {TestVariant::Int(7)}), S_OK);
+  ASSERT_EQ(state_.Writes.size(), 1u);
+  EXPECT_EQ(state_.Writes[0].first, kEventNumber);
+  EXPECT_EQ(state_.Writes[0].second.Get().lVal, 7);
+  EXPECT_EQ(form.Answer.Text(), L"4601234567890");
+  EXPECT_EQ(state_.MethodCalls, std::vector<std::wstring>{L"DeleteEvent"});
+
+  // The next one the driver refuses to select: its result code is negative
+  // after the write. Nothing is refreshed, and the event stays queued.
+  state_.Writes.clear();
+  state_.MethodCalls.clear();
+  Driver(kScanData, TestVariant::Str(L"2900000000001"));
+  Driver(kDataCount, TestVariant::Int(2));
+  Driver(kResultCode, TestVariant::Int(-6));
+  Driver(kResultDescription, TestVariant::Str(L"Недопустимое значение"));
+  ASSERT_EQ(state_.Fire(kOnDataEvent, {TestVariant::Int(8)}), S_OK);
+  ASSERT_EQ(state_.Writes.size(), 1u);
+  EXPECT_EQ(state_.Writes[0].first, kEventNumber);
+  EXPECT_TRUE(state_.MethodCalls.empty());
+  EXPECT_EQ(form.Answer.Text(), L"4601234567890");
+  EXPECT_EQ(form.edtDataCount.Text(), L"1");
+  EXPECT_EQ(form.edtResultCode.Text(), L"0");
+  EXPECT_TRUE(boxes_.Seen().empty());  // a driver error: silent
+}
+
+TEST_F(MainWindowOverFake, AFailingResultReadOnATickShowsOneMessageBoxAndStopsTheRefresh) {
+  TfmMain& form = Form();
+  ASSERT_TRUE(form.Timer.Enabled());
+  // The box stands long enough for two more ticks; three reads would fail.
+  boxes_.SetHold(2500);
+  state_.Failures[kResultCode] = {E_ACCESSDENIED, L"Сбой чтения результата", 3};
+  ASSERT_TRUE(PumpUntil([&] { return !boxes_.Seen().empty() && boxes_.Open() == 0; }, 20000));
+  using Box = std::pair<std::wstring, std::wstring>;
+  EXPECT_EQ(boxes_.Seen(), (std::vector<Box>{{kCaption, L"Сбой чтения результата."}}));
+  EXPECT_FALSE(form.Timer.Enabled());
+
+  // The property pages start it again, as after any failed refresh.
+  state_.Failures.clear();
+  form.btnProperties.Click();
+  EXPECT_EQ(state_.MethodCalls, std::vector<std::wstring>{L"ShowProperties"});
+  EXPECT_TRUE(form.Timer.Enabled());
+}
+
+TEST_F(MainWindowOverFake, ALockChangeWhoseWriteBackFailsStopsTheRefreshWithoutAMessageBox) {
+  TfmMain& form = Form();
+  // The refresh sets the box from code; its click handler writes the value
+  // back, and that write fails below the driver (not a driver error).
+  state_.Failures[kLockDevices] = {E_ACCESSDENIED, L"Запись запрещена", -1, DISPATCH_PROPERTYPUT};
+  Driver(kLockDevices, TestVariant::Int(1));
+  ASSERT_TRUE(PumpUntil([&] { return form.chkLockDevices.Checked(); }, 5000));
+  EXPECT_FALSE(form.Timer.Enabled());
+  EXPECT_TRUE(boxes_.Seen().empty());
+}
+
+}  // namespace
