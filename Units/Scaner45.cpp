@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "rtl/Exceptions.h"
+#include "rtl/Guarded.h"
 #include "rtl/SysErrors.h"
 
 using Microsoft::WRL::ComPtr;
@@ -283,34 +284,35 @@ class TScaner45::TEventSink final : public IDispatch {
     if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
     TScaner45* const owner = fOwner;
     if (!owner) return S_OK;
-    try {
-      // Arguments arrive last first.
-      if (id == kOnDataEvent) {
-        TVariant eventId;
-        if (FAILED(VariantChangeType(&eventId.Get(), &params->rgvarg[0], 0, VT_I4))) {
-          if (argError) *argError = 0;
-          return DISP_E_TYPEMISMATCH;
-        }
-        owner->DataEvent(eventId.Get().lVal);
-      } else {
-        TVariant text[3];
-        for (UINT i = 0; i < 3; ++i) {
-          if (FAILED(VariantChangeType(&text[i].Get(), &params->rgvarg[2 - i], 0, VT_BSTR))) {
-            if (argError) *argError = 2 - i;
-            return DISP_E_TYPEMISMATCH;
+    // Nothing may unwind into the driver: what escapes a handler goes to
+    // the application from the edge of the program's own handling.
+    HRESULT hr = S_OK;
+    rtl::Guarded(
+        [&] {
+          // Arguments arrive last first.
+          if (id == kOnDataEvent) {
+            TVariant eventId;
+            if (FAILED(VariantChangeType(&eventId.Get(), &params->rgvarg[0], 0, VT_I4))) {
+              if (argError) *argError = 0;
+              hr = DISP_E_TYPEMISMATCH;
+              return;
+            }
+            owner->DataEvent(eventId.Get().lVal);
+          } else {
+            TVariant text[3];
+            for (UINT i = 0; i < 3; ++i) {
+              if (FAILED(VariantChangeType(&text[i].Get(), &params->rgvarg[2 - i], 0, VT_BSTR))) {
+                if (argError) *argError = 2 - i;
+                hr = DISP_E_TYPEMISMATCH;
+                return;
+              }
+            }
+            owner->KeyEvent(BstrText(text[0].Get().bstrVal), BstrText(text[1].Get().bstrVal),
+                            BstrText(text[2].Get().bstrVal));
           }
-        }
-        owner->KeyEvent(BstrText(text[0].Get().bstrVal), BstrText(text[1].Get().bstrVal),
-                        BstrText(text[2].Get().bstrVal));
-      }
-    } catch (...) {
-      try {
-        rtl::ApplicationHandleException(owner);
-      } catch (...) {
-        // Nothing may unwind into the driver.
-      }
-    }
-    return S_OK;
+        },
+        [&] { rtl::ApplicationHandleException(owner); });
+    return hr;
   }
 
  private:

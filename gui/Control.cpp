@@ -135,13 +135,10 @@ LRESULT CALLBACK Control::SubclassWndProc(HWND wnd, UINT msg, WPARAM wp, LPARAM 
 }
 
 LRESULT Control::Dispatch(UINT msg, WPARAM wp, LPARAM lp) {
-  try {
-    return WndProc(msg, wp, lp);
-  } catch (...) {
-    // Nothing may unwind through the system's window procedure code.
-    HandleEventException(*this);
-    return 0;
-  }
+  // Nothing may unwind through the system's window procedure code.
+  LRESULT result = 0;
+  rtl::Guarded([&] { result = WndProc(msg, wp, lp); }, [&] { HandleEventException(*this); });
+  return result;
 }
 
 LRESULT Control::DefaultHandler(UINT msg, WPARAM wp, LPARAM lp) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gui/Font.h"
+#include "rtl/Guarded.h"
 #include "rtl/Object.h"
 
 namespace gui {
@@ -44,11 +45,7 @@ void HandleEventException(rtl::Object& sender);
 template <class Handler, class... Args>
 void FireEvent(rtl::Object& sender, const Handler& handler, Args&&... args) {
   if (!handler) return;
-  try {
-    handler(sender, std::forward<Args>(args)...);
-  } catch (...) {
-    HandleEventException(sender);
-  }
+  rtl::Guarded([&] { handler(sender, std::forward<Args>(args)...); }, [&] { HandleEventException(sender); });
 }
 
 // The window property that names a control for tests in another process: a

@@ -336,11 +336,7 @@ void Form::PaintBackground(HDC dc) { WinControl::PaintBackground(dc); }
 
 void Form::PaintContent(HDC dc) {
   if (!OnPaint) return;
-  try {
-    OnPaint(*this, dc);
-  } catch (...) {
-    HandleEventException(*this);
-  }
+  rtl::Guarded([&] { OnPaint(*this, dc); }, [&] { HandleEventException(*this); });
 }
 
 }  // namespace gui

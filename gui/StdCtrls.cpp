@@ -334,11 +334,7 @@ bool CheckBox::HandleCommand(WORD code) {
   // The box is not an automatic one: the state changes here, and through
   // SetChecked, so a click and a change from code behave alike. What escapes
   // the operator's click leaves a window message: the application's turn.
-  try {
-    SetChecked(!Checked());
-  } catch (...) {
-    HandleEventException(*this);
-  }
+  rtl::Guarded([&] { SetChecked(!Checked()); }, [&] { HandleEventException(*this); });
   return true;
 }
 

@@ -2,6 +2,12 @@
 
 namespace rtl {
 
+namespace {
+constinit EdgeHook gEdgeHook = nullptr;
+}
+
+void SetEdgeHook(EdgeHook hook) { gEdgeHook = hook; }
+
 // Never inlined, cloned or merged, so that exactly this frame marks the edge.
 #if defined(__clang__)
 __attribute__((noinline))
@@ -12,6 +18,7 @@ void CallGuarded(void (*body)(void*), void* context, void (*onEscape)(void*)) {
   try {
     body(context);
   } catch (...) {
+    if (const EdgeHook hook = gEdgeHook) hook();
     try {
       onEscape(context);
     } catch (...) {

@@ -26,7 +26,11 @@ void Guarded(Body&& body, OnEscape&& onEscape) {
               [](void* p) { static_cast<Pair*>(p)->onEscape(); });
 }
 
-// The code address range of CallGuarded's own body, for the crash reporter.
+// The crash reporter's part: CallGuarded's address, by which it tells its
+// frame, and a hook that runs first inside the catch block of every edge,
+// before onEscape.
 const void* CallGuardedAddress();
+using EdgeHook = void (*)() noexcept;
+void SetEdgeHook(EdgeHook hook);
 
 }  // namespace rtl

@@ -21,6 +21,7 @@
 #include "crashreport/report/TrLogManager.h"
 #include "crashreport/report/TrLogText.h"
 #include "crashreport/snapshot/TrSnapshot.h"
+#include "rtl/Guarded.h"
 
 #if defined(__i386__)
 #define TR_THISCALL __attribute__((thiscall))
@@ -79,6 +80,9 @@ using THandle = std::unique_ptr<void, THandleCloser>;
 // What the raising thread hands to the handling thread.
 struct TNotifyParams {
   bool Handled = false;
+  // The exception thread's stack as it was at the raise, from StackPoint up;
+  // null: read it where it is.
+  const std::vector<std::uint8_t>* Stack = nullptr;
   const CONTEXT* Context = nullptr;
   const EXCEPTION_RECORD* Record = nullptr;
   std::uint32_t TopOfStack = 0;
@@ -469,8 +473,26 @@ TReport BuildReport(TEngine& e, const TTraciraModuleOptions& options, const TTra
   const TCallStackOptions stackOptions = options.CallStackOptions();
 
   // The exception's own thread first: its stack as it stood at the raise.
-  CallStackByAddresses(report.Stack, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
-                       p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true);
+  if (p.Stack) {
+    TTrBufferReader stack(p.StackPoint, *p.Stack);
+    TTrProcessMemoryReader code;
+    TTrScanRequest request;
+    request.ExceptionAddress = p.Address;
+    request.StackPointer = p.StackPoint;
+    request.TopOfStack = p.StackPoint + static_cast<std::uint32_t>(p.Stack->size());
+    request.Details = details;
+    request.ThreadID = p.ThreadID;
+    const std::uint32_t id = p.ThreadID;
+    CallStackByAddresses(
+        report.Stack, stack, code,
+        [id](std::uint32_t a, TTraciraDebugInfo& entry, bool errorLine, bool running) {
+          GetDebugInfosByAddr(a, id, entry, errorLine, running);
+        },
+        request);
+  } else {
+    CallStackByAddresses(report.Stack, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
+                         p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true);
+  }
   const auto own =
       std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });
   if (own != threads.end() && !own->CallerStackDump.empty())
@@ -560,7 +582,10 @@ TReport BuildReport(TEngine& e, const TTraciraModuleOptions& options, const TTra
     TTrProcessMemoryReader memory;
     std::array<std::uint8_t, 64> stack{};
     std::array<std::uint8_t, 256> code{};
-    if (memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size())) parts.CPU.Stack = stack;
+    if (p.Stack && p.Stack->size() >= stack.size())
+      std::copy_n(p.Stack->begin(), stack.size(), stack.begin()), parts.CPU.Stack = stack;
+    else if (!p.Stack && memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size()))
+      parts.CPU.Stack = stack;
     if (memory.Read(p.Address, code.data(), code.size())) parts.CPU.Memory = code;
   }
   report.Text = CreateLogText(texts, parts);
@@ -884,36 +909,98 @@ bool ActiveInThread(TEngine& e, DWORD id) {
   return std::find(e.ThreadsOff.begin(), e.ThreadsOff.end(), id) == e.ThreadsOff.end();
 }
 
-// Every raise comes here before the stack unwinds.
-void GoNotify(TThreadState& state, TRaiseRecord& raise) noexcept {
+bool CatchHandled() {
+  return gInstalled && gEngine->Options->BehaviourOptions().Contains(boCatchHandledExceptions);
+}
+
+// Keeps a raise in its thread's state with a copy of its stack: whoever
+// catches it first may clean up and raise it again, and the report is made
+// where it finally lands.
+TKeptRaise& Keep(TThreadState& state, const TRaiseRecord& raise) {
+  TKeptRaise& kept = state.Kept[state.NextKept];
+  state.NextKept = (state.NextKept + 1) % TThreadState::kKept;
+  kept.Raise = raise;
+  kept.Raise.Notified = false;
+  kept.Raise.Answer = true;
+  if (raise.HasContext) {
+    kept.Context = state.Context;
+    kept.SystemRecord = state.Record;
+  }
+  kept.Stack.clear();
+  const std::uint32_t top = CurrentTopOfStack();
+  if (raise.StackPointer == 0 || raise.StackPointer >= top) return kept;
+  const std::uint32_t size = std::min<std::uint32_t>(top - raise.StackPointer, kMaxStackScan);
+  const auto* from = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(raise.StackPointer));
+  try {
+    // The thread's own stack between its stack pointer and its base is
+    // committed memory. The vector keeps its capacity from raise to raise.
+    kept.Stack.assign(from, from + size);
+  } catch (const std::bad_alloc&) {
+    kept.Stack.clear();
+  }
+  return kept;
+}
+
+// The handling of one kept raise.
+void GoNotify(TThreadState& state, TKeptRaise& kept) noexcept {
   if (InterlockedExchange(&state.InGoNotify, 1) != 0) return;
   const DWORD lastError = GetLastError();
+  TRaiseRecord& raise = kept.Raise;
   raise.Notified = true;
   raise.Answer = true;
   try {
     const bool manageable =
         raise.Type ? AsStdException(raise.Object, raise.Type) != nullptr : raise.HasContext;
     if (gInstalled && gActive && manageable && ActiveInThread(*gEngine, GetCurrentThreadId())) {
-      const bool handled = raise.Handler == THandlerKind::Program;
-      if (!handled || gEngine->Options->BehaviourOptions().Contains(boCatchHandledExceptions)) {
-        TNotifyParams p;
-        p.Handled = handled;
-        p.Context = raise.HasContext ? &state.Context : nullptr;
-        p.Record = raise.HasContext ? &state.Record : nullptr;
-        p.TopOfStack = CurrentTopOfStack();
-        p.StackPoint = raise.StackPointer;
-        p.ThreadID = GetCurrentThreadId();
-        p.Address = raise.Address;
-        p.Object = raise.Object;
-        p.Type = raise.Type;
-        raise.Answer = ExceptNotify(state, p);
-      }
+      TNotifyParams p;
+      p.Handled = raise.Handler == THandlerKind::Program;
+      p.Stack = kept.Stack.empty() ? nullptr : &kept.Stack;
+      p.Context = raise.HasContext ? &kept.Context : nullptr;
+      p.Record = raise.HasContext ? &kept.SystemRecord : nullptr;
+      p.TopOfStack = CurrentTopOfStack();
+      p.StackPoint = raise.StackPointer;
+      p.ThreadID = GetCurrentThreadId();
+      p.Address = raise.Address;
+      p.Object = raise.Object;
+      p.Type = raise.Type;
+      raise.Answer = ExceptNotify(state, p);
     }
   } catch (...) {
     // Nothing may leave the raise hook.
   }
   SetLastError(lastError);
   InterlockedExchange(&state.InGoNotify, 0);
+}
+
+// Every raise comes here before the stack unwinds. One that the program's
+// own code catches is not reported (unless the options ask for those too);
+// one that goes to the edge of the program's handling is reported there,
+// after the frames in between have run their clean-up (a window's handler
+// refreshes its fields before the crash reporter shows anything); one that
+// nobody catches is reported now, while the program still stands.
+void OnRaise(TThreadState& state, TRaiseRecord& raise) noexcept {
+  TKeptRaise& kept = Keep(state, raise);
+  if (raise.Handler == THandlerKind::Edge) return;
+  if (raise.Handler == THandlerKind::Program && !CatchHandled()) return;
+  GoNotify(state, kept);
+}
+
+// A catch clause raised its exception again: its way goes on.
+void OnRethrow(TThreadState& state, const void* object, THandlerKind handler) noexcept {
+  TKeptRaise* kept = state.FindKept(object);
+  if (!kept || kept->Raise.Notified) return;
+  kept->Raise.Handler = handler;
+  if (handler == THandlerKind::Terminate) GoNotify(state, *kept);
+}
+
+// The exception being caught at an edge (rtl::CallGuarded).
+void OnEdge() noexcept {
+  TThreadState* state = CurrentThreadState();
+  if (!state || !gInstalled) return;
+  TKeptRaise* kept = state->FindKept(CurrentExceptionObject());
+  if (!kept || kept->Raise.Notified) return;
+  kept->Raise.Handler = THandlerKind::Edge;
+  GoNotify(*state, *kept);
 }
 
 // A thread (or the whole program) ends by an exception nobody caught.
@@ -1000,7 +1087,6 @@ void ReportFreeze(TEngine& e) {
 #endif
     p.Object = &frozen;
     p.Type = &typeid(EFrozenApplication);
-    state->Raise = TRaiseRecord{};
     if (InterlockedExchange(&state->InGoNotify, 1) == 0) {
       ExceptNotify(*state, p);
       InterlockedExchange(&state->InGoNotify, 0);
@@ -1095,7 +1181,8 @@ void Init() {
   e.Options->Assign(info->Options.get());
   if (e.Options->ModuleName().empty()) e.Options->SetModuleName(ModuleFileNameAnsi(program));
   e.Threads.AddCurrentThread(0, true, {}, nullptr, nullptr);
-  InstallRaiseHooks({GoNotify, OnUnhandledEnd});
+  InstallRaiseHooks({OnRaise, OnRethrow, OnUnhandledEnd});
+  rtl::SetEdgeHook(OnEdge);
   HookThreadFunctions(e.Threads, OnThreadException);
   try {
     Hook_OnExceptionEvents(e);
@@ -1115,6 +1202,7 @@ void Done() {
   if (e.ShowExceptionTarget) UnhookProcedure(e.ShowExceptionTarget);
   if (e.HandleExceptionTarget) UnhookProcedure(e.HandleExceptionTarget);
   UnhookThreadFunctions();
+  rtl::SetEdgeHook(nullptr);
   RemoveRaiseHooks();
   ReleaseReserve(e);
   gEngine.Destroy();
@@ -1215,8 +1303,15 @@ extern "C" BOOL WINAPI ExceptionManager(const void* exceptionObject, const void*
   const void* current = CurrentExceptionObject(&type);
   const void* object = exceptionObject ? exceptionObject : current;
   if (object != current) type = nullptr;
-  // Seen when it was raised: the same answer.
-  if (object && state->Raise.Object == object && state->Raise.Notified) return state->Raise.Answer;
+  // Kept from its raise: reported now if the edge did not do it yet, and
+  // the same answer every time it is asked.
+  if (TKeptRaise* kept = state->FindKept(object)) {
+    if (!kept->Raise.Notified) {
+      kept->Raise.Handler = THandlerKind::Edge;
+      GoNotify(*state, *kept);
+    }
+    return kept->Raise.Answer;
+  }
   // A second exception inside a handling is not reported.
   if (state->InHandling || state->InGoNotify) return FALSE;
   if (!object) return TRUE;
@@ -1228,7 +1323,7 @@ extern "C" BOOL WINAPI ExceptionManager(const void* exceptionObject, const void*
   raise.Address = exceptionAddress ? ToAddress(exceptionAddress) : ToAddress(__builtin_return_address(0));
   raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
   raise.Handler = THandlerKind::Edge;
-  state->Raise = raise;
-  GoNotify(*state, state->Raise);
-  return state->Raise.Answer;
+  TKeptRaise& kept = Keep(*state, raise);
+  GoNotify(*state, kept);
+  return kept.Raise.Answer;
 }

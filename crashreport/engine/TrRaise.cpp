@@ -34,6 +34,8 @@ void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noex
 const void* _Unwind_Find_FDE(void* pc, struct dwarf_eh_bases* bases);
 [[noreturn]] void __real___cxa_throw(void*, std::type_info*, void (*)(void*));
 [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
+[[noreturn]] void __real___cxa_rethrow();
+[[noreturn]] void __wrap___cxa_rethrow();
 }
 
 // Holds the FDE lookup's answer; only its existence is used.
@@ -78,7 +80,8 @@ TThreadState* ClaimSlot(DWORD id) {
         s.InGoNotify = 0;
         s.InHandling = false;
         s.PendingContext = false;
-        s.Raise = TRaiseRecord{};
+        for (TKeptRaise& k : s.Kept) k.Raise = TRaiseRecord{};
+        s.NextKept = 0;
         return &s;
       }
     }
@@ -188,8 +191,7 @@ alignas(16) std::uint8_t gEmergencyStack[256 * 1024];
 volatile LONG gEmergencyStackBusy = 0;
 
 void HandleStackOverflow(TThreadState* state) {
-  TRaiseRecord& raise = state->Raise;
-  raise = TRaiseRecord{};
+  TRaiseRecord raise;
   raise.Address = ToAddress(state->Record.ExceptionAddress);
   raise.StackPointer = StackPointerOf(state->Context);
   raise.HasContext = true;
@@ -260,8 +262,7 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* info) {
     raise.StackPointer = StackPointerOf(*info->ContextRecord);
     raise.HasContext = true;
     raise.Handler = THandlerKind::Terminate;
-    state->Raise = raise;
-    gHooks.OnRaise(*state, state->Raise);
+    gHooks.OnRaise(*state, raise);
   }
   if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(GetCurrentThreadId() == gMainThreadID);
   return EXCEPTION_EXECUTE_HANDLER;
@@ -271,16 +272,15 @@ __attribute__((noinline)) void OnTerminate() {
   TThreadState* state = CurrentThreadState();
   const std::type_info* type = nullptr;
   const void* object = CurrentExceptionObject(&type);
-  if (state && !state->InHandling && gHooks.OnRaise &&
-      !(object && state->Raise.Object == object && state->Raise.Notified)) {
+  const TKeptRaise* kept = state ? state->FindKept(object) : nullptr;
+  if (state && !state->InHandling && gHooks.OnRaise && !(kept && kept->Raise.Notified)) {
     TRaiseRecord raise;
     raise.Object = object;
     raise.Type = type;
     raise.Address = ToAddress(__builtin_return_address(0));
     raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
     raise.Handler = THandlerKind::Terminate;
-    state->Raise = raise;
-    gHooks.OnRaise(*state, state->Raise);
+    gHooks.OnRaise(*state, raise);
   }
   if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(GetCurrentThreadId() == gMainThreadID);
   TerminateProcess(GetCurrentProcess(), 1);
@@ -355,34 +355,44 @@ bool IsConvertedExceptionCode(DWORD code) {
   }
 }
 
-THandlerKind FindHandler(void* thrownObject, const std::type_info* type) {
-  // The header in front of the object must be set up for the personality
-  // routine; __cxa_throw sets it up again in the same way.
-  __cxa_init_primary_exception(thrownObject, const_cast<std::type_info*>(type), nullptr);
-  TSearch search{reinterpret_cast<_Unwind_Exception*>(thrownObject) - 1};
+namespace {
+THandlerKind Search(_Unwind_Exception* exception) {
+  TSearch search{exception};
   _Unwind_Backtrace(SearchFrame, &search);
   return search.Result;
 }
 
-const void* CurrentExceptionObject(const std::type_info** type) {
-  // The innermost caught exception; one raised again by
-  // std::rethrow_exception is a dependent record that points to the
-  // original object.
+constexpr std::uint64_t kGnuCxx = 0x474e5543432b2b00ull;  // "GNUCC++" and a zero: a primary exception
+
+const TCxaException* CaughtHeader() {
   struct TGlobals {
     TCxaException* caughtExceptions;
     unsigned int uncaughtExceptions;
   };
   const auto* globals = reinterpret_cast<const TGlobals*>(abi::__cxa_get_globals());
-  const TCxaException* header = globals ? globals->caughtExceptions : nullptr;
-  const void* object = nullptr;
-  if (header) {
-    const std::uint64_t kind = header->unwindHeader.exception_class;
-    constexpr std::uint64_t kGnuCxx = 0x474e5543432b2b00ull;  // "GNUCC++\0"
-    if (kind == kGnuCxx)
-      object = header + 1;
-    else if (kind == kGnuCxx + 1)
-      object = *reinterpret_cast<void* const*>(header);  // primaryException
-  }
+  return globals ? globals->caughtExceptions : nullptr;
+}
+
+const void* ObjectOf(const TCxaException* header) {
+  if (!header) return nullptr;
+  const std::uint64_t kind = header->unwindHeader.exception_class;
+  if (kind == kGnuCxx) return header + 1;
+  // Raised again by std::rethrow_exception: a dependent record that points
+  // to the original object.
+  if (kind == kGnuCxx + 1) return *reinterpret_cast<void* const*>(header);
+  return nullptr;
+}
+}  // namespace
+
+THandlerKind FindHandler(void* thrownObject, const std::type_info* type) {
+  // The header in front of the object must be set up for the personality
+  // routine; __cxa_throw sets it up again in the same way.
+  __cxa_init_primary_exception(thrownObject, const_cast<std::type_info*>(type), nullptr);
+  return Search(reinterpret_cast<_Unwind_Exception*>(thrownObject) - 1);
+}
+
+const void* CurrentExceptionObject(const std::type_info** type) {
+  const void* object = ObjectOf(CaughtHeader());
   if (type) *type = object ? abi::__cxa_current_exception_type() : nullptr;
   return object;
 }
@@ -434,9 +444,23 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
         raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
       }
       raise.Handler = FindHandler(object, type);
-      state->Raise = raise;
-      gHooks.OnRaise(*state, state->Raise);
+      gHooks.OnRaise(*state, raise);
     }
   }
   __real___cxa_throw(object, type, destructor);
+}
+
+// "throw;" in a catch clause: the search runs again from here, since the
+// clause that caught it was not the end of its way.
+extern "C" [[noreturn]] void __wrap___cxa_rethrow() {
+  if (gInstalled && gHooks.OnRethrow) {
+    TThreadState* state = CurrentThreadState();
+    const TCxaException* header = CaughtHeader();
+    const void* object = ObjectOf(header);
+    if (state && !state->InHandling && object) {
+      const THandlerKind handler = Search(const_cast<_Unwind_Exception*>(&header->unwindHeader));
+      gHooks.OnRethrow(*state, object, handler);
+    }
+  }
+  __real___cxa_rethrow();
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 namespace tracira {
 
@@ -35,6 +36,17 @@ struct TRaiseRecord {
   bool Answer = true;       // its answer: true lets the runtime's own handling run as well
 };
 
+// A raise as its thread keeps it until it is known who catches it in the
+// end (a catch clause may end in "throw;" and send it further): the record,
+// the processor state of a system exception and a copy of the stack as it
+// was before anything unwound.
+struct TKeptRaise {
+  TRaiseRecord Raise;
+  CONTEXT Context;
+  EXCEPTION_RECORD SystemRecord;
+  std::vector<std::uint8_t> Stack;
+};
+
 // What the crash reporter keeps for each thread.
 struct TThreadState {
   volatile DWORD ThreadID;
@@ -43,7 +55,20 @@ struct TThreadState {
   bool PendingContext;  // Context and Record belong to the system exception being raised now
   CONTEXT Context;
   EXCEPTION_RECORD Record;
-  TRaiseRecord Raise;
+  // The latest raises, newest at NextKept - 1: a clean-up that raises and
+  // catches on its own must not push out the exception it runs for.
+  static constexpr int kKept = 4;
+  TKeptRaise Kept[kKept];
+  int NextKept;
+  // The newest kept raise of this object, or null.
+  TKeptRaise* FindKept(const void* object) {
+    if (!object) return nullptr;
+    for (int i = 1; i <= kKept; ++i) {
+      TKeptRaise& k = Kept[(NextKept - i + kKept * 2) % kKept];
+      if (k.Raise.Object == object) return &k;
+    }
+    return nullptr;
+  }
 };
 
 // The class a system exception is raised as, and its message
@@ -67,12 +92,16 @@ inline std::uint32_t StackPointerOf(const CONTEXT& c) {
 TThreadState* CurrentThreadState() noexcept;
 
 // Called for every raise (a throw, or a system exception turned into one)
-// before the stack unwinds, and by the terminate handler and the
-// unhandled-exception filter with handler Terminate. It must not throw.
+// before the stack unwinds, and by the terminate handler, the
+// unhandled-exception filter and the stack-overflow path with handler
+// Terminate; raise.HasContext: state.Context and state.Record hold the
+// processor state. It must not throw.
 using TRaiseHandler = void (*)(TThreadState& state, TRaiseRecord& raise) noexcept;
 
 struct TRaiseHooks {
   TRaiseHandler OnRaise = nullptr;
+  // A caught exception raised again ("throw;") and who catches it now.
+  void (*OnRethrow)(TThreadState& state, const void* object, THandlerKind handler) noexcept = nullptr;
   // Decides how a thread that ends by an exception nobody caught goes on:
   // never returns.
   void (*OnUnhandledEnd)(bool mainThread) = nullptr;

@@ -4,9 +4,11 @@
 // a case needs the driver to answer what the stand-in never does (a failing
 // read, device number 123) or a view of the order of refreshes.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include "Fmu/fmuMain.h"
 #include "TavrixVersion.h"
+#include "crashreport/report/TrLogManager.h"
 #include "gui/Application.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/DriverProxy.h"
@@ -284,17 +287,98 @@ TEST_F(MainWindowProgram, ACardSwipeShowsThreeTracks) {
   EXPECT_EQ(Text(L"Answer"), rtl::FromUtf8(line));
 }
 
-TEST_F(MainWindowProgram, ARefusedSwitchShowsTheRefusalWithoutAMessageBox) {
+// The crash reporter's log of Tavrix.exe, by the options stored in it:
+// the profile folder's TraciraLog\Tavrix.tlf.
+std::filesystem::path TavrixLog() {
+  wchar_t profile[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, profile);
+  return std::filesystem::path(profile) / L"TraciraLog" / L"Tavrix.tlf";
+}
+
+std::vector<std::string> TavrixReports() {
+  std::vector<std::string> reports;
+  if (!std::filesystem::exists(TavrixLog())) return reports;
+  tracira::TLogFile log(TavrixLog());
+  for (int i = 0; i < log.GetCount(); ++i) reports.push_back(log.GetReport(i));
+  return reports;
+}
+
+std::string Ansi(const std::wstring& text) {
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n - 1 : 0), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// A driver error takes the crash reporter's way: the handler's last step
+// shows the driver's answer, then the crash reporter's box appears, the
+// report is saved, and the window goes on.
+TEST_F(MainWindowProgram, ARefusedSwitchIsReportedByTheCrashReporterAndTheWindowGoesOn) {
   ConfigureDevice(kMissingPort, 0);
+  std::filesystem::remove(TavrixLog());
   Start();
-  ClickDeviceEnabled();
-  ASSERT_TRUE(WaitText(L"edtResultCode", L"-3")) << rtl::ToUtf8(Text(L"edtResultCode"));
-  EXPECT_EQ(Text(L"edtResultDescription"), L"Порт недоступен");
-  EXPECT_FALSE(uidriver::IsChecked(Control(L"chkDeviceEnabled")));  // the driver's actual state
-  // A message box would be up by now; give it a second to make sure.
-  Sleep(1000);
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    ClickDeviceEnabled();
+    const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(process_->Id(), kTimeout);
+    ASSERT_NE(box.Window, nullptr);
+    EXPECT_EQ(box.Caption, L"Error occurred");
+    EXPECT_EQ(box.Text, L"Порт недоступен");
+    EXPECT_EQ(Text(L"edtResultCode"), L"-3");
+    EXPECT_EQ(Text(L"edtResultDescription"), L"Порт недоступен");
+    EXPECT_FALSE(uidriver::IsChecked(Control(L"chkDeviceEnabled")));
+    uidriver::PressDialogButton(box.Window, IDOK);
+    ASSERT_TRUE(uidriver::WaitUntil([&] { return TavrixReports().size() == static_cast<std::size_t>(round); },
+                                    kTimeout));
+    ASSERT_TRUE(uidriver::WaitUntil([&] { return IsWindowEnabled(main_) != FALSE; }, kTimeout));
+  }
+  const std::string report = TavrixReports().back();
+  EXPECT_NE(report.find("EScanerX"), std::string::npos) << report;
+  EXPECT_NE(report.find(Ansi(L"Порт недоступен.")), std::string::npos) << report;
+  EXPECT_NE(report.find("chkDeviceEnabledClick"), std::string::npos) << report;
+  // No other box: the window's own exception hook stayed silent.
+  Sleep(500);
   EXPECT_EQ(uidriver::FindTopWindow(process_->Id(), L"", L"#32770"), nullptr);
-  EXPECT_FALSE(uidriver::IsChecked(Control(L"chkDeviceEnabled")));
+  EXPECT_TRUE(process_->Running());
+}
+
+// The tenth report within a minute restarts the program.
+TEST_F(MainWindowProgram, TenRefusalsWithinAMinuteRestartTheProgram) {
+  ConfigureDevice(kMissingPort, 0);
+  std::filesystem::remove(TavrixLog());
+  Start();
+  for (int round = 1; round <= 10; ++round) {
+    SCOPED_TRACE(round);
+    ClickDeviceEnabled();
+    const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(process_->Id(), kTimeout);
+    ASSERT_NE(box.Window, nullptr) << "running: " << process_->Running()
+                                   << ", reports: " << TavrixReports().size()
+                                   << ", checked: " << uidriver::IsChecked(Control(L"chkDeviceEnabled"));
+    uidriver::PressDialogButton(box.Window, IDOK);
+    if (round < 10) {
+      ASSERT_TRUE(uidriver::WaitUntil(
+          [&] { return !uidriver::FindTopWindow(process_->Id(), L"", L"#32770"); }, kTimeout));
+    }
+  }
+  ASSERT_TRUE(process_->Wait(kTimeout)) << "the program did not end";
+  EXPECT_EQ(process_->ExitCode(), 1u);
+  // A new process of the same program shows its main window.
+  HWND restarted = nullptr;
+  ASSERT_TRUE(uidriver::WaitUntil(
+      [&] {
+        restarted = uidriver::FindTopWindow(0, kCaption);
+        return restarted != nullptr;
+      },
+      kTimeout));
+  DWORD pid = 0;
+  GetWindowThreadProcessId(restarted, &pid);
+  EXPECT_NE(pid, process_->Id());
+  EXPECT_EQ(TavrixReports().size(), 10u);
+  PostMessageW(restarted, WM_CLOSE, 0, 0);
+  if (HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid)) {
+    if (WaitForSingleObject(p, kTimeout) != WAIT_OBJECT_0) TerminateProcess(p, 0);
+    CloseHandle(p);
+  }
 }
 
 TEST_F(MainWindowProgram, TheAboutBoxShowsTheVersionsAndEnterOrEscapeClosesIt) {

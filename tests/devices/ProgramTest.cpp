@@ -27,6 +27,16 @@ HWND FocusOf(HWND window) {
   return info.hwndFocus;
 }
 
+// The crash reporter's box (the message-box form), answered with OK.
+void ExpectCrashReporterBox(DWORD pid, const std::wstring& text) {
+  const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(pid, kTimeout);
+  ASSERT_NE(box.Window, nullptr) << "no box of the crash reporter";
+  EXPECT_EQ(box.Caption, L"Error occurred");
+  EXPECT_EQ(box.Text, text);
+  uidriver::PressDialogButton(box.Window, IDOK);
+  EXPECT_TRUE(uidriver::WaitUntil([&] { return !IsWindow(box.Window); }, kTimeout));
+}
+
 TEST(Program, TheDialogOpensEditsAndClosesAndTheMainWindowCarriesOn) {
   ResetDriverStore();
   apptest::DeleteFontKey();
@@ -61,9 +71,12 @@ TEST(Program, TheDialogOpensEditsAndClosesAndTheMainWindowCarriesOn) {
   uidriver::Click(FindControl(dialog, L"btnDelete"));
   EXPECT_TRUE(TextBecomes(count, L"1"));
   uidriver::Click(FindControl(dialog, L"btnDelete"));
+  // The driver error goes to the crash reporter, whose box comes up once the
+  // dialog has shown the driver's answer.
+  ExpectCrashReporterBox(process.Id(), L"Невозможно удалить устройство");
   EXPECT_TRUE(TextBecomes(FindControl(dialog, L"edtResultCode"), L"-8"));
   EXPECT_EQ(GetText(FindControl(dialog, L"edtResultDescription")), L"Невозможно удалить устройство");
-  EXPECT_EQ(uidriver::FindTopWindow(process.Id(), L"", L"#32770"), nullptr) << "a message box came up";
+  EXPECT_TRUE(uidriver::WaitUntil([&] { return IsWindowEnabled(dialog) != FALSE; }, kTimeout));
 
   // A port nothing is linked to, for the main window below.
   const HWND port = FindControl(dialog, L"edtPortNumber");
@@ -76,15 +89,16 @@ TEST(Program, TheDialogOpensEditsAndClosesAndTheMainWindowCarriesOn) {
   ASSERT_TRUE(uidriver::WaitUntil([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, kTimeout));
   EXPECT_TRUE(uidriver::WaitUntil([&] { return IsWindowEnabled(main) != FALSE; }, kTimeout));
 
-  // A refused switch-on in the main window: its result fields show it and
-  // its own hook keeps the driver error silent, as before the dialog.
+  // A refused switch-on in the main window: the crash reporter reports it,
+  // its result fields show it, and the window's own hook stays silent.
   const HWND mainCode = FindControl(main, L"edtResultCode");
   uidriver::Click(FindControl(main, L"chkDeviceEnabled"));
+  ExpectCrashReporterBox(process.Id(), L"Порт недоступен");
   ASSERT_TRUE(TextBecomes(mainCode, L"-3")) << rtl::ToUtf8(GetText(mainCode));
   EXPECT_EQ(GetText(FindControl(main, L"edtResultDescription")), L"Порт недоступен");
   // The timer runs again: its next refresh shows the result of the reads.
   EXPECT_TRUE(TextBecomes(mainCode, L"0", 5000));
-  EXPECT_EQ(uidriver::FindTopWindow(process.Id(), L"", L"#32770"), nullptr) << "a message box came up";
+  EXPECT_EQ(uidriver::FindTopWindow(process.Id(), L"", L"#32770"), nullptr) << "another message box came up";
   EXPECT_TRUE(process.Running());
 
   uidriver::Click(FindControl(main, L"btnClose"));
