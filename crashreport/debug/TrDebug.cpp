@@ -98,6 +98,17 @@ void SkipEncodedName(const TTraciraExtraInformation& info, TrByteReader& r) {
 
 }  // namespace
 
+std::string ShortenName(std::string_view name, std::size_t max) {
+  if (name.size() <= max) return std::string(name);
+  if (max <= kNameCutMark.size()) return std::string(name.substr(0, max));
+  const std::size_t kept = max - kNameCutMark.size();
+  const std::size_t head = (kept + 1) / 2, tail = kept - head;
+  std::string out(name.substr(0, head));
+  out += kNameCutMark;
+  out += name.substr(name.size() - tail);
+  return out;
+}
+
 std::uint16_t MapTrDataVersion(std::uint16_t stored) {
   if (stored >= 600 && stored <= 602) return static_cast<std::uint16_t>(6000 + (stored - 600));
   return stored;

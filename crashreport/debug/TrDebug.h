@@ -28,6 +28,11 @@ inline constexpr std::uint16_t kTrDataVersion = 6006;
 // drops the dot and appends nothing.
 inline constexpr const char* kSourceFileExtension = ".cpp";
 
+// A name longer than max keeps its start and its end, with kNameCutMark
+// for what was cut out of its middle.
+inline constexpr std::string_view kNameCutMark = "~~";
+std::string ShortenName(std::string_view name, std::size_t max);
+
 // The unit name to store for a source file, so that it reads back unchanged.
 inline std::string StoredUnitName(std::string fileName) {
   if (fileName.find('.') == std::string::npos) fileName += '.';

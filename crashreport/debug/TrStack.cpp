@@ -12,10 +12,12 @@ namespace tracira {
 
 namespace {
 
+// A call stack entry's names hold 64 characters; a longer one keeps its
+// start and end (a template's arguments, a method's name).
 constexpr std::size_t kMaxName = 64;
 
 void CutName(std::string& s) {
-  if (s.size() > kMaxName) s.resize(kMaxName);
+  if (s.size() > kMaxName) s = ShortenName(s, kMaxName);
 }
 
 // Resumes a suspended thread however the reading ends.
