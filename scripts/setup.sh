@@ -15,7 +15,7 @@ PACKAGES=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth x11-utils x11-apps imagemagick
   zlib1g-dev libz-mingw-w64-dev libminizip-dev libcapstone-dev
-  googletest socat locales pngcheck python3 libwine-dev fonts-wine
+  googletest socat locales pngcheck python3 libwine-dev fonts-wine llvm
 )
 
 need_apt_update=0

@@ -25,20 +25,30 @@ void WriteNamePart(std::vector<std::uint8_t>& out, std::string_view part, std::u
   }
 }
 
+// "Class.Name" in at most max bytes: each side shortened in its middle, the
+// name keeping at least half.
+std::string ShortenProcedureName(const std::string& name, std::size_t max) {
+  const std::size_t dot = name.find('.');
+  if (name.size() <= max || dot == std::string::npos || dot == 0) return ShortenName(name, max);
+  const std::string cls = name.substr(0, dot), proc = name.substr(dot + 1);
+  const std::size_t procMax = std::max((max - 1) / 2, max - 1 - std::min(cls.size(), max - 1));
+  const std::size_t clsMax = max - 1 - std::min(proc.size(), procMax);
+  return ShortenName(cls, clsMax) + "." + ShortenName(proc, procMax);
+}
+
 // An encoded name; from version 502 on "Class.Name" is stored qualified.
-void WriteEncodedName(std::vector<std::uint8_t>& out, std::string name, std::uint16_t version,
+// A part longer than its length byte can say is shortened in its middle.
+void WriteEncodedName(std::vector<std::uint8_t>& out, const std::string& name, std::uint16_t version,
                       const TTrEncryptKey& key, bool qualify = true) {
   const std::size_t maxPart = version >= 502 ? 127 : 255;
   const std::size_t dot = name.find('.');
   if (qualify && version >= 502 && dot != std::string::npos && dot > 0) {
-    std::string first = name.substr(0, std::min(dot, maxPart));
-    std::string second = name.substr(dot + 1, maxPart);
-    WriteNamePart(out, first, 0x80, version, key);
-    WriteNamePart(out, second, 0, version, key);
+    WriteNamePart(out, ShortenName(std::string_view(name).substr(0, dot), maxPart), 0x80, version, key);
+    WriteNamePart(out, ShortenName(std::string_view(name).substr(dot + 1), maxPart), 0, version, key);
     return;
   }
-  name.resize(std::min(name.size(), maxPart));
-  WriteNamePart(out, name, 0, version, key);
+  WriteNamePart(out, qualify ? ShortenProcedureName(name, maxPart) : ShortenName(name, maxPart), 0, version,
+                key);
 }
 
 }  // namespace
@@ -83,6 +93,7 @@ void WriteLineEntries(std::vector<std::uint8_t>& out, std::int64_t lineAdvance, 
 std::vector<std::uint8_t> WriteDebugStream(const std::vector<TTrUnit>& units, std::uint16_t version,
                                            const std::string& password) {
   const TTrEncryptKey key(password);
+  const std::size_t maxPart = version >= 502 ? 127 : 255;
   std::vector<std::uint8_t> out;
   WriteU32At(out, static_cast<std::uint32_t>(units.size()));
   for (const TTrUnit& unit : units) {
@@ -107,7 +118,9 @@ std::vector<std::uint8_t> WriteDebugStream(const std::vector<TTrUnit>& units, st
       if (startsProcedure) {
         const std::size_t dot = row.Procedure.find('.');
         const std::string cls = dot == std::string::npos ? std::string() : row.Procedure.substr(0, dot);
-        if (!cls.empty() && cls == previousClass)
+        // ".Name" for a method of the class before, unless the name alone
+        // needs all of a part (then both parts are shortened alike).
+        if (!cls.empty() && cls == previousClass && row.Procedure.size() - dot <= maxPart)
           WriteEncodedName(out, row.Procedure.substr(dot), version, key);
         else
           WriteEncodedName(out, row.Procedure, version, key);

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <queue>
+#include <set>
 
 #include "crashreport/core/TrStream.h"
 
@@ -29,8 +32,12 @@ std::string Base64(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-// One stored name part: length and bytes, decoded by the block's version.
-std::string ReadNamePart(const TTraciraExtraInformation& info, TrByteReader& r, std::uint8_t length) {
+// One stored name part: length bytes at r, decoded by the block's version.
+// key() gives the key of the module's password; it is asked for only when
+// the part is encrypted.
+template <typename Key>
+std::string ReadNamePart(const TTraciraExtraInformation& info, TrByteReader& r, std::uint8_t length,
+                         const Key& key) {
   const auto nonce = static_cast<std::uint32_t>(r.Position());
   const std::uint8_t* stored = r.Take(length);
   if (info.TraciraVersion < 500) {
@@ -40,8 +47,46 @@ std::string ReadNamePart(const TTraciraExtraInformation& info, TrByteReader& r, 
   }
   if (!info.IsValidEncryptPassword) return "?" + Base64(stored, length);
   std::string s(reinterpret_cast<const char*>(stored), length);
-  TTrEncryptKey(info.EncryptPassword).Crypt(nonce, reinterpret_cast<std::uint8_t*>(s.data()), s.size());
+  key().Crypt(nonce, reinterpret_cast<std::uint8_t*>(s.data()), s.size());
   return s;
+}
+
+template <typename Key>
+std::string ReadName(const TTraciraExtraInformation& info, TrByteReader& r, bool unitName, const Key& key) {
+  const std::uint8_t length = r.U8();
+  const bool qualified = info.TraciraVersion >= 502 && (length & 0x80);
+  std::string name = ReadNamePart(info, r, qualified ? (length & 0x7F) : length, key);
+  if (qualified) {
+    const std::uint8_t second = r.U8();
+    name += '.';
+    name += ReadNamePart(info, r, second & 0x7F, key);
+  }
+  const bool unreadable = info.TraciraVersion >= 500 && !info.IsValidEncryptPassword;
+  if (unitName) {
+    if (unreadable)
+      name.insert(1, "p");
+    else if (!name.empty() && name.back() == '.')
+      name.pop_back();  // a file without an extension, such as <optional>
+    else if (name.find('.') == std::string::npos)
+      name += kSourceFileExtension;
+  }
+  return name;
+}
+
+// A procedure's stored name as class and name: "Class.Name", "Name", or
+// ".Name" for a method of the class before (prior).
+void SplitProcedureName(const std::string& name, const std::string& prior, std::string& className,
+                        std::string& procName) {
+  if (!name.empty() && name[0] == '.') {
+    className = prior;
+    procName = name.substr(1);
+  } else if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
+    className = name.substr(0, dot);
+    procName = name.substr(dot + 1);
+  } else {
+    className.clear();
+    procName = name;
+  }
 }
 
 void SkipEncodedName(const TTraciraExtraInformation& info, TrByteReader& r) {
@@ -52,6 +97,17 @@ void SkipEncodedName(const TTraciraExtraInformation& info, TrByteReader& r) {
 }
 
 }  // namespace
+
+std::string ShortenName(std::string_view name, std::size_t max) {
+  if (name.size() <= max) return std::string(name);
+  if (max <= kNameCutMark.size()) return std::string(name.substr(0, max));
+  const std::size_t kept = max - kNameCutMark.size();
+  const std::size_t head = (kept + 1) / 2, tail = kept - head;
+  std::string out(name.substr(0, head));
+  out += kNameCutMark;
+  out += name.substr(name.size() - tail);
+  return out;
+}
 
 std::uint16_t MapTrDataVersion(std::uint16_t stored) {
   if (stored >= 600 && stored <= 602) return static_cast<std::uint16_t>(6000 + (stored - 600));
@@ -206,24 +262,11 @@ TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size
 }
 
 std::string ReadEncodeString(const TTraciraExtraInformation& info, TrByteReader& r, bool unitName) {
-  const std::uint8_t length = r.U8();
-  const bool qualified = info.TraciraVersion >= 502 && (length & 0x80);
-  std::string name = ReadNamePart(info, r, qualified ? (length & 0x7F) : length);
-  if (qualified) {
-    const std::uint8_t second = r.U8();
-    name += '.';
-    name += ReadNamePart(info, r, info.TraciraVersion >= 502 ? (second & 0x7F) : second);
-  }
-  const bool unreadable = info.TraciraVersion >= 500 && !info.IsValidEncryptPassword;
-  if (unitName) {
-    if (unreadable)
-      name.insert(1, "p");
-    else if (!name.empty() && name.back() == '.')
-      name.pop_back();  // a file without an extension, such as <optional>
-    else if (name.find('.') == std::string::npos)
-      name += kSourceFileExtension;
-  }
-  return name;
+  std::optional<TTrEncryptKey> key;
+  return ReadName(info, r, unitName, [&]() -> const TTrEncryptKey& {
+    if (!key) key.emplace(info.EncryptPassword);
+    return *key;
+  });
 }
 
 TTrLineEntry ReadLineEntry(TrByteReader& r, std::uint16_t version) {
@@ -286,25 +329,48 @@ TUnitHeader ReadUnitHeader(const TTraciraExtraInformation& info, TrByteReader& r
   return h;
 }
 
-// Walks one unit's line data for codeOffset, which lies in its range.
+TrByteReader ReaderAt(const std::vector<std::uint8_t>& stream, std::size_t position) {
+  TrByteReader r(stream.data(), stream.size());
+  r.Take(position);
+  return r;
+}
+
+// Walks one unit's line data for codeOffset, which lies in its range. The
+// names are decoded once the answer is known: the unit's, the procedure's
+// and, for a method stored as ".Name", those before it up to its class.
 std::optional<TTrSourceInfo> DecodeUnit(const TTraciraExtraInformation& info, const TUnitHeader& h,
                                         std::uint32_t codeOffset) {
   const std::vector<std::uint8_t>& stream = info.DebugInformation;
   const std::uint64_t end = std::uint64_t{h.Start} + h.CodeSize;
-  TrByteReader lines(stream.data(), stream.size());
-  lines.Take(h.LinesPos);
+  TrByteReader lines = ReaderAt(stream, h.LinesPos);
   const std::size_t linesEnd = h.LinesPos + h.DataSize;
   std::uint32_t line = h.FirstLine;
   std::uint64_t offset = h.Start;
-  std::string className, procName;
+  std::vector<std::size_t> procedures;  // name positions
   std::uint32_t procLine = h.FirstLine;
   auto result = [&]() {
-    TrByteReader names(stream.data(), stream.size());
-    names.Take(h.NamePos);
+    std::optional<TTrEncryptKey> key;
+    auto keyOf = [&]() -> const TTrEncryptKey& {
+      if (!key) key.emplace(info.EncryptPassword);
+      return *key;
+    };
+    auto nameAt = [&](std::size_t position, bool unitName) {
+      TrByteReader r = ReaderAt(stream, position);
+      return ReadName(info, r, unitName, keyOf);
+    };
     TTrSourceInfo out;
-    out.UnitName = ReadEncodeString(info, names, true);
-    out.ClassName = className;
-    out.ProcedureName = procName;
+    out.UnitName = nameAt(h.NamePos, true);
+    // Back to the last name that isn't a method of the class before.
+    std::size_t first = procedures.size();
+    std::vector<std::string> names;
+    while (first > 0) {
+      names.push_back(nameAt(procedures[--first], false));
+      if (names.back().empty() || names.back()[0] != '.') break;
+    }
+    std::string className;
+    for (auto name = names.rbegin(); name != names.rend(); ++name)
+      SplitProcedureName(*name, std::string(className), className, out.ProcedureName);
+    out.ClassName = std::move(className);
     out.Line = line;
     out.ProcOffsetLine = line - procLine;
     return out;
@@ -315,16 +381,8 @@ std::optional<TTrSourceInfo> DecodeUnit(const TTraciraExtraInformation& info, co
     line += static_cast<std::uint32_t>(e.LineAdvance);
     offset += e.CodeAdvance;
     if (e.NewProcedure) {
-      std::string name = ReadEncodeString(info, lines, false);
-      if (!name.empty() && name[0] == '.') {
-        procName = name.substr(1);  // a method of the previous procedure's class
-      } else if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
-        className = name.substr(0, dot);
-        procName = name.substr(dot + 1);
-      } else {
-        className.clear();
-        procName = std::move(name);
-      }
+      procedures.push_back(lines.Position());
+      SkipEncodedName(info, lines);
       procLine = line;
     }
     if (lines.Position() > linesEnd) break;  // an entry ran past the unit's line data
@@ -332,6 +390,9 @@ std::optional<TTrSourceInfo> DecodeUnit(const TTraciraExtraInformation& info, co
   if (codeOffset >= offset && codeOffset < end) return result();
   return std::nullopt;
 }
+
+// Entries between two checkpoints of the index: the most a lookup decodes.
+constexpr std::uint32_t kCheckpointEvery = 16;
 
 }  // namespace
 
@@ -351,9 +412,26 @@ std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation&
   return std::nullopt;
 }
 
-TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info) {
-  TTrUnitIndex index;
+// Decoded names of one module, filled as lookups return them.
+class TTrNameCache {
+ public:
+  struct Procedure {
+    std::string Class, Name;
+  };
+  std::mutex Lock;
+  std::optional<TTrEncryptKey> Key;
+  std::vector<std::optional<std::string>> Units;
+  std::vector<std::optional<Procedure>> Procedures;
+};
+
+TTrUnitIndex::TTrUnitIndex() : fNames(std::make_unique<TTrNameCache>()) {}
+TTrUnitIndex::TTrUnitIndex(TTrUnitIndex&&) noexcept = default;
+TTrUnitIndex& TTrUnitIndex::operator=(TTrUnitIndex&&) noexcept = default;
+TTrUnitIndex::~TTrUnitIndex() = default;
+
+TTrUnitIndex::TTrUnitIndex(const TTraciraExtraInformation& info) : TTrUnitIndex() {
   const std::vector<std::uint8_t>& stream = info.DebugInformation;
+  if (stream.size() >= UINT32_MAX) return;
   try {
     TrByteReader r(stream.data(), stream.size());
     const std::uint32_t units = r.U32();
@@ -361,69 +439,187 @@ TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info) {
       const std::size_t record = r.Position();
       const TUnitHeader h = ReadUnitHeader(info, r);
       if (h.CodeSize == 0) continue;
-      index.Units.push_back({h.Start, h.CodeSize, record});
-      index.LargestUnit = std::max(index.LargestUnit, h.CodeSize);
+      Unit unit;
+      unit.Record = static_cast<std::uint32_t>(record);
+      unit.LinesPos = static_cast<std::uint32_t>(h.LinesPos);
+      unit.LinesEnd = static_cast<std::uint32_t>(h.LinesPos + h.DataSize);
+      unit.FirstLine = h.FirstLine, unit.Start = h.Start, unit.Size = h.CodeSize;
+      IndexUnit(info, unit);
+      fUnits.push_back(unit);
     }
   } catch (const EStreamReadError&) {
   }
-  std::stable_sort(index.Units.begin(), index.Units.end(),
-                   [](const TTrUnitRange& a, const TTrUnitRange& b) { return a.Start < b.Start; });
-  return index;
+  fNames->Units.resize(fUnits.size());
+  fNames->Procedures.resize(fProcedures.size());
+
+  // Which unit answers each stretch of code: of those whose range holds it,
+  // the first in the stream.
+  std::vector<std::uint64_t> points;
+  for (const Unit& u : fUnits) points.push_back(u.Start), points.push_back(std::uint64_t{u.Start} + u.Size);
+  std::sort(points.begin(), points.end());
+  points.erase(std::unique(points.begin(), points.end()), points.end());
+  std::vector<std::uint32_t> byStart(fUnits.size());
+  for (std::uint32_t i = 0; i < byStart.size(); ++i) byStart[i] = i;
+  std::stable_sort(byStart.begin(), byStart.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return fUnits[a].Start < fUnits[b].Start; });
+  std::set<std::uint32_t> open;  // units whose range holds the stretch, by stream order
+  std::priority_queue<std::pair<std::uint64_t, std::uint32_t>,
+                      std::vector<std::pair<std::uint64_t, std::uint32_t>>, std::greater<>>
+      ends;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i + 1 < points.size(); ++i) {
+    const std::uint64_t p = points[i];
+    for (; next < byStart.size() && fUnits[byStart[next]].Start <= p; ++next) {
+      open.insert(byStart[next]);
+      ends.emplace(std::uint64_t{fUnits[byStart[next]].Start} + fUnits[byStart[next]].Size, byStart[next]);
+    }
+    for (; !ends.empty() && ends.top().first <= p; ends.pop()) open.erase(ends.top().second);
+    if (open.empty()) continue;
+    const std::uint32_t unit = *open.begin();
+    if (!fStretches.empty() && fStretches.back().Unit == unit && fStretches.back().End == p)
+      fStretches.back().End = points[i + 1];
+    else
+      fStretches.push_back({p, points[i + 1], unit});
+  }
 }
 
-namespace {
-
-// The unit that answers codeOffset: of the units whose range holds it, the
-// first in stream order that names it, as the walk over the whole stream
-// finds it.
-std::optional<std::pair<TUnitHeader, TTrSourceInfo>> AnsweringUnit(const TTraciraExtraInformation& info,
-                                                                   const TTrUnitIndex& index,
-                                                                   std::uint32_t codeOffset) {
-  auto it = std::upper_bound(index.Units.begin(), index.Units.end(), codeOffset,
-                             [](std::uint32_t o, const TTrUnitRange& u) { return o < u.Start; });
-  std::vector<std::size_t> records;
-  while (it != index.Units.begin()) {
-    --it;
-    if (codeOffset - it->Start >= index.LargestUnit) break;
-    if (codeOffset - it->Start < it->Size) records.push_back(it->Record);
+// One walk over the unit's line data, as DecodeUnit walks it, keeping
+// checkpoints and where the procedures' names lie.
+void TTrUnitIndex::IndexUnit(const TTraciraExtraInformation& info, Unit& unit) {
+  unit.FirstCheckpoint = static_cast<std::uint32_t>(fCheckpoints.size());
+  unit.FirstProcedure = static_cast<std::uint32_t>(fProcedures.size());
+  TrByteReader lines = ReaderAt(info.DebugInformation, unit.LinesPos);
+  std::uint64_t offset = unit.Start;
+  std::uint32_t line = unit.FirstLine, procedure = kNone, entries = 0;
+  auto checkpoint = [&] {
+    fCheckpoints.push_back({offset, static_cast<std::uint32_t>(lines.Position()), line, procedure});
+  };
+  checkpoint();
+  while (lines.Position() < unit.LinesEnd) {
+    TTrLineEntry e;
+    try {
+      e = ReadLineEntry(lines, info.TraciraVersion);
+    } catch (const EStreamReadError&) {
+      unit.FailAt = offset;
+      break;
+    }
+    line += static_cast<std::uint32_t>(e.LineAdvance);
+    offset += e.CodeAdvance;
+    if (e.NewProcedure) {
+      const std::size_t name = lines.Position();
+      try {
+        SkipEncodedName(info, lines);
+      } catch (const EStreamReadError&) {
+        unit.FailAt = offset;
+        break;
+      }
+      fProcedures.push_back({static_cast<std::uint32_t>(name), line, procedure});
+      procedure = static_cast<std::uint32_t>(fProcedures.size() - 1);
+    }
+    if (e.NewProcedure || ++entries % kCheckpointEvery == 0 || lines.Position() > unit.LinesEnd) checkpoint();
+    if (lines.Position() > unit.LinesEnd) break;
   }
-  std::sort(records.begin(), records.end());
+  unit.Checkpoints = static_cast<std::uint32_t>(fCheckpoints.size()) - unit.FirstCheckpoint;
+}
+
+const TTrUnitIndex::Unit* TTrUnitIndex::AnsweringUnit(std::uint32_t codeOffset) const {
+  auto s = std::upper_bound(fStretches.begin(), fStretches.end(), codeOffset,
+                            [](std::uint32_t o, const Stretch& x) { return o < x.Start; });
+  if (s == fStretches.begin() || codeOffset >= std::prev(s)->End) return nullptr;
+  const Unit& unit = fUnits[std::prev(s)->Unit];
+  // The walk would meet damaged data before it reaches codeOffset.
+  if (codeOffset >= unit.FailAt) return nullptr;
+  return &unit;
+}
+
+std::optional<TTrSourceInfo> TTrUnitIndex::Lookup(const TTraciraExtraInformation& info,
+                                                  std::uint32_t codeOffset) const {
+  const Unit* unit = AnsweringUnit(codeOffset);
+  if (!unit) return std::nullopt;
+  const auto first = fCheckpoints.begin() + unit->FirstCheckpoint;
+  const auto c =
+      std::prev(std::upper_bound(first, first + unit->Checkpoints, codeOffset,
+                                 [](std::uint32_t o, const Checkpoint& x) { return o < x.Offset; }));
+  std::uint64_t offset = c->Offset;
+  std::uint32_t line = c->Line, procedure = c->Procedure;
   try {
-    for (const std::size_t record : records) {
-      TrByteReader r(info.DebugInformation.data(), info.DebugInformation.size());
-      r.Take(record);
-      const TUnitHeader h = ReadUnitHeader(info, r);
-      if (auto found = DecodeUnit(info, h, codeOffset)) return std::make_pair(h, std::move(*found));
+    TrByteReader lines = ReaderAt(info.DebugInformation, c->Pos);
+    while (lines.Position() < unit->LinesEnd) {
+      const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
+      if (codeOffset >= offset && codeOffset < offset + e.CodeAdvance)
+        return Answer(info, *unit, line, procedure);
+      line += static_cast<std::uint32_t>(e.LineAdvance);
+      offset += e.CodeAdvance;
+      if (e.NewProcedure) {
+        SkipEncodedName(info, lines);
+        procedure = procedure == kNone ? unit->FirstProcedure : procedure + 1;
+      }
+      if (lines.Position() > unit->LinesEnd) break;
     }
   } catch (const EStreamReadError&) {
+    return std::nullopt;
   }
+  if (codeOffset >= offset && codeOffset < std::uint64_t{unit->Start} + unit->Size)
+    return Answer(info, *unit, line, procedure);
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
-                                                 const TTrUnitIndex& index, std::uint32_t codeOffset) {
-  auto found = AnsweringUnit(info, index, codeOffset);
-  if (!found) return std::nullopt;
-  return std::move(found->second);
+TTrSourceInfo TTrUnitIndex::Answer(const TTraciraExtraInformation& info, const Unit& unit, std::uint32_t line,
+                                   std::uint32_t procedure) const {
+  TTrSourceInfo out;
+  out.Line = line;
+  out.ProcOffsetLine = line - (procedure == kNone ? unit.FirstLine : fProcedures[procedure].Line);
+  TTrNameCache& names = *fNames;
+  auto keyOf = [&]() -> const TTrEncryptKey& {
+    if (!names.Key) names.Key.emplace(info.EncryptPassword);
+    return *names.Key;
+  };
+  auto nameAt = [&](std::size_t position, bool unitName) {
+    TrByteReader r = ReaderAt(info.DebugInformation, position);
+    return ReadName(info, r, unitName, keyOf);
+  };
+  std::lock_guard lock(names.Lock);
+  std::optional<std::string>& unitName = names.Units[static_cast<std::size_t>(&unit - fUnits.data())];
+  if (!unitName) unitName = nameAt(unit.Record, true);
+  out.UnitName = *unitName;
+  if (procedure == kNone) return out;
+  if (!names.Procedures[procedure]) {
+    // Back to a procedure whose class is known: decoded before, or named
+    // with its class (or none); then forward, each taking the class before.
+    std::vector<std::uint32_t> chain;
+    std::vector<std::string> stored;
+    for (std::uint32_t p = procedure; p != kNone && !names.Procedures[p]; p = fProcedures[p].Previous) {
+      chain.push_back(p);
+      stored.push_back(nameAt(fProcedures[p].NamePos, false));
+      if (stored.back().empty() || stored.back()[0] != '.') break;
+    }
+    const std::uint32_t before = fProcedures[chain.back()].Previous;
+    const bool method = !stored.back().empty() && stored.back()[0] == '.';
+    std::string className = method && before != kNone ? names.Procedures[before]->Class : std::string();
+    for (std::size_t i = chain.size(); i-- > 0;) {
+      TTrNameCache::Procedure resolved;
+      SplitProcedureName(stored[i], className, resolved.Class, resolved.Name);
+      className = resolved.Class;
+      names.Procedures[chain[i]] = std::move(resolved);
+    }
+  }
+  out.ClassName = names.Procedures[procedure]->Class;
+  out.ProcedureName = names.Procedures[procedure]->Name;
+  return out;
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(
-    const TTraciraExtraInformation& info, const TTrUnitIndex& index, std::uint32_t codeOffset) {
-  const auto found = AnsweringUnit(info, index, codeOffset);
-  if (!found) return std::nullopt;
-  const TUnitHeader& h = found->first;
+std::optional<std::pair<std::uint32_t, std::uint32_t>> TTrUnitIndex::ProcedureRange(
+    const TTraciraExtraInformation& info, std::uint32_t codeOffset) const {
+  if (!Lookup(info, codeOffset)) return std::nullopt;
+  const Unit& unit = *AnsweringUnit(codeOffset);
   try {
-    TrByteReader lines(info.DebugInformation.data(), info.DebugInformation.size());
-    lines.Take(h.LinesPos);
-    const std::size_t linesEnd = h.LinesPos + h.DataSize;
-    const std::uint64_t end = std::uint64_t{h.Start} + h.CodeSize;
-    std::uint64_t offset = h.Start;
+    TrByteReader lines = ReaderAt(info.DebugInformation, unit.LinesPos);
+    const std::uint64_t end = std::uint64_t{unit.Start} + unit.Size;
+    std::uint64_t offset = unit.Start;
     std::optional<std::uint64_t> start;
     // The procedure of codeOffset is the last one that starts at or before
     // it; it ends where the next one starts.
-    while (lines.Position() < linesEnd) {
+    while (lines.Position() < unit.LinesEnd) {
       const TTrLineEntry e = ReadLineEntry(lines, info.TraciraVersion);
       if (e.NewProcedure && offset + e.CodeAdvance > codeOffset) {
         if (!start) return std::nullopt;
@@ -432,15 +628,27 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(
       }
       offset += e.CodeAdvance;
       if (e.NewProcedure) {
-        ReadEncodeString(info, lines, false);
+        SkipEncodedName(info, lines);
         start = offset;
       }
-      if (lines.Position() > linesEnd) break;
+      if (lines.Position() > unit.LinesEnd) break;
     }
     if (start) return std::make_pair(static_cast<std::uint32_t>(*start), static_cast<std::uint32_t>(end));
   } catch (const EStreamReadError&) {
   }
   return std::nullopt;
+}
+
+TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info) { return TTrUnitIndex(info); }
+
+std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
+                                                 const TTrUnitIndex& index, std::uint32_t codeOffset) {
+  return index.Lookup(info, codeOffset);
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(
+    const TTraciraExtraInformation& info, const TTrUnitIndex& index, std::uint32_t codeOffset) {
+  return index.ProcedureRange(info, codeOffset);
 }
 
 std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& info, std::uint8_t symbol) {

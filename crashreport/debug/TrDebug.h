@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,6 +27,11 @@ inline constexpr std::uint16_t kTrDataVersion = 6006;
 // ends in "." is a file that has none (the C++ library's headers): the reader
 // drops the dot and appends nothing.
 inline constexpr const char* kSourceFileExtension = ".cpp";
+
+// A name longer than max keeps its start and its end, with kNameCutMark
+// for what was cut out of its middle.
+inline constexpr std::string_view kNameCutMark = "~~";
+std::string ShortenName(std::string_view name, std::size_t max);
 
 // The unit name to store for a source file, so that it reads back unchanged.
 inline std::string StoredUnitName(std::string fileName) {
@@ -96,21 +103,70 @@ struct TTrSourceInfo {
 std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
                                                  std::uint32_t codeOffset);
 
-// Where each unit record of the debug stream lies and which code it
-// covers; sorted by Start. Built once per module, it lets a lookup decode
-// only the units whose range holds the address instead of walking the
-// stream from its start.
-struct TTrUnitRange {
-  std::uint32_t Start = 0, Size = 0;
-  std::size_t Record = 0;  // offset of the unit record in the debug stream
+class TTrNameCache;
+
+// What a module's lookups need of its debug stream, found by one walk over
+// it: which unit answers each stretch of code (of overlapping units, the
+// first in the stream, as the walk over the whole stream finds it), and
+// inside each unit a checkpoint of the decoder's state at every procedure
+// start and every few entries, so that a lookup decodes a handful of
+// entries. Names are decoded only when a lookup returns them, with the key
+// derived once, and kept. Build it on the first lookup of a module; it
+// serves lookups from several threads.
+class TTrUnitIndex {
+ public:
+  TTrUnitIndex();
+  // A damaged stream gives the units read up to the damage.
+  explicit TTrUnitIndex(const TTraciraExtraInformation& info);
+  TTrUnitIndex(TTrUnitIndex&&) noexcept;
+  TTrUnitIndex& operator=(TTrUnitIndex&&) noexcept;
+  ~TTrUnitIndex();
+
+  std::size_t UnitCount() const { return fUnits.size(); }
+
+  // The same answer as GetSourceInfoByAddr(info, codeOffset); info is the
+  // one the index was built from.
+  std::optional<TTrSourceInfo> Lookup(const TTraciraExtraInformation& info, std::uint32_t codeOffset) const;
+  // See GetProcedureRangeByAddr.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> ProcedureRange(const TTraciraExtraInformation& info,
+                                                                        std::uint32_t codeOffset) const;
+
+ private:
+  struct Unit {
+    std::uint32_t Record = 0, LinesPos = 0, LinesEnd = 0;
+    std::uint32_t FirstLine = 0, Start = 0, Size = 0;
+    std::uint64_t FailAt = UINT64_MAX;  // the walk meets damaged data from this offset on
+    std::uint32_t FirstCheckpoint = 0, Checkpoints = 0, FirstProcedure = 0;
+  };
+  // The decoder's state before the entry at Pos.
+  struct Checkpoint {
+    std::uint64_t Offset = 0;
+    std::uint32_t Pos = 0, Line = 0, Procedure = 0;
+  };
+  struct Procedure {
+    std::uint32_t NamePos = 0, Line = 0;
+    std::uint32_t Previous = 0;  // the unit's procedure before (a method's name may take its class)
+  };
+  struct Stretch {
+    std::uint64_t Start = 0, End = 0;
+    std::uint32_t Unit = 0;
+  };
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  void IndexUnit(const TTraciraExtraInformation& info, Unit& unit);
+  const Unit* AnsweringUnit(std::uint32_t codeOffset) const;
+  TTrSourceInfo Answer(const TTraciraExtraInformation& info, const Unit& unit, std::uint32_t line,
+                       std::uint32_t procedure) const;
+  std::vector<Unit> fUnits;
+  std::vector<Checkpoint> fCheckpoints;
+  std::vector<Procedure> fProcedures;
+  std::vector<Stretch> fStretches;  // sorted, not overlapping
+  std::unique_ptr<TTrNameCache> fNames;
 };
-struct TTrUnitIndex {
-  std::vector<TTrUnitRange> Units;
-  std::uint32_t LargestUnit = 0;
-};
-// A damaged stream gives the units read up to the damage.
+
+// The index of info's debug stream.
 TTrUnitIndex IndexUnits(const TTraciraExtraInformation& info);
-// The same answer as GetSourceInfoByAddr, through the index.
+// index.Lookup(info, codeOffset).
 std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation& info,
                                                  const TTrUnitIndex& index, std::uint32_t codeOffset);
 

@@ -1,6 +1,9 @@
 #include "crashreport/debug/TrDwarfLines.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace tracira {
 
@@ -98,12 +101,28 @@ std::string ReadForm(Cursor& c, std::uint64_t form, int offsetSize, const std::v
 
 }  // namespace
 
-std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
-                                  const std::vector<std::uint8_t>& debugLineStr,
-                                  const std::vector<std::uint8_t>& debugStr) {
-  std::vector<LineRow> rows;
+namespace {
+
+bool IsAbsolute(const std::string& path) {
+  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':');
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty() || IsAbsolute(name)) return name;
+  const char last = folder.back();
+  return last == '/' || last == '\\' ? folder + name : folder + '/' + name;
+}
+
+}  // namespace
+
+std::vector<LineTable> ReadLineTables(const std::vector<std::uint8_t>& debugLine,
+                                      const std::vector<std::uint8_t>& debugLineStr,
+                                      const std::vector<std::uint8_t>& debugStr) {
+  std::vector<LineTable> tables;
   std::size_t unitStart = 0;
   while (unitStart < debugLine.size()) {
+    LineTable& table = tables.emplace_back();
+    table.Offset = unitStart;
     Cursor h(debugLine, unitStart, debugLine.size());
     std::uint64_t length = h.U(4);
     int offsetSize = 4;
@@ -111,8 +130,9 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
       length = h.U(8);
       offsetSize = 8;
     }
+    if (length > debugLine.size() - h.Pos())
+      throw std::runtime_error(".debug_line: unit length beyond the section");
     const std::size_t unitEnd = h.Pos() + length;
-    if (unitEnd > debugLine.size()) throw std::runtime_error(".debug_line: unit length beyond the section");
     Cursor c(debugLine, h.Pos(), unitEnd);
     const auto version = static_cast<int>(c.U(2));
     if (version < 2 || version > 5)
@@ -123,11 +143,11 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
       c.U(1);  // segment selector size
     }
     const std::uint64_t headerLength = c.U(offsetSize);
+    if (headerLength > unitEnd - c.Pos()) throw std::runtime_error(".debug_line: header beyond the unit");
     const std::size_t programStart = c.Pos() + headerLength;
     const auto minInst = static_cast<std::uint32_t>(c.U(1));
     if (version >= 4) c.U(1);  // maximum operations per instruction
-    const bool defaultIsStmt = c.U(1) != 0;
-    (void)defaultIsStmt;
+    c.U(1);                    // default is_stmt: every row counts here
     const auto lineBase = static_cast<std::int8_t>(c.U(1));
     const auto lineRange = static_cast<std::uint8_t>(c.U(1));
     const auto opcodeBase = static_cast<std::uint8_t>(c.U(1));
@@ -135,44 +155,53 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
     std::vector<std::uint8_t> standardLengths(opcodeBase > 0 ? opcodeBase - 1 : 0);
     for (auto& l : standardLengths) l = static_cast<std::uint8_t>(c.U(1));
 
-    std::vector<std::string> files;
+    std::vector<std::string>& files = table.Files;
+    std::vector<std::string> folders;
     if (version >= 5) {
-      auto readEntries = [&](std::vector<std::string>* paths) {
+      // Entries of path and folder index; folder 0 is the compilation's.
+      auto readEntries = [&](bool withFolder) {
         const std::uint64_t formats = c.U(1);
         std::vector<std::pair<std::uint64_t, std::uint64_t>> format;
         for (std::uint64_t i = 0; i < formats; ++i) {
           const std::uint64_t type = c.Uleb();
           format.emplace_back(type, c.Uleb());
         }
+        std::vector<std::string> out;
         const std::uint64_t count = c.Uleb();
         for (std::uint64_t i = 0; i < count; ++i) {
-          std::string path;
+          std::string path, folder;
           for (const auto& [type, form] : format) {
             std::string v = ReadForm(c, form, offsetSize, debugLineStr, debugStr);
             if (type == 1) path = std::move(v);  // DW_LNCT_path
+            if (type == 2 && withFolder) {       // DW_LNCT_directory_index
+              const std::size_t index = std::strtoull(v.c_str(), nullptr, 10);
+              if (index < folders.size()) folder = index == 0 ? folders[0] : Join(folders[0], folders[index]);
+            }
           }
-          if (paths) paths->push_back(path);
+          out.push_back(Join(folder, path));
         }
+        return out;
       };
-      readEntries(nullptr);  // directories: only the file's own name matters
-      readEntries(&files);
+      folders = readEntries(false);
+      files = readEntries(true);
     } else {
-      while (!c.Str().empty()) {
-      }
+      folders.emplace_back();  // folder 0: the compilation's, not named here
+      for (std::string folder; !(folder = c.Str()).empty();) folders.push_back(folder);
       files.emplace_back();  // file numbers start at 1
       for (std::string name; !(name = c.Str()).empty();) {
-        c.Uleb(), c.Uleb(), c.Uleb();
-        files.push_back(name);
+        const std::uint64_t folder = c.Uleb();
+        c.Uleb(), c.Uleb();
+        files.push_back(Join(folder < folders.size() ? folders[folder] : std::string(), name));
       }
     }
 
     Cursor p(debugLine, programStart, unitEnd);
     std::uint64_t address = 0, file = 1;
     std::int64_t line = 1;
-    auto fileName = [&](std::uint64_t f) { return f < files.size() ? files[f] : std::string("?"); };
     auto emit = [&](bool end) {
-      rows.push_back(
-          {static_cast<std::uint32_t>(address), fileName(file), static_cast<std::uint32_t>(line), end});
+      table.Rows.push_back({static_cast<std::uint32_t>(address),
+                            static_cast<std::uint32_t>(std::min<std::uint64_t>(file, 0xFFFFFFFFu)),
+                            static_cast<std::uint32_t>(line), end});
     };
     while (!p.AtEnd()) {
       const auto op = static_cast<std::uint8_t>(p.U(1));
@@ -187,6 +216,7 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
         case 0: {
           const std::uint64_t len = p.Uleb();
           if (len == 0) break;
+          if (len > unitEnd - p.Pos()) throw std::runtime_error(".debug_line: table ends too early");
           const std::size_t next = p.Pos() + len;
           const auto sub = static_cast<std::uint8_t>(p.U(1));
           if (sub == 1) {
@@ -232,6 +262,38 @@ std::vector<LineRow> ReadLineRows(const std::vector<std::uint8_t>& debugLine,
     }
     unitStart = unitEnd;
   }
+  return tables;
+}
+
+std::vector<AddressRow> RowsByAddress(const std::vector<LineTable>& tables, std::vector<std::string>& paths) {
+  std::unordered_map<std::string, std::uint32_t> ids;
+  for (std::size_t i = 0; i < paths.size(); ++i) ids.emplace(paths[i], static_cast<std::uint32_t>(i));
+  std::vector<AddressRow> rows;
+  for (const LineTable& table : tables) {
+    std::vector<std::uint32_t> id(table.Files.size() + 1);
+    for (std::size_t f = 0; f <= table.Files.size(); ++f) {
+      const std::string path = f < table.Files.size() ? table.Files[f] : std::string("?");
+      const auto [it, added] = ids.emplace(path, static_cast<std::uint32_t>(paths.size()));
+      if (added) paths.push_back(path);
+      id[f] = it->second;
+    }
+    std::size_t sequenceStart = rows.size();
+    for (const LineRow& r : table.Rows) {
+      if (r.EndSequence) {
+        // Rows on the sequence's end address cover no code.
+        while (rows.size() > sequenceStart && rows.back().Address >= r.Address) rows.pop_back();
+        if (rows.size() > sequenceStart) rows.push_back({r.Address, 0, 0, true});  // else it was empty
+        sequenceStart = rows.size();
+        continue;
+      }
+      rows.push_back({r.Address, id[std::min<std::size_t>(r.File, table.Files.size())], r.Line, false});
+    }
+  }
+  // At one address, sequences that end there come first; of the rows that
+  // start there, the last in table order holds, as in the debuggers' lookup.
+  std::stable_sort(rows.begin(), rows.end(), [](const AddressRow& a, const AddressRow& b) {
+    return a.Address != b.Address ? a.Address < b.Address : a.EndSequence && !b.EndSequence;
+  });
   return rows;
 }
 

@@ -117,31 +117,49 @@ TAes128::TAes128(const std::array<std::uint8_t, 16>& key) {
   }
 }
 
-TAes128::Block TAes128::EncryptBlock(const Block& in) const {
-  Block s = in;
-  auto addRoundKey = [&](int round) {
-    for (int i = 0; i < 16; ++i) s[i] ^= fRoundKeys[16 * round + i];
-  };
-  addRoundKey(0);
-  for (int round = 1; round <= 10; ++round) {
-    for (auto& b : s) b = kSBox[b];
-    // ShiftRows: the state is column-major, row r moves left by r.
-    Block t = s;
-    for (int c = 0; c < 4; ++c)
-      for (int r = 0; r < 4; ++r) s[4 * c + r] = t[4 * ((c + r) % 4) + r];
-    if (round != 10) {
-      for (int c = 0; c < 4; ++c) {
-        std::uint8_t* col = &s[4 * c];
-        const std::uint8_t a0 = col[0], a1 = col[1], a2 = col[2], a3 = col[3];
-        col[0] = static_cast<std::uint8_t>(XTime(a0) ^ (XTime(a1) ^ a1) ^ a2 ^ a3);
-        col[1] = static_cast<std::uint8_t>(a0 ^ XTime(a1) ^ (XTime(a2) ^ a2) ^ a3);
-        col[2] = static_cast<std::uint8_t>(a0 ^ a1 ^ XTime(a2) ^ (XTime(a3) ^ a3));
-        col[3] = static_cast<std::uint8_t>((XTime(a0) ^ a0) ^ a1 ^ a2 ^ XTime(a3));
-      }
-    }
-    addRoundKey(round);
+namespace {
+
+// SubBytes, ShiftRows and MixColumns of one round as table lookups: entry x
+// of kTe[0] is the column (2, 1, 1, 3) * S(x), big-endian; kTe[n] turns it
+// right by 8n bits for the byte that row n brings in.
+constexpr std::array<std::array<std::uint32_t, 256>, 4> MakeTe() {
+  std::array<std::array<std::uint32_t, 256>, 4> te{};
+  for (int x = 0; x < 256; ++x) {
+    const std::uint8_t s = kSBox[x];
+    const std::uint32_t word = (std::uint32_t{XTime(s)} << 24) | (std::uint32_t{s} << 16) |
+                               (std::uint32_t{s} << 8) | static_cast<std::uint8_t>(XTime(s) ^ s);
+    for (int n = 0; n < 4; ++n) te[n][x] = n == 0 ? word : (word >> (8 * n)) | (word << (32 - 8 * n));
   }
-  return s;
+  return te;
+}
+constexpr auto kTe = MakeTe();
+
+}  // namespace
+
+TAes128::Block TAes128::EncryptBlock(const Block& in) const {
+  auto word = [](const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+  };
+  // The state as four big-endian column words.
+  std::uint32_t s[4], t[4];
+  for (int c = 0; c < 4; ++c) s[c] = word(&in[4 * c]) ^ word(&fRoundKeys[4 * c]);
+  for (int round = 1; round < 10; ++round) {
+    for (int c = 0; c < 4; ++c)
+      t[c] = kTe[0][s[c] >> 24] ^ kTe[1][(s[(c + 1) % 4] >> 16) & 0xFF] ^
+             kTe[2][(s[(c + 2) % 4] >> 8) & 0xFF] ^ kTe[3][s[(c + 3) % 4] & 0xFF] ^
+             word(&fRoundKeys[16 * round + 4 * c]);
+    for (int c = 0; c < 4; ++c) s[c] = t[c];
+  }
+  Block out;
+  for (int c = 0; c < 4; ++c) {
+    const std::uint32_t v = (std::uint32_t{kSBox[s[c] >> 24]} << 24) |
+                            (std::uint32_t{kSBox[(s[(c + 1) % 4] >> 16) & 0xFF]} << 16) |
+                            (std::uint32_t{kSBox[(s[(c + 2) % 4] >> 8) & 0xFF]} << 8) |
+                            kSBox[s[(c + 3) % 4] & 0xFF];
+    const std::uint32_t r = v ^ word(&fRoundKeys[160 + 4 * c]);
+    for (int i = 0; i < 4; ++i) out[4 * c + i] = static_cast<std::uint8_t>(r >> (24 - 8 * i));
+  }
+  return out;
 }
 
 namespace {

@@ -109,6 +109,13 @@ const TTrDebugInfoSource* TTraciraModuleInfo::OtherDebugData() {
   return fOtherDebugData.get();
 }
 
+const TTrUnitIndex& TTraciraModuleInfo::UnitIndex() {
+  std::call_once(fIndexBuilt, [this] {
+    if (ExtraInformation) fUnitIndex = IndexUnits(*ExtraInformation);
+  });
+  return fUnitIndex;
+}
+
 std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswordRequest& passwordRequest) {
   auto info = std::make_unique<TTraciraModuleInfo>();
   info->Handle = module;
@@ -139,7 +146,6 @@ std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswo
   if (info->ExtraInformation) {
     info->EncryptPassword = info->ExtraInformation->EncryptPassword;
     info->IsValidEncryptPassword = info->ExtraInformation->IsValidEncryptPassword;
-    info->UnitIndex = IndexUnits(*info->ExtraInformation);
   }
   return info;
 }

@@ -29,7 +29,6 @@ struct TTraciraModuleInfo {
   TTraciraModuleType ModuleType = mtOSLibrary;
   // The module's data block, when it carries one, with its options.
   std::optional<TTraciraExtraInformation> ExtraInformation;
-  TTrUnitIndex UnitIndex;  // of ExtraInformation's debug stream
   std::unique_ptr<TTraciraModuleOptions> Options;
   SYSTEMTIME LastModified{};  // local time of the file's last write
   FILETIME LastWrite{};
@@ -38,6 +37,8 @@ struct TTraciraModuleInfo {
 
   // The outside debug source, chosen on first use and kept.
   const TTrDebugInfoSource* OtherDebugData();
+  // The lookup index of ExtraInformation's debug stream, built on first use.
+  const TTrUnitIndex& UnitIndex();
 
   std::uint32_t Base() const { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Handle)); }
   bool Contains(std::uint32_t address) const { return address >= Base() && address - Base() < Size; }
@@ -45,6 +46,8 @@ struct TTraciraModuleInfo {
  private:
   std::once_flag fSourceChosen;
   std::unique_ptr<TTrDebugInfoSource> fOtherDebugData;
+  std::once_flag fIndexBuilt;
+  TTrUnitIndex fUnitIndex;
 };
 
 // Reads one loaded module: file name, version resource, exports, data block.

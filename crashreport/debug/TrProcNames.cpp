@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -11,6 +12,11 @@ std::string ReadableName(const std::string& symbol) {
   if (symbol.empty() || symbol[0] == '.') return {};
   std::string name = symbol[0] == '_' ? symbol.substr(1) : symbol;
   if (name.rfind("_Z", 0) == 0) {
+    // A stdcall method (a COM interface's) ends in "@" and its argument bytes.
+    const std::size_t at = name.rfind('@');
+    if (at != std::string::npos && at + 1 < name.size() &&
+        name.find_first_not_of("0123456789", at + 1) == std::string::npos)
+      name.resize(at);
     int status = 0;
     std::unique_ptr<char, decltype(&std::free)> d(
         abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
@@ -52,6 +58,21 @@ std::string StoredProcedureName(const std::string& readable) {
   for (char& c : cls) c = c == '.' ? '_' : c;
   for (char& c : proc) c = c == '.' ? '_' : c;
   return cls.empty() ? proc : cls + "." + proc;
+}
+
+std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols) {
+  std::vector<NamedFunction> out;
+  for (const CoffSymbol& s : symbols) {
+    if (!s.Function) continue;
+    std::string readable = ReadableName(s.Name);
+    if (!readable.empty()) out.push_back({s.Rva, std::move(readable)});
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const NamedFunction& a, const NamedFunction& b) { return a.Rva < b.Rva; });
+  out.erase(std::unique(out.begin(), out.end(),
+                        [](const NamedFunction& a, const NamedFunction& b) { return a.Rva == b.Rva; }),
+            out.end());
+  return out;
 }
 
 }  // namespace tracira

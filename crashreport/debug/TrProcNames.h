@@ -1,7 +1,11 @@
 // Procedure names as the data block stores them, from linker symbols.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "crashreport/debug/TrPeImage.h"
 
 namespace tracira {
 
@@ -13,5 +17,13 @@ std::string ReadableName(const std::string& symbol);
 // "ns::TClass.Method" or "Function": the parameter list and return type
 // dropped, the class (everything before the last "::") set off by ".".
 std::string StoredProcedureName(const std::string& readable);
+
+struct NamedFunction {
+  std::uint32_t Rva = 0;
+  std::string Readable;  // ReadableName
+};
+// The function symbols that name code, sorted by address; of several at one
+// address, the first in the symbol table.
+std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols);
 
 }  // namespace tracira

@@ -13,10 +13,12 @@ namespace tracira {
 
 namespace {
 
+// A call stack entry's names hold 64 characters; a longer one keeps its
+// start and end (a template's arguments, a method's name).
 constexpr std::size_t kMaxName = 64;
 
 void CutName(std::string& s) {
-  if (s.size() > kMaxName) s.resize(kMaxName);
+  if (s.size() > kMaxName) s = ShortenName(s, kMaxName);
 }
 
 // Resumes a suspended thread however the reading ends.
@@ -114,7 +116,8 @@ void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTracira
   };
 
   if (module->ExtraInformation && rva >= 0x1000) {
-    if (const auto found = GetSourceInfoByAddr(*module->ExtraInformation, module->UnitIndex, rva - 0x1000)) {
+    if (const auto found =
+            GetSourceInfoByAddr(*module->ExtraInformation, module->UnitIndex(), rva - 0x1000)) {
       entry.DebugDetail = ddSourceCode;
       entry.UnitName = found->UnitName;
       entry.ClassName = found->ClassName;
@@ -323,9 +326,10 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureBounds(std::u
     return std::make_pair(base + offset + r.first, base + offset + r.second);
   };
   if (module->ExtraInformation && rva >= 0x1000) {
-    if (const auto r = GetProcedureRangeByAddr(*module->ExtraInformation, module->UnitIndex, rva - 0x1000))
+    if (const auto r = GetProcedureRangeByAddr(*module->ExtraInformation, module->UnitIndex(), rva - 0x1000))
       return absolute(*r, 0x1000);
-    if (GetSourceInfoByAddr(*module->ExtraInformation, module->UnitIndex, rva - 0x1000)) return std::nullopt;
+    if (GetSourceInfoByAddr(*module->ExtraInformation, module->UnitIndex(), rva - 0x1000))
+      return std::nullopt;
   }
   if (const TTrDebugInfoSource* source = module->OtherDebugData())
     if (const auto location = source->GetLocationInfo(rva); location && location->ProcedureRange)

@@ -414,28 +414,24 @@ TTrDebugInfoDwarf::TTrDebugInfoDwarf(const std::vector<std::uint8_t>& image, std
     const PeImage pe(image);
     const auto line = pe.SectionData(".debug_line");
     if (!line) return;
-    const std::vector<LineRow> rows =
-        ReadLineRows(*line, pe.SectionData(".debug_line_str").value_or(std::vector<std::uint8_t>{}),
-                     pe.SectionData(".debug_str").value_or(std::vector<std::uint8_t>{}));
-    std::vector<std::string> files;
-    for (const LineRow& r : rows) {
-      if (r.Address < pe.ImageBase()) continue;
-      const std::string file = BaseName(r.File);
-      auto f = std::find(files.begin(), files.end(), file);
-      if (f == files.end()) f = files.insert(files.end(), file);
-      fRows.push_back(
-          {r.Address - pe.ImageBase(), r.Line, static_cast<std::uint32_t>(f - files.begin()), r.EndSequence});
+    std::vector<std::string> paths;
+    const std::vector<AddressRow> rows = RowsByAddress(
+        ReadLineTables(*line, pe.SectionData(".debug_line_str").value_or(std::vector<std::uint8_t>{}),
+                       pe.SectionData(".debug_str").value_or(std::vector<std::uint8_t>{})),
+        paths);
+    // Files by their base names: the same file may come with other folders.
+    std::vector<std::uint32_t> fileOfPath(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const std::string file = BaseName(paths[i]);
+      auto f = std::find(fFiles.begin(), fFiles.end(), file);
+      if (f == fFiles.end()) f = fFiles.insert(fFiles.end(), file);
+      fileOfPath[i] = static_cast<std::uint32_t>(f - fFiles.begin());
     }
-    fFiles = std::move(files);
-    // Stable: at one address the later row wins, as in the debuggers' lookup.
-    std::stable_sort(fRows.begin(), fRows.end(), [](const Row& a, const Row& b) { return a.Rva < b.Rva; });
-    for (const CoffSymbol& s : pe.Symbols()) {
-      if (!s.Function) continue;
-      const std::string readable = ReadableName(s.Name);
-      if (!readable.empty()) fFunctions.push_back({s.Rva, StoredProcedureName(readable)});
-    }
-    std::sort(fFunctions.begin(), fFunctions.end(),
-              [](const Function& a, const Function& b) { return a.Rva < b.Rva; });
+    for (const AddressRow& r : rows)
+      if (r.Address >= pe.ImageBase())
+        fRows.push_back({r.Address - pe.ImageBase(), r.Line, fileOfPath[r.File], r.EndSequence});
+    for (const NamedFunction& f : FunctionSymbols(pe.Symbols()))
+      fFunctions.push_back({f.Rva, StoredProcedureName(f.Readable)});
     fValid = !fRows.empty();
   } catch (const std::exception&) {
     fRows.clear();

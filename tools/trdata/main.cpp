@@ -2,9 +2,10 @@
 //
 //   trdata [--password TEXT] [--symbol NUMBER=NAME]... [--dump] IMAGE
 //
-// Reads the image's DWARF line tables and its function symbols, builds the
-// block (units are source files, procedures the demangled function names)
-// and stores it as the RCDATA resource "TRDATA", so that the program can be
+// Reads the image's DWARF line tables, inlined calls and function symbols,
+// builds the block (UnitBuilder.h: units are runs of functions from one
+// source file, inlined code is named by its caller's line; procedures are
+// the demangled function names) and stores it as the RCDATA resource "TRDATA", so that the program can be
 // stripped and still name every line. --symbol adds a routine to the
 // block's symbol table by its demangled name (a suffix such as
 // "Application::HandleException" is enough); --dump prints the units.
@@ -22,9 +23,11 @@
 #include <stdexcept>
 
 #include "crashreport/debug/TrDataWriter.h"
+#include "crashreport/debug/TrDwarfInlines.h"
 #include "crashreport/debug/TrDwarfLines.h"
 #include "crashreport/debug/TrPeImage.h"
 #include "crashreport/debug/TrProcNames.h"
+#include "tools/trdata/UnitBuilder.h"
 
 namespace {
 
@@ -55,88 +58,16 @@ void WriteFileAtomically(const std::string& name, const std::vector<std::uint8_t
 
 std::vector<Function> Functions(const tracira::PeImage& image) {
   std::vector<Function> out;
-  for (const tracira::CoffSymbol& s : image.Symbols()) {
-    if (!s.Function || s.Rva < kCodeStart) continue;
-    const std::string readable = tracira::ReadableName(s.Name);
-    if (readable.empty()) continue;
-    out.push_back({s.Rva, tracira::StoredProcedureName(readable), readable});
-  }
-  std::sort(out.begin(), out.end(), [](const Function& a, const Function& b) { return a.Rva < b.Rva; });
-  out.erase(std::unique(out.begin(), out.end(),
-                        [](const Function& a, const Function& b) { return a.Rva == b.Rva; }),
-            out.end());
+  for (const tracira::NamedFunction& f : tracira::FunctionSymbols(image.Symbols()))
+    if (f.Rva >= kCodeStart) out.push_back({f.Rva, tracira::StoredProcedureName(f.Readable), f.Readable});
   return out;
 }
 
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Units are runs of consecutive code from one source file.
-std::vector<tracira::TTrUnit> BuildUnits(std::vector<tracira::LineRow> rows, std::uint32_t imageBase,
-                                         const std::vector<Function>& functions) {
-  const std::uint32_t codeBase = imageBase + kCodeStart;
-  rows.erase(std::remove_if(rows.begin(), rows.end(),
-                            [&](const tracira::LineRow& r) { return r.Address < codeBase; }),
-             rows.end());
-  // Stable: rows at one address keep table order, and the last one counts,
-  // as in the debuggers' lookup.
-  std::stable_sort(rows.begin(), rows.end(), [](const tracira::LineRow& a, const tracira::LineRow& b) {
-    return a.Address < b.Address;
-  });
-  std::vector<tracira::TTrUnit> units;
-  tracira::TTrUnit* unit = nullptr;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const tracira::LineRow& r = rows[i];
-    const std::uint32_t offset = r.Address - codeBase;
-    // A later row at the same address overrides this one.
-    if (i + 1 < rows.size() && rows[i + 1].Address == r.Address && !rows[i + 1].EndSequence) continue;
-    if (unit) unit->Size = offset - unit->Offset;
-    if (r.EndSequence) {
-      unit = nullptr;
-      continue;
-    }
-    const std::string file = tracira::StoredUnitName(BaseName(r.File));
-    if (!unit || unit->Name != file) {
-      units.push_back({file, r.Line, offset, 0, {}});
-      unit = &units.back();
-    }
-    unit->Rows.push_back({offset, r.Line, {}, false});
-  }
-  units.erase(
-      std::remove_if(units.begin(), units.end(), [](const tracira::TTrUnit& u) { return u.Size == 0; }),
-      units.end());
-
-  // Procedure starts: at each function's first address, and at a unit's
-  // start that lies inside a function (code of an inlined header).
-  for (tracira::TTrUnit& u : units) {
-    std::vector<tracira::TTrLineRow> merged;
-    auto fn = std::lower_bound(functions.begin(), functions.end(), u.Offset + kCodeStart,
-                               [](const Function& f, std::uint32_t rva) { return f.Rva < rva; });
-    if (fn != functions.begin() && std::prev(fn)->Rva < u.Offset + kCodeStart) {
-      const Function& enclosing = *std::prev(fn);
-      u.Rows.front().StartsProcedure = true;
-      u.Rows.front().Procedure = enclosing.Name;
-    }
-    std::size_t row = 0;
-    for (; fn != functions.end() && fn->Rva - kCodeStart < u.Offset + u.Size; ++fn) {
-      const std::uint32_t start = fn->Rva - kCodeStart;
-      while (row < u.Rows.size() && u.Rows[row].Offset < start) merged.push_back(u.Rows[row++]);
-      if (row < u.Rows.size() && u.Rows[row].Offset == start) {
-        tracira::TTrLineRow r = u.Rows[row++];
-        r.StartsProcedure = true;
-        r.Procedure = fn->Name;
-        merged.push_back(r);
-      } else {
-        const std::uint32_t line = merged.empty() ? u.FirstLine : merged.back().Line;
-        merged.push_back({start, line, fn->Name, true});
-      }
-    }
-    while (row < u.Rows.size()) merged.push_back(u.Rows[row++]);
-    u.Rows = std::move(merged);
-  }
-  return units;
+tracira::DwarfSections ReadDwarfSections(const tracira::PeImage& pe) {
+  auto section = [&](const char* name) { return pe.SectionData(name).value_or(std::vector<std::uint8_t>{}); };
+  return {section(".debug_info"),     section(".debug_abbrev"), section(".debug_line"),
+          section(".debug_line_str"), section(".debug_str"),    section(".debug_ranges"),
+          section(".debug_rnglists"), section(".debug_addr")};
 }
 
 double BuildTime() {
@@ -176,18 +107,28 @@ int Run(int argc, char** argv) {
   if (image.empty()) throw std::runtime_error("no image given");
 
   tracira::PeImage pe(ReadFile(image));
-  const auto line = pe.SectionData(".debug_line");
-  if (!line)
+  const tracira::DwarfSections dwarf = ReadDwarfSections(pe);
+  if (dwarf.Line.empty())
     throw std::runtime_error(image + " has no DWARF line table (build it with -g, before stripping)");
-  const auto rows =
-      tracira::ReadLineRows(*line, pe.SectionData(".debug_line_str").value_or(std::vector<std::uint8_t>{}),
-                            pe.SectionData(".debug_str").value_or(std::vector<std::uint8_t>{}));
+  const auto tables = tracira::ReadLineTables(dwarf.Line, dwarf.LineStr, dwarf.Str);
+  std::vector<std::string> paths;
+  const std::vector<tracira::AddressRow> rows = tracira::RowsByAddress(tables, paths);
+  std::vector<tracira::InlinedCall> calls;
+  try {
+    calls = tracira::ReadInlinedCalls(dwarf, tables, paths);
+  } catch (const std::exception& e) {
+    // Without them inlined code keeps the line table's file and line.
+    std::fprintf(stderr, "trdata: warning: %s: inlined calls not read: %s\n", image.c_str(), e.what());
+  }
   const std::vector<Function> functions = Functions(pe);
+  std::vector<trdata::Function> starts;
+  for (const Function& f : functions) starts.push_back({f.Rva - kCodeStart, f.Name});
 
   tracira::TTrBlockSource source;
   source.CompilationDate = BuildTime();
   source.Password = password;
-  source.Units = BuildUnits(rows, pe.ImageBase(), functions);
+  source.Units = trdata::BuildUnits(trdata::AttributeInlinedCode(rows, std::move(calls), paths), paths,
+                                    pe.ImageBase() + kCodeStart, starts);
   for (const auto& [number, name] : symbolNames) {
     for (std::size_t i = 0; i < functions.size(); ++i) {
       const std::string& r = functions[i].Readable;

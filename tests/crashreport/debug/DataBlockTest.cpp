@@ -295,6 +295,59 @@ TEST(DataBlock, DamagedDebugStreamGivesNoResult) {
   }
 }
 
+TEST(DataBlock, NamesTooLongForTheFormatAreShortenedInTheMiddle) {
+  const std::string cls = "std::map<" + std::string(150, 'k') + ", Value>";
+  const std::string method = "emplace<" + std::string(200, 'a') + ", Last>";
+  const std::string file = std::string(300, 'f') + "_header.h";
+  TTrUnit unit{file, 1, 0x100, 0x40, {}};
+  // The third is again a method of the class before, too long for ".Name".
+  unit.Rows = {{0x100, 1, cls + "." + method, true},
+               {0x120, 2, cls + ".erase", true},
+               {0x130, 3, cls + "." + method, true}};
+  for (const std::uint16_t version : {std::uint16_t{6006}, std::uint16_t{501}}) {
+    TTraciraExtraInformation info;
+    info.TraciraVersion = version;
+    info.IsValidEncryptPassword = true;
+    info.DebugInformation = WriteDebugStream({unit}, version, "");
+    const auto first = GetSourceInfoByAddr(info, 0x100);
+    const auto second = GetSourceInfoByAddr(info, 0x120);
+    ASSERT_TRUE(first && second) << version;
+    // Each keeps its start and its end around one mark.
+    for (const auto& [got, whole] :
+         {std::pair{first->ClassName, cls}, std::pair{first->ProcedureName, method},
+          std::pair{first->UnitName, file}, std::pair{second->ClassName, cls}}) {
+      const std::size_t mark = got.find(kNameCutMark);
+      ASSERT_NE(mark, std::string::npos) << version << " " << got;
+      EXPECT_EQ(got.find(kNameCutMark, mark + 1), std::string::npos) << got;
+      EXPECT_EQ(whole.substr(0, mark), got.substr(0, mark)) << got;
+      const std::string tail = got.substr(mark + kNameCutMark.size());
+      EXPECT_EQ(whole.substr(whole.size() - tail.size()), tail) << got;
+      EXPECT_GT(tail.size(), 20u) << got;
+    }
+    EXPECT_EQ(first->UnitName.size(), version >= 502 ? 127u : 255u);
+    if (version >= 502) {  // class and name are parts of their own
+      EXPECT_EQ(first->ClassName.size(), 127u);
+      EXPECT_EQ(first->ProcedureName.size(), 127u);
+    } else {
+      EXPECT_EQ(first->ClassName.size() + 1 + first->ProcedureName.size(), 255u);
+    }
+    EXPECT_EQ(second->ProcedureName, "erase");
+    if (version >= 502) {
+      const auto third = GetSourceInfoByAddr(info, 0x130);
+      ASSERT_TRUE(third);
+      EXPECT_EQ(third->ClassName, first->ClassName);
+      EXPECT_EQ(third->ProcedureName, first->ProcedureName);
+    }
+  }
+}
+
+TEST(DataBlock, ShortenNameKeepsStartAndEnd) {
+  EXPECT_EQ(ShortenName("short", 5), "short");
+  EXPECT_EQ(ShortenName("abcdefghij", 7), "abc~~ij");
+  EXPECT_EQ(ShortenName("abcdefghij", 8), "abc~~hij");
+  EXPECT_EQ(ShortenName("abcdefghij", 2), "ab");  // no room for the mark
+}
+
 TEST(SharedOptions, NameAndBlockRoundTrip) {
   EXPECT_EQ(SharedDataName(0x1A2B, 0x00400000), "00001A2B00400000MODULE");
   TTraciraModuleOptions source;

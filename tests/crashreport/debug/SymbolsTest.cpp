@@ -2,6 +2,7 @@
 // fixtures written by DebugFormatWriters and on hand-written maps.
 #include <gtest/gtest.h>
 
+#include "crashreport/debug/TrProcNames.h"
 #include "crashreport/debug/TrSymbols.h"
 #include "tests/crashreport/debug/DebugFormatWriters.h"
 
@@ -89,6 +90,18 @@ TEST(Names, CrashReporterUnitsAreRecognisedWithOrWithoutExtension) {
   EXPECT_TRUE(IsTraciraUnit("TrHook"));
   EXPECT_FALSE(IsTraciraUnit("fmuMain.cpp"));
   EXPECT_FALSE(IsTraciraUnit("TrStackTest.cpp"));
+}
+
+TEST(Names, ReadableNamesOfTheTargetsSymbols) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"__ZN7TfmMain16UpdateDeviceNameEv", "TfmMain::UpdateDeviceName()"},
+      // A COM method: stdcall, so "@" and its argument bytes follow.
+      {"__ZN9TScaner4510TEventSink11GetTypeInfoEjmPP9ITypeInfo@16",
+       "TScaner45::TEventSink::GetTypeInfo(unsigned int, unsigned long, ITypeInfo**)"},
+      {"_WinMain@16", "WinMain"},
+      {"__ZL4Workv.cold", "Work()"},
+      {".text", ""}};
+  for (const auto& [symbol, readable] : cases) EXPECT_EQ(ReadableName(symbol), readable) << symbol;
 }
 
 TEST(FindFunction, BinarySearchOverExportsSortedByAddress) {
