@@ -21,13 +21,35 @@ void TScanerX::CreateScaner() {
   fScaner = std::move(scaner);
 }
 
-void TScanerX::CheckResultCode(std::int32_t Code) {
-  if (Code < 0) throw EScanerX(GetScaner().GetResultDescription());
+namespace {
+
+// How a written value reads in TScanerXError::Call.
+std::wstring ValueText(std::int32_t value) { return std::to_wstring(value); }
+std::wstring ValueText(bool value) { return value ? L"True" : L"False"; }
+std::wstring ValueText(const std::wstring& value) { return L"'" + value + L"'"; }
+
+}  // namespace
+
+void TScanerX::RaiseError(std::wstring Call, std::int32_t Code) {
+  TScanerXError error{std::move(Call), Code, GetScaner().GetResultDescription()};
+  if (const TScanerXErrorEvent handler = fOnError) handler(*this, error);
+  throw EScanerX(std::move(error.Description));
 }
 
-void TScanerX::RaiseLastError() {
-  TScaner45& scaner = GetScaner();
-  if (scaner.GetResultCode() < 0) throw EScanerX(scaner.GetResultDescription());
+void TScanerX::CheckResultCode(std::int32_t Code, const wchar_t* Call) {
+  if (Code < 0) RaiseError(Call, Code);
+}
+
+void TScanerX::RaiseLastError(const wchar_t* Name) {
+  const std::int32_t code = GetScaner().GetResultCode();
+  if (code < 0) RaiseError(Name, code);
+}
+
+// The value's text is made only for a failure.
+template <class Value>
+void TScanerX::RaiseLastError(const wchar_t* Name, const Value& Written) {
+  const std::int32_t code = GetScaner().GetResultCode();
+  if (code < 0) RaiseError(std::wstring(Name) + L" := " + ValueText(Written), code);
 }
 
 void TScanerX::ScanerDataEvent(rtl::Object&, std::int32_t EventID) {
@@ -47,13 +69,13 @@ void TScanerX::ScanerKeyEvent(rtl::Object&, const std::wstring& Source, const st
 #define TSCANERX_READ(Type, Name)         \
   Type TScanerX::Get##Name() {            \
     Type value = GetScaner().Get##Name(); \
-    RaiseLastError();                     \
+    RaiseLastError(L"" #Name);            \
     return value;                         \
   }
 #define TSCANERX_WRITE(Type, Name)       \
   void TScanerX::Set##Name(Type Value) { \
     GetScaner().Set##Name(Value);        \
-    RaiseLastError();                    \
+    RaiseLastError(L"" #Name, Value);    \
   }
 
 TSCANERX_READ(std::int32_t, DeviceCount)
@@ -102,9 +124,9 @@ TSCANERX_READ(std::wstring, Track3)
 std::int32_t TScanerX::GetResultCode() { return GetScaner().GetResultCode(); }
 std::wstring TScanerX::GetResultDescription() { return GetScaner().GetResultDescription(); }
 
-void TScanerX::AddDevice() { CheckResultCode(GetScaner().AddDevice()); }
-void TScanerX::DeleteDevice() { CheckResultCode(GetScaner().DeleteDevice()); }
-void TScanerX::DeleteEvent() { CheckResultCode(GetScaner().DeleteEvent()); }
-void TScanerX::ShowProperties() { CheckResultCode(GetScaner().ShowProperties()); }
-void TScanerX::ClearDevices() { CheckResultCode(GetScaner().ClearDevices()); }
+void TScanerX::AddDevice() { CheckResultCode(GetScaner().AddDevice(), L"AddDevice()"); }
+void TScanerX::DeleteDevice() { CheckResultCode(GetScaner().DeleteDevice(), L"DeleteDevice()"); }
+void TScanerX::DeleteEvent() { CheckResultCode(GetScaner().DeleteEvent(), L"DeleteEvent()"); }
+void TScanerX::ShowProperties() { CheckResultCode(GetScaner().ShowProperties(), L"ShowProperties()"); }
+void TScanerX::ClearDevices() { CheckResultCode(GetScaner().ClearDevices(), L"ClearDevices()"); }
 void TScanerX::AboutBox() { GetScaner().AboutBox(); }
