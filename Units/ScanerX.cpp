@@ -23,12 +23,26 @@ void TScanerX::CreateScaner() {
 
 namespace {
 
-// How a written value reads in TScanerXError::Call.
+// How a write reads in TScanerXError::Call.
 std::wstring ValueText(std::int32_t value) { return std::to_wstring(value); }
 std::wstring ValueText(bool value) { return value ? L"True" : L"False"; }
 std::wstring ValueText(const std::wstring& value) { return L"'" + value + L"'"; }
+template <class Value>
+std::wstring WriteText(const wchar_t* name, const Value& value) {
+  return std::wstring(name) + L" := " + ValueText(value);
+}
 
 }  // namespace
+
+template <class Access, class Describe>
+auto TScanerX::Guard(Access access, Describe describe) -> decltype(access()) {
+  try {
+    return access();
+  } catch (const rtl::EOleSysError& e) {
+    if (const TScanerXErrorEvent handler = fOnError) handler(*this, {describe(), e.ErrorCode(), e.Message()});
+    throw;
+  }
+}
 
 void TScanerX::RaiseError(std::wstring Call, std::int32_t Code) {
   TScanerXError error{std::move(Call), Code, GetScaner().GetResultDescription()};
@@ -49,7 +63,7 @@ void TScanerX::RaiseLastError(const wchar_t* Name) {
 template <class Value>
 void TScanerX::RaiseLastError(const wchar_t* Name, const Value& Written) {
   const std::int32_t code = GetScaner().GetResultCode();
-  if (code < 0) RaiseError(std::wstring(Name) + L" := " + ValueText(Written), code);
+  if (code < 0) RaiseError(WriteText(Name, Written), code);
 }
 
 void TScanerX::ScanerDataEvent(rtl::Object&, std::int32_t EventID) {
@@ -66,16 +80,30 @@ void TScanerX::ScanerKeyEvent(rtl::Object&, const std::wstring& Source, const st
 
 // Every accessor: the driver access, then the verdict on it. A value read by
 // a failing access is discarded by the exception.
-#define TSCANERX_READ(Type, Name)         \
-  Type TScanerX::Get##Name() {            \
-    Type value = GetScaner().Get##Name(); \
-    RaiseLastError(L"" #Name);            \
-    return value;                         \
+#define TSCANERX_READ(Type, Name)                \
+  Type TScanerX::Get##Name() {                   \
+    return Guard(                                \
+        [&] {                                    \
+          Type value = GetScaner().Get##Name();  \
+          RaiseLastError(L"" #Name);             \
+          return value;                          \
+        },                                       \
+        [] { return std::wstring(L"" #Name); }); \
   }
-#define TSCANERX_WRITE(Type, Name)       \
-  void TScanerX::Set##Name(Type Value) { \
-    GetScaner().Set##Name(Value);        \
-    RaiseLastError(L"" #Name, Value);    \
+#define TSCANERX_WRITE(Type, Name)                    \
+  void TScanerX::Set##Name(Type Value) {              \
+    Guard(                                            \
+        [&] {                                         \
+          GetScaner().Set##Name(Value);               \
+          RaiseLastError(L"" #Name, Value);           \
+        },                                            \
+        [&] { return WriteText(L"" #Name, Value); }); \
+  }
+// Methods are judged by the code they return.
+#define TSCANERX_METHOD(Name)                                           \
+  void TScanerX::Name() {                                               \
+    Guard([&] { CheckResultCode(GetScaner().Name(), L"" #Name "()"); }, \
+          [] { return std::wstring(L"" #Name "()"); });                 \
   }
 
 TSCANERX_READ(std::int32_t, DeviceCount)
@@ -117,16 +145,25 @@ TSCANERX_READ(std::wstring, Track1)
 TSCANERX_READ(std::wstring, Track2)
 TSCANERX_READ(std::wstring, Track3)
 
+TSCANERX_METHOD(AddDevice)
+TSCANERX_METHOD(DeleteDevice)
+TSCANERX_METHOD(DeleteEvent)
+TSCANERX_METHOD(ShowProperties)
+TSCANERX_METHOD(ClearDevices)
+
 #undef TSCANERX_READ
 #undef TSCANERX_WRITE
+#undef TSCANERX_METHOD
 
 // The way out of an error: these two never raise EScanerX.
-std::int32_t TScanerX::GetResultCode() { return GetScaner().GetResultCode(); }
-std::wstring TScanerX::GetResultDescription() { return GetScaner().GetResultDescription(); }
+std::int32_t TScanerX::GetResultCode() {
+  return Guard([&] { return GetScaner().GetResultCode(); }, [] { return std::wstring(L"ResultCode"); });
+}
+std::wstring TScanerX::GetResultDescription() {
+  return Guard([&] { return GetScaner().GetResultDescription(); },
+               [] { return std::wstring(L"ResultDescription"); });
+}
 
-void TScanerX::AddDevice() { CheckResultCode(GetScaner().AddDevice(), L"AddDevice()"); }
-void TScanerX::DeleteDevice() { CheckResultCode(GetScaner().DeleteDevice(), L"DeleteDevice()"); }
-void TScanerX::DeleteEvent() { CheckResultCode(GetScaner().DeleteEvent(), L"DeleteEvent()"); }
-void TScanerX::ShowProperties() { CheckResultCode(GetScaner().ShowProperties(), L"ShowProperties()"); }
-void TScanerX::ClearDevices() { CheckResultCode(GetScaner().ClearDevices(), L"ClearDevices()"); }
-void TScanerX::AboutBox() { GetScaner().AboutBox(); }
+void TScanerX::AboutBox() {
+  Guard([&] { GetScaner().AboutBox(); }, [] { return std::wstring(L"AboutBox()"); });
+}

@@ -23,9 +23,11 @@ class EScanerX : public rtl::Exception {
   using rtl::Exception::Exception;
 };
 
-// A driver call that failed, as the wrapper tells it before it raises
-// EScanerX: the call ("DeviceEnabled := True", "ScanData", "DeleteEvent()"),
-// the driver's result code and description.
+// A driver call that failed, as the wrapper tells it before the exception
+// goes on: the call ("DeviceEnabled := True", "ScanData", "DeleteEvent()")
+// and, for a failure the driver reported (EScanerX), its result code and
+// description; for one at the OLE level (rtl::EOleSysError), the failure
+// status (HRESULT) and its message.
 struct TScanerXError {
   std::wstring Call;
   std::int32_t Code = 0;
@@ -86,8 +88,8 @@ class TScanerX : public rtl::Object {
   void SetOnDataEvent(TScaner45DataEvent Value) { fOnDataEvent = std::move(Value); }
   const TScaner45KeyEvent& GetOnKeyEvent() const noexcept { return FOnKeyEvent; }
   void SetOnKeyEvent(TScaner45KeyEvent Value) { FOnKeyEvent = std::move(Value); }
-  // Told of every failure the driver reports, just before EScanerX is
-  // raised; an exception of the handler goes on in its place.
+  // Told of every failed driver call, just before its exception goes on;
+  // an exception of the handler goes on in its place.
   const TScanerXErrorEvent& GetOnError() const noexcept { return fOnError; }
   void SetOnError(TScanerXErrorEvent Value) { fOnError = std::move(Value); }
   std::wstring GetVersion();
@@ -116,6 +118,10 @@ class TScanerX : public rtl::Object {
   template <class Value>
   void RaiseLastError(const wchar_t* Name, const Value& Written);
   [[noreturn]] void RaiseError(std::wstring Call, std::int32_t Code);
+  // Runs a driver access; an OLE-level failure of it is told to OnError,
+  // with the call that Describe names, and goes on unchanged.
+  template <class Access, class Describe>
+  auto Guard(Access access, Describe describe) -> decltype(access());
   void ScanerDataEvent(rtl::Object& ASender, std::int32_t EventID);
   void ScanerKeyEvent(rtl::Object& ASender, const std::wstring& Source, const std::wstring& Message,
                       const std::wstring& Data);
