@@ -23,10 +23,10 @@ struct ColumnLayout {
   gui::Alignment Alignment;
 };
 constexpr ColumnLayout kColumns[kJournalColumns] = {
-    {50, gui::Alignment::Right}, {150, gui::Alignment::Left}, {60, gui::Alignment::Left},
-    {170, gui::Alignment::Left}, {220, gui::Alignment::Left}, {120, gui::Alignment::Left},
-    {120, gui::Alignment::Left}, {120, gui::Alignment::Left}, {45, gui::Alignment::Right},
-    {150, gui::Alignment::Left},
+    {40, gui::Alignment::Right}, {140, gui::Alignment::Left}, {55, gui::Alignment::Left},
+    {180, gui::Alignment::Left}, {255, gui::Alignment::Left}, {120, gui::Alignment::Left},
+    {110, gui::Alignment::Left}, {80, gui::Alignment::Left},  {40, gui::Alignment::Right},
+    {110, gui::Alignment::Left},
 };
 
 // "10 000": thousands set apart by a blank.
@@ -179,12 +179,16 @@ void TfmJournal::UpdateView() {
 }
 
 void TfmJournal::UpdateCounts() {
-  lbScans.SetText(L"Сканирований: " + std::to_wstring(fJournal.Scans()));
-  lbScansMinute.SetText(L"За последнюю минуту: " + std::to_wstring(fJournal.ScansInLastMinute(
-                                                       static_cast<std::int64_t>(GetTickCount64()))));
-  lbErrors.SetText(L"Ошибок: " + std::to_wstring(fJournal.Errors()));
-  lbCapacity.SetText(L"Записей: " + std::to_wstring(fJournal.Count()) + L" (хранятся последние " +
-                     Grouped(fJournal.Capacity()) + L", более ранние удаляются)");
+  // A label that keeps its text is not sized and drawn again.
+  const auto show = [](gui::Label& label, const std::wstring& text) {
+    if (label.Text() != text) label.SetText(text);
+  };
+  const auto now = static_cast<std::int64_t>(GetTickCount64());
+  show(lbScans, L"Сканирований: " + std::to_wstring(fJournal.Scans()));
+  show(lbScansMinute, L"За последнюю минуту: " + std::to_wstring(fJournal.ScansInLastMinute(now)));
+  show(lbErrors, L"Ошибок: " + std::to_wstring(fJournal.Errors()));
+  show(lbCapacity, L"Записей: " + std::to_wstring(fJournal.Count()) + L" (хранятся последние " +
+                       Grouped(fJournal.Capacity()) + L", более ранние удаляются)");
 }
 
 std::wstring TfmJournal::CellText(int Row, int Column) const {

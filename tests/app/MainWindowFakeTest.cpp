@@ -16,6 +16,7 @@
 #include "FakeScaner.h"
 #include "Fmu/fmuJournal.h"
 #include "Fmu/fmuMain.h"
+#include "Units/cuJournalText.h"
 #include "gui/Application.h"
 #include "tests/support/UiDriver.h"
 
@@ -353,6 +354,42 @@ TEST_F(MainWindowOverFake, ALockChangeWhoseWriteBackFailsStopsTheRefreshWithoutA
   ASSERT_TRUE(PumpUntil([&] { return form.chkLockDevices.Checked(); }, 5000));
   EXPECT_FALSE(form.Timer.Enabled());
   EXPECT_TRUE(boxes_.Seen().empty());
+}
+
+TEST_F(MainWindowOverFake, ASaveThatCannotBeWrittenGivesTheReasonAndLeavesTheFileAsItWas) {
+  TfmMain& form = Form();
+  Driver(kScanData, TestVariant::Str(L"4601234567890"));
+  ASSERT_EQ(state_.Fire(kOnDataEvent, {TestVariant::Int(1)}), S_OK);
+  SendMessageW(form.Handle(), WM_SYSCOMMAND, kSysJournal, 0);
+  TfmJournal& window = *form.JournalWindow();
+
+  // A name that a folder already has.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring taken = std::wstring(temp) + L"journal-taken.csv";
+  CreateDirectoryW(taken.c_str(), nullptr);
+  try {
+    window.SaveToFile(taken);
+    ADD_FAILURE() << "a folder was replaced";
+  } catch (const rtl::EOSError& e) {
+    EXPECT_NE(e.Message().find(taken), std::wstring::npos) << rtl::ToUtf8(e.Message());
+  }
+  EXPECT_TRUE(GetFileAttributesW(taken.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesW((taken + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  RemoveDirectoryW(taken.c_str());
+  EXPECT_EQ(form.Journal().Count(), 1u);
+
+  // A file that can be written takes the journal, replacing what it held.
+  const std::wstring file = std::wstring(temp) + L"journal-saved.csv";
+  window.SaveToFile(file);
+  window.SaveToFile(file);
+  const HANDLE h =
+      CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileSize(h, nullptr), JournalCsv(form.Journal()).size());
+  CloseHandle(h);
+  EXPECT_EQ(GetFileAttributesW((file + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileW(file.c_str());
 }
 
 }  // namespace
