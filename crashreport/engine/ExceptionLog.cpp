@@ -310,40 +310,47 @@ bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTracir
   return raisedIn && raisedIn != ThisModule() && GetProcAddress(raisedIn, exportName);
 }
 
+// This module's handlers of one event: the components from the last
+// created to the first, then the global variable. Their exceptions are
+// swallowed.
 template <class Event, class... Args>
-void Fire(TEngine& e, const TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
+void RunLocalHandlers(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member,
+                      const Event& global, Args&... args) {
+  std::vector<TTraciraLog*> components;
+  {
+    std::lock_guard lock(e.ComponentsLock);
+    components = e.Components;
+  }
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    const Event& handler = (*it)->*member;
+    if (!handler) continue;
+    try {
+      handler(record, args...);
+    } catch (...) {
+    }
+  }
+  if (global) {
+    try {
+      global(record, args...);
+    } catch (...) {
+    }
+  }
+}
+
+template <class Event, class... Args>
+void Fire(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
           const char* exportName, Args&... args) {
   if (!AnyHandler(e, record, member, global, exportName)) return;
   Synchronize(e, [&] {
+    // The module where the exception was raised first, through its export.
     const HMODULE raisedIn = ModuleOfAddress(ToAddress(record.ExceptionAddress));
     if (raisedIn && raisedIn != ThisModule()) {
       if (FARPROC proc = GetProcAddress(raisedIn, exportName)) {
         using TExport = void(WINAPI*)(TTraciraExceptionRecord*, void*);
-        if constexpr (sizeof...(Args) == 1) {
-          (reinterpret_cast<TExport>(reinterpret_cast<void*>(proc)))(
-              const_cast<TTraciraExceptionRecord*>(&record), static_cast<void*>(&args)...);
-        }
+        (reinterpret_cast<TExport>(reinterpret_cast<void*>(proc)))(&record, static_cast<void*>(&args)...);
       }
     }
-    std::vector<TTraciraLog*> components;
-    {
-      std::lock_guard lock(e.ComponentsLock);
-      components = e.Components;
-    }
-    for (auto it = components.rbegin(); it != components.rend(); ++it) {
-      const Event& handler = (*it)->*member;
-      if (!handler) continue;
-      try {
-        handler(const_cast<TTraciraExceptionRecord&>(record), args...);
-      } catch (...) {
-      }
-    }
-    if (global) {
-      try {
-        global(const_cast<TTraciraExceptionRecord&>(record), args...);
-      } catch (...) {
-      }
-    }
+    RunLocalHandlers(e, record, member, global, args...);
   });
 }
 
@@ -353,14 +360,8 @@ bool FireAction(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType 
                   "TraciraLog_ExceptionActionNotifyEvent"))
     return execute;
   Synchronize(e, [&] {
-    std::vector<TTraciraLog*> components;
-    {
-      std::lock_guard lock(e.ComponentsLock);
-      components = e.Components;
-    }
-    for (auto it = components.rbegin(); it != components.rend(); ++it)
-      if ((*it)->OnExceptionActionNotify) (*it)->OnExceptionActionNotify(record, action, execute);
-    if (ExceptionActionNotify) ExceptionActionNotify(record, action, execute);
+    RunLocalHandlers(e, record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify, action,
+                     execute);
   });
   return execute;
 }
@@ -371,14 +372,7 @@ bool FireError(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType a
                   "TraciraLog_ExceptionErrorNotifyEvent"))
     return retry;
   Synchronize(e, [&] {
-    std::vector<TTraciraLog*> components;
-    {
-      std::lock_guard lock(e.ComponentsLock);
-      components = e.Components;
-    }
-    for (auto it = components.rbegin(); it != components.rend(); ++it)
-      if ((*it)->OnExceptionErrorNotify) (*it)->OnExceptionErrorNotify(record, action, retry);
-    if (ExceptionErrorNotify) ExceptionErrorNotify(record, action, retry);
+    RunLocalHandlers(e, record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify, action, retry);
   });
   return retry;
 }
@@ -1093,3 +1087,120 @@ extern "C" BOOL WINAPI ExceptionManager(const void* exceptionObject, const void*
   GoNotify(*state, kept);
   return kept.Raise.Answer;
 }
+
+// ---------------------------------------------------------------------------
+// The program file's exports for the crash reporters of other modules of
+// the process: their threads and raises, and this module's event handlers.
+
+namespace {
+template <class Event, class... Args>
+void RunExported(TTraciraExceptionRecord* record, Event TTraciraEvents::*member, const Event& global,
+                 Args&... args) {
+  if (!record || !gEngine.Get()) return;
+  RunLocalHandlers(*gEngine, *record, member, global, args...);
+}
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) HANDLE WINAPI
+    TraciraLog_CallCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                                LPVOID parameter, DWORD flags, LPDWORD id) {
+  return CreateRegisteredThread(sa, stack, entry, parameter, flags, id);
+}
+
+__declspec(dllexport) DWORD WINAPI TraciraLog_CallResumeThread(HANDLE thread) {
+  return ResumeRegisteredThread(thread);
+}
+
+__declspec(dllexport) void WINAPI TraciraLog_CallExitThread(DWORD code) { ExitRegisteredThread(code); }
+
+// A raise in another module: the thrown object, its type, the raising
+// instruction and stack pointer, and who catches it (0 the module's own
+// code, 1 the edge of its handling, 2 nobody).
+__declspec(dllexport) void WINAPI
+    TraciraLog_CallGeneralRaise(const void* object, const std::type_info* type, const void* address,
+                                DWORD stackPointer, int handler) {
+  TThreadState* state = CurrentThreadState();
+  if (!state || state->InHandling || !gInstalled) return;
+  TRaiseRecord raise;
+  raise.Object = object;
+  raise.Type = type;
+  raise.Address = ToAddress(address);
+  raise.StackPointer = stackPointer;
+  raise.Handler = handler == 0   ? THandlerKind::Program
+                  : handler == 1 ? THandlerKind::Edge
+                                 : THandlerKind::Terminate;
+  OnRaise(*state, raise);
+}
+
+// A system exception of another module that nobody there handles.
+__declspec(dllexport) void WINAPI TraciraLog_CallExceptObject(EXCEPTION_POINTERS* info) {
+  TThreadState* state = CurrentThreadState();
+  if (!state || state->InHandling || !gInstalled || !info) return;
+  state->Context = *info->ContextRecord;
+  state->Record = *info->ExceptionRecord;
+  TRaiseRecord raise;
+  raise.Address = ToAddress(info->ExceptionRecord->ExceptionAddress);
+  raise.StackPointer = StackPointerOf(*info->ContextRecord);
+  raise.HasContext = true;
+  raise.Handler = THandlerKind::Terminate;
+  OnRaise(*state, raise);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_ExceptionNotifyEvent(TTraciraExceptionRecord* record, bool* handle) {
+  if (handle) RunExported(record, &TTraciraEvents::OnExceptionNotify, ExceptionNotify, *handle);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_HandledExceptionNotifyEvent(TTraciraExceptionRecord* record, bool* handle) {
+  if (handle) RunExported(record, &TTraciraEvents::OnHandledExceptionNotify, HandledExceptionNotify, *handle);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_ExceptionActionNotifyEvent(TTraciraExceptionRecord* record, TTraciraActionType action,
+                                          bool* execute) {
+  if (execute)
+    RunExported(record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify, action, *execute);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_ExceptionErrorNotifyEvent(TTraciraExceptionRecord* record, TTraciraActionType action,
+                                         bool* retry) {
+  if (retry)
+    RunExported(record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify, action, *retry);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_PasswordRequestEvent(TTraciraExceptionRecord* record, std::string* password) {
+  if (password) RunExported(record, &TTraciraEvents::OnPasswordRequest, PasswordRequest, *password);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_PasswordRequestEventEx(TTraciraExceptionRecord* record, std::string* password) {
+  TraciraLog_PasswordRequestEvent(record, password);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_CustomDataRequestEventEx(TTraciraExceptionRecord* record, std::vector<std::string>* lines) {
+  if (lines) RunExported(record, &TTraciraEvents::OnCustomDataRequest, CustomDataRequest, *lines);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_AttachedFilesRequestEvent(TTraciraExceptionRecord* record, std::vector<std::string>* files) {
+  if (files) RunExported(record, &TTraciraEvents::OnAttachedFilesRequest, AttachedFilesRequest, *files);
+}
+
+__declspec(dllexport) void WINAPI TraciraLog_CustomWebFieldsRequestEvent(TTraciraExceptionRecord* record,
+                                                                         std::vector<std::string>* fields) {
+  if (fields) RunExported(record, &TTraciraEvents::OnCustomWebFieldsRequest, CustomWebFieldsRequest, *fields);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_CustomButtonClickEvent(TTraciraExceptionRecord* record, bool* closeDialog) {
+  if (closeDialog)
+    RunExported(record, &TTraciraEvents::OnCustomButtonClickNotify, CustomButtonClickNotify, *closeDialog);
+}
+
+}  // extern "C"

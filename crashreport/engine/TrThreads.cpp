@@ -17,8 +17,10 @@ void (*gOnThreadException)() = nullptr;
 using TCreateThread = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
                                       LPDWORD);
 using TExitThread = void(WINAPI*)(DWORD);
+using TResumeThread = DWORD(WINAPI*)(HANDLE);
 TCreateThread gRealCreateThread = nullptr;
 TExitThread gRealExitThread = nullptr;
+TResumeThread gRealResumeThread = nullptr;
 
 // What a new thread needs to enter the registry before its own entry runs.
 struct TThreadStart {
@@ -72,6 +74,13 @@ HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREA
 HANDLE WINAPI HookedRuntimeCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
                                         LPVOID parameter, DWORD flags, LPDWORD id) {
   return StartRegistered(gRealCreateThread, true, sa, stack, entry, parameter, flags, id);
+}
+
+// A thread started suspended may have had its priority set meanwhile.
+DWORD WINAPI HookedResumeThread(HANDLE thread) {
+  const DWORD previous = (gRealResumeThread ? gRealResumeThread : &ResumeThread)(thread);
+  if (gRegistry && previous == 1) gRegistry->UpdatePriority(GetThreadId(thread), GetThreadPriority(thread));
+  return previous;
 }
 
 void WINAPI HookedExitThread(DWORD code) {
@@ -169,6 +178,13 @@ std::vector<TTraciraThreadInfo> TTraciraThreadsList::Snapshot() {
   return copy;
 }
 
+void TTraciraThreadsList::UpdatePriority(DWORD id, int priority) {
+  BeginWrite();
+  for (auto& item : fItems)
+    if (item->ID == id) item->Priority = priority;
+  EndWrite();
+}
+
 bool TTraciraThreadsList::Contains(DWORD id) {
   BeginRead();
   const bool found = std::any_of(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
@@ -185,10 +201,26 @@ void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException
         reinterpret_cast<void**>(&gRealCreateThread));
   Patch(runtime, "CreateThread", reinterpret_cast<const void*>(&HookedRuntimeCreateThread),
         reinterpret_cast<void**>(&gRealCreateThread));
+  Patch(program, "ResumeThread", reinterpret_cast<const void*>(&HookedResumeThread),
+        reinterpret_cast<void**>(&gRealResumeThread));
+  Patch(runtime, "ResumeThread", reinterpret_cast<const void*>(&HookedResumeThread),
+        reinterpret_cast<void**>(&gRealResumeThread));
   Patch(program, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
         reinterpret_cast<void**>(&gRealExitThread));
   Patch(runtime, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
         reinterpret_cast<void**>(&gRealExitThread));
+}
+
+HANDLE CreateRegisteredThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                              LPVOID parameter, DWORD flags, LPDWORD id) {
+  return StartRegistered(gRealCreateThread, false, sa, stack, entry, parameter, flags, id);
+}
+
+DWORD ResumeRegisteredThread(HANDLE thread) { return HookedResumeThread(thread); }
+
+void ExitRegisteredThread(DWORD code) {
+  HookedExitThread(code);
+  __builtin_unreachable();  // ExitThread does not return
 }
 
 HANDLE CreateUnregisteredThread(LPTHREAD_START_ROUTINE entry, LPVOID parameter) {

@@ -43,6 +43,7 @@ class TTraciraThreadsList {
   // A copy of every record (handles not owned by the copy), for one handling.
   std::vector<TTraciraThreadInfo> Snapshot();
   bool Contains(DWORD id);
+  void UpdatePriority(DWORD id, int priority);
 
   void BeginRead() { AcquireSRWLockShared(&fLock); }
   void EndRead() { ReleaseSRWLockShared(&fLock); }
@@ -61,6 +62,13 @@ class TTraciraThreadsList {
 // exception escapes a thread's entry.
 void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)());
 void UnhookThreadFunctions();
+
+// What the patched entries do, for the program file's exports through
+// which other modules of the process pass their threads on.
+HANDLE CreateRegisteredThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                              LPVOID parameter, DWORD flags, LPDWORD id);
+DWORD ResumeRegisteredThread(HANDLE thread);
+[[noreturn]] void ExitRegisteredThread(DWORD code);
 
 // Starts one of the crash reporter's own threads (the handling, the
 // watchdog), which stay out of the registry and out of every report.
