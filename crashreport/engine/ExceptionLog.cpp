@@ -448,18 +448,44 @@ void ShowDialog(TEngine& e, const TTraciraTexts& texts) {
 // ---------------------------------------------------------------------------
 // The handling, on its own thread
 
-void InternalCriticalError(TEngine& e, int step, const std::string& what, std::uint32_t address) {
-  const std::string text = "Section   : " + std::to_string(step) + "\r\nAddress   : " + HexAddress(address) +
-                           "\r\nMessage   : " + what + "\r\n";
-  SetInternalError(e, eeNone, "Internal error at step " + std::to_string(step) + ": " + what, address);
+// A fault of the crash reporter itself while it handled an exception: a
+// diagnostic beside the log file (".log"), for whoever supports it.
+void InternalCriticalError(TEngine& e, int step, const std::string& failureClass, const std::string& what,
+                           const TNotifyParams& p) {
+  SetInternalError(e, eeNone, "Internal error at step " + std::to_string(step) + ": " + what, p.Address);
   try {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExW(&version);
+#pragma GCC diagnostic pop
+    std::string stack;
+    for (const TTraciraDebugInfo& entry : GetCurrentCallStack())
+      if (!entry.ProcedureName.empty()) stack += (stack.empty() ? "" : " <- ") + entry.ProcedureName;
+    const auto line = [](const char* label, const std::string& value) { return label + value + "\r\n"; };
+    const std::string text =
+        line("Version   : ", std::string(kLogVersion)) +
+        line("Date      : ",
+             ISODateTime({now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond})) +
+        line("OS        : ", "Windows " + std::to_string(version.dwMajorVersion) + "." +
+                                 std::to_string(version.dwMinorVersion) + " build " +
+                                 std::to_string(version.dwBuildNumber)) +
+        line("RAD       : ", "GCC " __VERSION__) + line("Dump      : ", e.InternalError) +
+        line("Section   : ", std::to_string(step)) + line("LastExcept: ", e.LastMessage) +
+        line("Address   : ", HexAddress(p.Address)) + line("Exception : ", failureClass) +
+        line("Message   : ", what) + line("Call Stack: ", stack);
     std::filesystem::path log = WidePath(OutputLogFile(*e.Options));
     log.replace_extension(".log");
+    if (log.has_parent_path()) std::filesystem::create_directories(log.parent_path());
     if (FILE* f = _wfopen(log.c_str(), L"ab")) {
       std::fwrite(text.data(), 1, text.size(), f);
       std::fclose(f);
     }
   } catch (...) {
+    // Nothing more can be done from here.
   }
 }
 
@@ -637,10 +663,10 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     e.TerminateRequested = false;
   } catch (const std::exception& error) {
     for (HANDLE h : paused) ResumeThread(h);
-    InternalCriticalError(e, step, error.what(), p.Address);
+    InternalCriticalError(e, step, Demangle(typeid(error)), MessageOf(&error), p);
   } catch (...) {
     for (HANDLE h : paused) ResumeThread(h);
-    InternalCriticalError(e, step, "unknown exception", p.Address);
+    InternalCriticalError(e, step, "Unknown exception type", "Unknown error message.", p);
   }
 }
 
