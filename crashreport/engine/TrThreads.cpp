@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cwchar>
 
 #include "crashreport/debug/TrStack.h"
 #include "crashreport/hook/TrHook.h"
+#include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 
 namespace tracira {
@@ -81,6 +83,24 @@ DWORD WINAPI HookedResumeThread(HANDLE thread) {
   const DWORD previous = (gRealResumeThread ? gRealResumeThread : &ResumeThread)(thread);
   if (gRegistry && previous == 1) gRegistry->UpdatePriority(GetThreadId(thread), GetThreadPriority(thread));
   return previous;
+}
+
+// A software exception raised by the program's own code: raised as a C++
+// exception from the call itself, so that it unwinds and is reported like
+// any other. Codes that only inform a debugger go their usual way.
+using TRaiseException = void(WINAPI*)(DWORD, DWORD, DWORD, const ULONG_PTR*);
+TRaiseException gRealRaiseException = nullptr;
+
+void WINAPI HookedRaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
+  constexpr DWORD kThreadName = 0x406D1388, kDebugPrint = 0x40010006, kDebugPrintWide = 0x4001000A;
+  if (code == kThreadName || code == kDebugPrint || code == kDebugPrintWide ||
+      (code & 0xC0000000) == 0x40000000 || !gRegistry) {
+    (gRealRaiseException ? gRealRaiseException : &RaiseException)(code, flags, count, arguments);
+    return;
+  }
+  wchar_t text[40];
+  swprintf(text, 40, L"External exception %08lX", static_cast<unsigned long>(code));
+  throw rtl::EExternalException(text, code, __builtin_return_address(0));
 }
 
 void WINAPI HookedExitThread(DWORD code) {
@@ -205,6 +225,8 @@ void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException
         reinterpret_cast<void**>(&gRealResumeThread));
   Patch(runtime, "ResumeThread", reinterpret_cast<const void*>(&HookedResumeThread),
         reinterpret_cast<void**>(&gRealResumeThread));
+  Patch(program, "RaiseException", reinterpret_cast<const void*>(&HookedRaiseException),
+        reinterpret_cast<void**>(&gRealRaiseException));
   Patch(program, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
         reinterpret_cast<void**>(&gRealExitThread));
   Patch(runtime, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),

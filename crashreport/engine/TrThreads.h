@@ -57,7 +57,9 @@ class TTraciraThreadsList {
 
 // Patches CreateThread, ResumeThread and ExitThread in the program's import
 // table and in the C runtime's (which std::thread and _beginthreadex go
-// through), so every new thread enters the registry. Remove puts the
+// through), so every new thread enters the registry; and the program's
+// RaiseException, so that a software exception it raises unwinds as a C++
+// exception (rtl::EExternalException) from the call. Remove puts the
 // entries back. onThreadException runs inside the catch block when a C++
 // exception escapes a thread's entry.
 void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)());

@@ -397,3 +397,41 @@ TEST(Report, TheCallStackNamesTheRaisingFunctionsAndLinesInnermostFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SystemExceptions, InAWorkerThreadTheyUnwindAndAreReported) {
+  PrepareOptions("worker");
+  gDestructors = 0;
+  std::thread worker([] { AtTheEdge([] { DivideByZero(); }); });
+  worker.join();
+  EXPECT_EQ(gDestructors, 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EDivByZero"), std::string::npos) << reports[0];
+}
+
+TEST(SystemExceptions, AnAccessViolationNobodyCatchesEndsOnlyItsThread) {
+  PrepareOptions("worker-unhandled");
+  std::thread worker([] { ReadNull(); });
+  worker.join();
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EAccessViolation"), std::string::npos) << reports[0];
+}
+
+TEST(SystemExceptions, ASoftwareExceptionRaisedByTheProgramUnwindsAndIsReported) {
+  PrepareOptions("software");
+  gDestructors = 0;
+  AtTheEdge([] {
+    TCounted counted;
+    RaiseException(0xE0000042, 0, 0, nullptr);
+  });
+  EXPECT_EQ(gDestructors, 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EExternalException"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("External exception E0000042"), std::string::npos) << reports[0];
+}
+
+}  // namespace
