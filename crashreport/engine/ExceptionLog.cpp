@@ -456,12 +456,7 @@ void InternalCriticalError(TEngine& e, int step, const std::string& failureClass
   try {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof version;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    GetVersionExW(&version);
-#pragma GCC diagnostic pop
+    const OSVERSIONINFOW version = OSVersion();
     std::string stack;
     for (const TTraciraDebugInfo& entry : GetCurrentCallStack())
       if (!entry.ProcedureName.empty()) stack += (stack.empty() ? "" : " <- ") + entry.ProcedureName;
@@ -1164,13 +1159,7 @@ __declspec(dllexport) void WINAPI
 __declspec(dllexport) void WINAPI TraciraLog_CallExceptObject(EXCEPTION_POINTERS* info) {
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling || !gInstalled || !info) return;
-  state->Context = *info->ContextRecord;
-  state->Record = *info->ExceptionRecord;
-  TRaiseRecord raise;
-  raise.Address = ToAddress(info->ExceptionRecord->ExceptionAddress);
-  raise.StackPointer = StackPointerOf(*info->ContextRecord);
-  raise.HasContext = true;
-  raise.Handler = THandlerKind::Terminate;
+  TRaiseRecord raise = UnhandledSystemRaise(*state, *info);
   OnRaise(*state, raise);
 }
 

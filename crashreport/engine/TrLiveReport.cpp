@@ -204,6 +204,18 @@ std::string ModuleFileNameAnsi(HMODULE module) {
   return ToAnsi(path);
 }
 
+OSVERSIONINFOW OSVersion() {
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  // Deprecated for the application's manifest games; the crash reporter
+  // wants the version the system tells the program.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  GetVersionExW(&version);
+#pragma GCC diagnostic pop
+  return version;
+}
+
 std::string ProfileFolder() {
   char path[MAX_PATH] = {};
   if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return path;
@@ -240,12 +252,7 @@ std::string OutputLogFile(const TTraciraModuleOptions& options) {
       folder = out;
       if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
     } else {
-      OSVERSIONINFOW version{};
-      version.dwOSVersionInfoSize = sizeof version;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-      GetVersionExW(&version);
-#pragma GCC diagnostic pop
+      const OSVERSIONINFOW version = OSVersion();
       folder = version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6
                    ? ProfileFolder() + "\\TraciraLog\\"
                    : ExtractFilePath(module);

@@ -48,6 +48,9 @@ std::wstring FromAnsi(const std::string& text);
 std::string ModuleFileNameAnsi(HMODULE module);
 std::filesystem::path WidePath(const std::string& ansi);
 
+// The system's version as it tells it to the program.
+OSVERSIONINFOW OSVersion();
+
 // The user's profile folder (shell folder, else %UserProfile%, else "\").
 std::string ProfileFolder();
 // Environment variables expanded by the system (it sees what the program set).
