@@ -15,6 +15,7 @@
 #include "crashreport/debug/TrModules.h"
 #include "crashreport/debug/TrStack.h"
 #include "crashreport/engine/TrDecide.h"
+#include "crashreport/engine/TrLiveReport.h"
 #include "crashreport/engine/TrRaise.h"
 #include "crashreport/engine/TrThreads.h"
 #include "crashreport/hook/TrHook.h"
@@ -158,31 +159,6 @@ std::uint32_t ToAddress(const void* p) {
 }
 
 // ---------------------------------------------------------------------------
-// Text conversions: the report and the log are in the system code page.
-
-std::string ToAnsi(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-std::wstring FromAnsi(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string ModuleFileNameAnsi(HMODULE module) {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(module, path, MAX_PATH);
-  return ToAnsi(path);
-}
-
 // ---------------------------------------------------------------------------
 // Exception objects
 
@@ -334,40 +310,47 @@ bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTracir
   return raisedIn && raisedIn != ThisModule() && GetProcAddress(raisedIn, exportName);
 }
 
+// This module's handlers of one event: the components from the last
+// created to the first, then the global variable. Their exceptions are
+// swallowed.
 template <class Event, class... Args>
-void Fire(TEngine& e, const TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
+void RunLocalHandlers(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member,
+                      const Event& global, Args&... args) {
+  std::vector<TTraciraLog*> components;
+  {
+    std::lock_guard lock(e.ComponentsLock);
+    components = e.Components;
+  }
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    const Event& handler = (*it)->*member;
+    if (!handler) continue;
+    try {
+      handler(record, args...);
+    } catch (...) {
+    }
+  }
+  if (global) {
+    try {
+      global(record, args...);
+    } catch (...) {
+    }
+  }
+}
+
+template <class Event, class... Args>
+void Fire(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
           const char* exportName, Args&... args) {
   if (!AnyHandler(e, record, member, global, exportName)) return;
   Synchronize(e, [&] {
+    // The module where the exception was raised first, through its export.
     const HMODULE raisedIn = ModuleOfAddress(ToAddress(record.ExceptionAddress));
     if (raisedIn && raisedIn != ThisModule()) {
       if (FARPROC proc = GetProcAddress(raisedIn, exportName)) {
         using TExport = void(WINAPI*)(TTraciraExceptionRecord*, void*);
-        if constexpr (sizeof...(Args) == 1) {
-          (reinterpret_cast<TExport>(reinterpret_cast<void*>(proc)))(
-              const_cast<TTraciraExceptionRecord*>(&record), static_cast<void*>(&args)...);
-        }
+        (reinterpret_cast<TExport>(reinterpret_cast<void*>(proc)))(&record, static_cast<void*>(&args)...);
       }
     }
-    std::vector<TTraciraLog*> components;
-    {
-      std::lock_guard lock(e.ComponentsLock);
-      components = e.Components;
-    }
-    for (auto it = components.rbegin(); it != components.rend(); ++it) {
-      const Event& handler = (*it)->*member;
-      if (!handler) continue;
-      try {
-        handler(const_cast<TTraciraExceptionRecord&>(record), args...);
-      } catch (...) {
-      }
-    }
-    if (global) {
-      try {
-        global(const_cast<TTraciraExceptionRecord&>(record), args...);
-      } catch (...) {
-      }
-    }
+    RunLocalHandlers(e, record, member, global, args...);
   });
 }
 
@@ -377,14 +360,8 @@ bool FireAction(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType 
                   "TraciraLog_ExceptionActionNotifyEvent"))
     return execute;
   Synchronize(e, [&] {
-    std::vector<TTraciraLog*> components;
-    {
-      std::lock_guard lock(e.ComponentsLock);
-      components = e.Components;
-    }
-    for (auto it = components.rbegin(); it != components.rend(); ++it)
-      if ((*it)->OnExceptionActionNotify) (*it)->OnExceptionActionNotify(record, action, execute);
-    if (ExceptionActionNotify) ExceptionActionNotify(record, action, execute);
+    RunLocalHandlers(e, record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify, action,
+                     execute);
   });
   return execute;
 }
@@ -395,14 +372,7 @@ bool FireError(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType a
                   "TraciraLog_ExceptionErrorNotifyEvent"))
     return retry;
   Synchronize(e, [&] {
-    std::vector<TTraciraLog*> components;
-    {
-      std::lock_guard lock(e.ComponentsLock);
-      components = e.Components;
-    }
-    for (auto it = components.rbegin(); it != components.rend(); ++it)
-      if ((*it)->OnExceptionErrorNotify) (*it)->OnExceptionErrorNotify(record, action, retry);
-    if (ExceptionErrorNotify) ExceptionErrorNotify(record, action, retry);
+    RunLocalHandlers(e, record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify, action, retry);
   });
   return retry;
 }
@@ -428,192 +398,7 @@ bool FireError(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType a
 }
 
 // ---------------------------------------------------------------------------
-// The report
-
-std::string HexText(std::uint32_t value) { return HexAddress(value); }
-
-std::string DateTimeText(const SYSTEMTIME& t) {
-  TTraciraDateTime d{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
-  TIME_ZONE_INFORMATION tz{};
-  const DWORD mode = GetTimeZoneInformation(&tz);
-  int bias = -static_cast<int>(tz.Bias);
-  if (mode == TIME_ZONE_ID_DAYLIGHT) bias -= tz.DaylightBias;
-  return RFCDate(d, bias);
-}
-
-std::string CommandLineParameters() {
-  int count = 0;
-  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> parameters;
-  for (int i = 1; args && i < count; ++i) parameters.push_back(ToAnsi(args[i]));
-  if (args) LocalFree(args);
-  return QuotedParameters(parameters);
-}
-
-double DaysSince(const FILETIME& start) {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const auto ticks = [](const FILETIME& f) {
-    return (std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime;
-  };
-  return static_cast<double>(ticks(now) - ticks(start)) / (10'000'000.0 * 86400.0);
-}
-
-struct TReport {
-  std::string Text;
-  std::string ExceptionID;
-  TTraciraStackList Stack;
-};
-
-TReport BuildReport(TEngine& e, const TTraciraModuleOptions& options, const TTraciraTexts& texts,
-                    const TNotifyParams& p, const std::string& className, const std::string& message,
-                    const std::vector<TTraciraThreadInfo>& threads) {
-  TReport report;
-  const TTrDetailSet details = GetDebugDetail(options);
-  const TCallStackOptions stackOptions = options.CallStackOptions();
-
-  // The exception's own thread first: its stack as it stood at the raise.
-  if (p.Stack) {
-    TTrBufferReader stack(p.StackPoint, *p.Stack);
-    TTrProcessMemoryReader code;
-    TTrScanRequest request;
-    request.ExceptionAddress = p.Address;
-    request.StackPointer = p.StackPoint;
-    request.TopOfStack = p.StackPoint + static_cast<std::uint32_t>(p.Stack->size());
-    request.Details = details;
-    request.ThreadID = p.ThreadID;
-    const std::uint32_t id = p.ThreadID;
-    CallStackByAddresses(
-        report.Stack, stack, code,
-        [id](std::uint32_t a, TTraciraDebugInfo& entry, bool errorLine, bool running) {
-          GetDebugInfosByAddr(a, id, entry, errorLine, running);
-        },
-        request);
-  } else {
-    CallStackByAddresses(report.Stack, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
-                         p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true);
-  }
-  const auto own =
-      std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });
-  if (own != threads.end() && !own->CallerStackDump.empty())
-    AddCallerCallStack(report.Stack, TTrCallerStack{own->ID, own->CallerStackDump}, details);
-  report.ExceptionID = ExceptionID(ExceptionIDText(className, report.Stack, p.ThreadID));
-
-  // Then every other registered thread the options show, each read while
-  // it is suspended.
-  std::vector<TTraciraThreadRow> rows;
-  rows.push_back({p.ThreadID, std::nullopt, {}, p.ThreadID == MainThreadID()});
-  for (const TTraciraThreadInfo& t : threads) {
-    if (t.ID == p.ThreadID || t.ID == GetCurrentThreadId() || t.ID == e.WaitingThread.load()) continue;
-    const bool show = t.IsRuntimeThread ? stackOptions.Contains(csoShowBorlandThreads)
-                                        : stackOptions.Contains(csoShowWindowsThreads);
-    if (!show || !t.Handle) continue;
-    const std::size_t before = report.Stack.size();
-    if (GetThreadCallStack(t.Handle, t.ID, report.Stack, details) && report.Stack.size() > before)
-      rows.push_back({t.ID, t.Priority, {}, t.ID == MainThreadID()});
-  }
-  for (auto& row : rows)
-    if (const auto it =
-            std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == row.ThreadID; });
-        it != threads.end())
-      row.Priority = it->Priority;
-
-  TReportParts parts;
-  parts.ShowOptions = options.ShowOptions();
-  parts.Show = stackOptions;
-  parts.Stack = report.Stack;
-  parts.Threads = rows;
-  TGeneralValues& v = parts.General;
-  HMODULE program = GetModuleHandleW(nullptr);
-  TTraciraModuleInfo* programInfo = ProcessModules().ModuleInfoByAddr(ToAddress(program));
-  SYSTEMTIME start{};
-  FILETIME localStart{};
-  FileTimeToLocalFileTime(&e.StartTime, &localStart);
-  FileTimeToSystemTime(&localStart, &start);
-  v.AppStartDate = DateTimeText(start);
-  v.AppName = FileNameWithDescription(ExtractFileName(ModuleFileNameAnsi(program)),
-                                      programInfo ? programInfo->Description : std::string());
-  v.AppVersionNumber = programInfo ? programInfo->Version : std::string();
-  v.AppParameters = CommandLineParameters();
-  v.AppUpTime = GetCompleteTimeStr(DaysSince(e.StartTime));
-  SYSTEMTIME now{};
-  GetLocalTime(&now);
-  v.ExcDate = DateTimeText(now);
-  v.ExcAddress = HexText(p.Address);
-  if (TTraciraModuleInfo* m = ProcessModules().ModuleInfoByAddr(p.Address)) {
-    v.ExcModuleName = FileNameWithDescription(ExtractFileName(m->Name), m->Description);
-    v.ExcModuleVersion = m->Version;
-  }
-  v.ExcType = className;
-  v.ExcMessage = ExceptionMessageText(message);
-  v.ExcID = report.ExceptionID;
-  char buffer[MAX_COMPUTERNAME_LENGTH + 256];
-  DWORD size = sizeof buffer;
-  if (GetComputerNameA(buffer, &size)) v.CmpName = std::string(buffer, size);
-  size = sizeof buffer;
-  if (GetUserNameA(buffer, &size) && size > 0) v.UserID = std::string(buffer, size - 1);
-  v.ActCtlsFormClass = p.ActiveControlClass;
-  v.ActCtlsFormText = p.ActiveControlText;
-
-  parts.SaveModulesAndProcesses = options.LogOptions().Contains(loSaveModulesAndProcessesSections);
-  if (parts.SaveModulesAndProcesses) {
-    ProcessModules().Build();
-    for (TTraciraModuleInfo* m : ProcessModules().Items()) {
-      TTraciraModuleRow row;
-      row.Handle = m->Base();
-      row.FileName = m->Name;
-      row.Description = m->Description;
-      row.Version = m->Version;
-      row.Size = m->Size;
-      const SYSTEMTIME& t = m->LastModified;
-      row.LastModified = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
-      parts.Modules.push_back(std::move(row));
-    }
-  }
-  parts.SaveAssemblerAndCPU = options.LogOptions().Contains(loSaveAssemblerAndCPUSections);
-  if (p.Context) {
-    TTraciraRegisters r;
-#if defined(__i386__)
-    r = {p.Context->Eax, p.Context->Ebx, p.Context->Ecx, p.Context->Edx,
-         p.Context->Esi, p.Context->Edi, p.Context->Esp, p.Context->Eip};
-#endif
-    parts.CPU.Context = r;
-    parts.CPU.ExceptionAddress = p.Address;
-    TTrProcessMemoryReader memory;
-    std::array<std::uint8_t, 64> stack{};
-    std::array<std::uint8_t, 256> code{};
-    if (p.Stack && p.Stack->size() >= stack.size())
-      std::copy_n(p.Stack->begin(), stack.size(), stack.begin()), parts.CPU.Stack = stack;
-    else if (!p.Stack && memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size()))
-      parts.CPU.Stack = stack;
-    if (memory.Read(p.Address, code.data(), code.size())) parts.CPU.Memory = code;
-  }
-  report.Text = CreateLogText(texts, parts);
-  return report;
-}
-
 // ---------------------------------------------------------------------------
-// The log file
-
-std::string ProfileFolder() {
-  char path[MAX_PATH] = {};
-  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return path;
-  if (const DWORD n = GetEnvironmentVariableA("UserProfile", path, MAX_PATH); n > 0 && n < MAX_PATH)
-    return path;
-  return "\\";
-}
-
-std::string ExpandWithSystem(const std::string& text) {
-  const DWORD n = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
-  if (n == 0) return text;
-  std::string out(n, '\0');
-  ExpandEnvironmentStringsA(text.c_str(), out.data(), n);
-  out.resize(std::strlen(out.c_str()));
-  return out;
-}
-
-std::filesystem::path WidePath(const std::string& ansi) { return std::filesystem::path(FromAnsi(ansi)); }
-
 bool SaveReport(TEngine& e, const TTraciraModuleOptions& options, TTraciraExceptionRecord& record,
                 const std::string& text, const std::string& exceptionID, const TTraciraTexts& texts) {
   for (;;) {
@@ -663,18 +448,39 @@ void ShowDialog(TEngine& e, const TTraciraTexts& texts) {
 // ---------------------------------------------------------------------------
 // The handling, on its own thread
 
-void InternalCriticalError(TEngine& e, int step, const std::string& what, std::uint32_t address) {
-  const std::string text = "Section   : " + std::to_string(step) + "\r\nAddress   : " + HexText(address) +
-                           "\r\nMessage   : " + what + "\r\n";
-  SetInternalError(e, eeNone, "Internal error at step " + std::to_string(step) + ": " + what, address);
+// A fault of the crash reporter itself while it handled an exception: a
+// diagnostic beside the log file (".log"), for whoever supports it.
+void InternalCriticalError(TEngine& e, int step, const std::string& failureClass, const std::string& what,
+                           const TNotifyParams& p) {
+  SetInternalError(e, eeNone, "Internal error at step " + std::to_string(step) + ": " + what, p.Address);
   try {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const OSVERSIONINFOW version = OSVersion();
+    std::string stack;
+    for (const TTraciraDebugInfo& entry : GetCurrentCallStack())
+      if (!entry.ProcedureName.empty()) stack += (stack.empty() ? "" : " <- ") + entry.ProcedureName;
+    const auto line = [](const char* label, const std::string& value) { return label + value + "\r\n"; };
+    const std::string text =
+        line("Version   : ", std::string(kLogVersion)) +
+        line("Date      : ",
+             ISODateTime({now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond})) +
+        line("OS        : ", "Windows " + std::to_string(version.dwMajorVersion) + "." +
+                                 std::to_string(version.dwMinorVersion) + " build " +
+                                 std::to_string(version.dwBuildNumber)) +
+        line("RAD       : ", "GCC " __VERSION__) + line("Dump      : ", e.InternalError) +
+        line("Section   : ", std::to_string(step)) + line("LastExcept: ", e.LastMessage) +
+        line("Address   : ", HexAddress(p.Address)) + line("Exception : ", failureClass) +
+        line("Message   : ", what) + line("Call Stack: ", stack);
     std::filesystem::path log = WidePath(OutputLogFile(*e.Options));
     log.replace_extension(".log");
+    if (log.has_parent_path()) std::filesystem::create_directories(log.parent_path());
     if (FILE* f = _wfopen(log.c_str(), L"ab")) {
       std::fwrite(text.data(), 1, text.size(), f);
       std::fclose(f);
     }
   } catch (...) {
+    // Nothing more can be done from here.
   }
 }
 
@@ -747,7 +553,21 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
       }
     }
     step = 9;
-    TReport report = BuildReport(e, *options, texts, p, className, message, threads);
+    TReportInput input;
+    input.Address = p.Address;
+    input.ThreadID = p.ThreadID;
+    input.StackPoint = p.StackPoint;
+    input.TopOfStack = p.TopOfStack;
+    input.Stack = p.Stack;
+    input.Context = p.Context;
+    input.ClassName = className;
+    input.Message = message;
+    input.ActiveControlClass = p.ActiveControlClass;
+    input.ActiveControlText = p.ActiveControlText;
+    input.Threads = threads;
+    input.SkipThreads = {e.WaitingThread.load()};
+    input.StartTime = e.StartTime;
+    TReport report = BuildReport(*options, texts, input);
 
     TTraciraExceptionRecord record;
     record.ExceptionObject = object;
@@ -838,10 +658,10 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     e.TerminateRequested = false;
   } catch (const std::exception& error) {
     for (HANDLE h : paused) ResumeThread(h);
-    InternalCriticalError(e, step, error.what(), p.Address);
+    InternalCriticalError(e, step, Demangle(typeid(error)), MessageOf(&error), p);
   } catch (...) {
     for (HANDLE h : paused) ResumeThread(h);
-    InternalCriticalError(e, step, "unknown exception", p.Address);
+    InternalCriticalError(e, step, "Unknown exception type", "Unknown error message.", p);
   }
 }
 
@@ -1251,45 +1071,6 @@ std::string LastLogFileName() { return gEngine.Get() ? gEngine->LastLogFile : st
 int ExceptionCount() { return gEngine.Get() ? gEngine->ExceptionCount : 0; }
 std::string InternalErrorText() { return gEngine.Get() ? gEngine->InternalError : std::string(); }
 
-std::string OutputLogFile(const TTraciraModuleOptions& options) {
-  std::string module = options.ModuleName();
-  if (module.empty()) module = ModuleFileNameAnsi(GetModuleHandleW(nullptr));
-  std::string name = ExtractFileName(module);
-  if (const auto dot = name.rfind('.'); dot != std::string::npos) name.erase(dot);
-  std::string file;
-  std::string out = options.OutputPath();
-  std::string lower = out;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".tlf") == 0) {
-    file = out;
-  } else {
-    std::string folder;
-    if (!out.empty()) {
-      folder = out;
-      if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
-    } else {
-      OSVERSIONINFOW version{};
-      version.dwOSVersionInfoSize = sizeof version;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-      GetVersionExW(&version);
-#pragma GCC diagnostic pop
-      folder = version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6
-                   ? ProfileFolder() + "\\TraciraLog\\"
-                   : ExtractFilePath(module);
-    }
-    file = folder + name + ".tlf";
-  }
-  if (options.LogOptions().Contains(loAddComputerNameInLogFileName)) {
-    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof computer;
-    GetComputerNameA(computer, &size);
-    const auto dot = file.rfind('.');
-    file.insert(dot == std::string::npos ? file.size() : dot, std::string("_") + computer);
-  }
-  return ExpandWithSystem(file);
-}
-
 }  // namespace tracira
 
 using namespace tracira;
@@ -1327,3 +1108,114 @@ extern "C" BOOL WINAPI ExceptionManager(const void* exceptionObject, const void*
   GoNotify(*state, kept);
   return kept.Raise.Answer;
 }
+
+// ---------------------------------------------------------------------------
+// The program file's exports for the crash reporters of other modules of
+// the process: their threads and raises, and this module's event handlers.
+
+namespace {
+template <class Event, class... Args>
+void RunExported(TTraciraExceptionRecord* record, Event TTraciraEvents::*member, const Event& global,
+                 Args&... args) {
+  if (!record || !gEngine.Get()) return;
+  RunLocalHandlers(*gEngine, *record, member, global, args...);
+}
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) HANDLE WINAPI
+    TraciraLog_CallCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                                LPVOID parameter, DWORD flags, LPDWORD id) {
+  return CreateRegisteredThread(sa, stack, entry, parameter, flags, id);
+}
+
+__declspec(dllexport) DWORD WINAPI TraciraLog_CallResumeThread(HANDLE thread) {
+  return ResumeRegisteredThread(thread);
+}
+
+__declspec(dllexport) void WINAPI TraciraLog_CallExitThread(DWORD code) { ExitRegisteredThread(code); }
+
+// A raise in another module: the thrown object, its type, the raising
+// instruction and stack pointer, and who catches it (0 the module's own
+// code, 1 the edge of its handling, 2 nobody).
+__declspec(dllexport) void WINAPI
+    TraciraLog_CallGeneralRaise(const void* object, const std::type_info* type, const void* address,
+                                DWORD stackPointer, int handler) {
+  TThreadState* state = CurrentThreadState();
+  if (!state || state->InHandling || !gInstalled) return;
+  TRaiseRecord raise;
+  raise.Object = object;
+  raise.Type = type;
+  raise.Address = ToAddress(address);
+  raise.StackPointer = stackPointer;
+  raise.Handler = handler == 0   ? THandlerKind::Program
+                  : handler == 1 ? THandlerKind::Edge
+                                 : THandlerKind::Terminate;
+  OnRaise(*state, raise);
+}
+
+// A system exception of another module that nobody there handles.
+__declspec(dllexport) void WINAPI TraciraLog_CallExceptObject(EXCEPTION_POINTERS* info) {
+  TThreadState* state = CurrentThreadState();
+  if (!state || state->InHandling || !gInstalled || !info) return;
+  TRaiseRecord raise = UnhandledSystemRaise(*state, *info);
+  OnRaise(*state, raise);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_ExceptionNotifyEvent(TTraciraExceptionRecord* record, bool* handle) {
+  if (handle) RunExported(record, &TTraciraEvents::OnExceptionNotify, ExceptionNotify, *handle);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_HandledExceptionNotifyEvent(TTraciraExceptionRecord* record, bool* handle) {
+  if (handle) RunExported(record, &TTraciraEvents::OnHandledExceptionNotify, HandledExceptionNotify, *handle);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_ExceptionActionNotifyEvent(TTraciraExceptionRecord* record, TTraciraActionType action,
+                                          bool* execute) {
+  if (execute)
+    RunExported(record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify, action, *execute);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_ExceptionErrorNotifyEvent(TTraciraExceptionRecord* record, TTraciraActionType action,
+                                         bool* retry) {
+  if (retry)
+    RunExported(record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify, action, *retry);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_PasswordRequestEvent(TTraciraExceptionRecord* record, std::string* password) {
+  if (password) RunExported(record, &TTraciraEvents::OnPasswordRequest, PasswordRequest, *password);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_PasswordRequestEventEx(TTraciraExceptionRecord* record, std::string* password) {
+  TraciraLog_PasswordRequestEvent(record, password);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_CustomDataRequestEventEx(TTraciraExceptionRecord* record, std::vector<std::string>* lines) {
+  if (lines) RunExported(record, &TTraciraEvents::OnCustomDataRequest, CustomDataRequest, *lines);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_AttachedFilesRequestEvent(TTraciraExceptionRecord* record, std::vector<std::string>* files) {
+  if (files) RunExported(record, &TTraciraEvents::OnAttachedFilesRequest, AttachedFilesRequest, *files);
+}
+
+__declspec(dllexport) void WINAPI TraciraLog_CustomWebFieldsRequestEvent(TTraciraExceptionRecord* record,
+                                                                         std::vector<std::string>* fields) {
+  if (fields) RunExported(record, &TTraciraEvents::OnCustomWebFieldsRequest, CustomWebFieldsRequest, *fields);
+}
+
+__declspec(dllexport) void WINAPI
+    TraciraLog_CustomButtonClickEvent(TTraciraExceptionRecord* record, bool* closeDialog) {
+  if (closeDialog)
+    RunExported(record, &TTraciraEvents::OnCustomButtonClickNotify, CustomButtonClickNotify, *closeDialog);
+}
+
+}  // extern "C"

@@ -255,13 +255,7 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* info) {
   TThreadState* state = CurrentThreadState();
   if (state && !state->InHandling && gHooks.OnRaise) {
-    state->Context = *info->ContextRecord;
-    state->Record = *info->ExceptionRecord;
-    TRaiseRecord raise;
-    raise.Address = ToAddress(info->ExceptionRecord->ExceptionAddress);
-    raise.StackPointer = StackPointerOf(*info->ContextRecord);
-    raise.HasContext = true;
-    raise.Handler = THandlerKind::Terminate;
+    TRaiseRecord raise = UnhandledSystemRaise(*state, *info);
     gHooks.OnRaise(*state, raise);
   }
   if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(GetCurrentThreadId() == gMainThreadID);
@@ -297,6 +291,17 @@ TThreadState* CurrentThreadState() noexcept {
 }
 
 DWORD MainThreadID() { return gMainThreadID; }
+
+TRaiseRecord UnhandledSystemRaise(TThreadState& state, const EXCEPTION_POINTERS& info) {
+  state.Context = *info.ContextRecord;
+  state.Record = *info.ExceptionRecord;
+  TRaiseRecord raise;
+  raise.Address = ToAddress(info.ExceptionRecord->ExceptionAddress);
+  raise.StackPointer = StackPointerOf(*info.ContextRecord);
+  raise.HasContext = true;
+  raise.Handler = THandlerKind::Terminate;
+  return raise;
+}
 
 TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
   const std::uint32_t at = ToAddress(record.ExceptionAddress);

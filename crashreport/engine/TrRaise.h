@@ -117,6 +117,10 @@ void RemoveRaiseHooks();
 // exception object (as given to __cxa_throw) if it is thrown from here.
 THandlerKind FindHandler(void* thrownObject, const std::type_info* type);
 
+// A system exception that nobody handles, as a raise of this thread (its
+// context and record copied into the state).
+TRaiseRecord UnhandledSystemRaise(TThreadState& state, const EXCEPTION_POINTERS& info);
+
 // The system exception codes turned into C++ exceptions.
 bool IsConvertedExceptionCode(DWORD code);
 

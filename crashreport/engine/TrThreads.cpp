@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cwchar>
 
 #include "crashreport/debug/TrStack.h"
 #include "crashreport/hook/TrHook.h"
+#include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 
 namespace tracira {
@@ -17,8 +19,10 @@ void (*gOnThreadException)() = nullptr;
 using TCreateThread = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
                                       LPDWORD);
 using TExitThread = void(WINAPI*)(DWORD);
+using TResumeThread = DWORD(WINAPI*)(HANDLE);
 TCreateThread gRealCreateThread = nullptr;
 TExitThread gRealExitThread = nullptr;
+TResumeThread gRealResumeThread = nullptr;
 
 // What a new thread needs to enter the registry before its own entry runs.
 struct TThreadStart {
@@ -72,6 +76,31 @@ HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREA
 HANDLE WINAPI HookedRuntimeCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
                                         LPVOID parameter, DWORD flags, LPDWORD id) {
   return StartRegistered(gRealCreateThread, true, sa, stack, entry, parameter, flags, id);
+}
+
+// A thread started suspended may have had its priority set meanwhile.
+DWORD WINAPI HookedResumeThread(HANDLE thread) {
+  const DWORD previous = (gRealResumeThread ? gRealResumeThread : &ResumeThread)(thread);
+  if (gRegistry && previous == 1) gRegistry->UpdatePriority(GetThreadId(thread), GetThreadPriority(thread));
+  return previous;
+}
+
+// A software exception raised by the program's own code: raised as a C++
+// exception from the call itself, so that it unwinds and is reported like
+// any other. Codes that only inform a debugger go their usual way.
+using TRaiseException = void(WINAPI*)(DWORD, DWORD, DWORD, const ULONG_PTR*);
+TRaiseException gRealRaiseException = nullptr;
+
+void WINAPI HookedRaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
+  constexpr DWORD kThreadName = 0x406D1388, kDebugPrint = 0x40010006, kDebugPrintWide = 0x4001000A;
+  if (code == kThreadName || code == kDebugPrint || code == kDebugPrintWide ||
+      (code & 0xC0000000) == 0x40000000 || !gRegistry) {
+    (gRealRaiseException ? gRealRaiseException : &RaiseException)(code, flags, count, arguments);
+    return;
+  }
+  wchar_t text[40];
+  swprintf(text, 40, L"External exception %08lX", static_cast<unsigned long>(code));
+  throw rtl::EExternalException(text, code, __builtin_return_address(0));
 }
 
 void WINAPI HookedExitThread(DWORD code) {
@@ -169,6 +198,13 @@ std::vector<TTraciraThreadInfo> TTraciraThreadsList::Snapshot() {
   return copy;
 }
 
+void TTraciraThreadsList::UpdatePriority(DWORD id, int priority) {
+  BeginWrite();
+  for (auto& item : fItems)
+    if (item->ID == id) item->Priority = priority;
+  EndWrite();
+}
+
 bool TTraciraThreadsList::Contains(DWORD id) {
   BeginRead();
   const bool found = std::any_of(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
@@ -185,10 +221,28 @@ void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException
         reinterpret_cast<void**>(&gRealCreateThread));
   Patch(runtime, "CreateThread", reinterpret_cast<const void*>(&HookedRuntimeCreateThread),
         reinterpret_cast<void**>(&gRealCreateThread));
+  Patch(program, "ResumeThread", reinterpret_cast<const void*>(&HookedResumeThread),
+        reinterpret_cast<void**>(&gRealResumeThread));
+  Patch(runtime, "ResumeThread", reinterpret_cast<const void*>(&HookedResumeThread),
+        reinterpret_cast<void**>(&gRealResumeThread));
+  Patch(program, "RaiseException", reinterpret_cast<const void*>(&HookedRaiseException),
+        reinterpret_cast<void**>(&gRealRaiseException));
   Patch(program, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
         reinterpret_cast<void**>(&gRealExitThread));
   Patch(runtime, "ExitThread", reinterpret_cast<const void*>(&HookedExitThread),
         reinterpret_cast<void**>(&gRealExitThread));
+}
+
+HANDLE CreateRegisteredThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                              LPVOID parameter, DWORD flags, LPDWORD id) {
+  return StartRegistered(gRealCreateThread, false, sa, stack, entry, parameter, flags, id);
+}
+
+DWORD ResumeRegisteredThread(HANDLE thread) { return HookedResumeThread(thread); }
+
+void ExitRegisteredThread(DWORD code) {
+  HookedExitThread(code);
+  __builtin_unreachable();  // ExitThread does not return
 }
 
 HANDLE CreateUnregisteredThread(LPTHREAD_START_ROUTINE entry, LPVOID parameter) {

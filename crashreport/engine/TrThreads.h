@@ -43,6 +43,7 @@ class TTraciraThreadsList {
   // A copy of every record (handles not owned by the copy), for one handling.
   std::vector<TTraciraThreadInfo> Snapshot();
   bool Contains(DWORD id);
+  void UpdatePriority(DWORD id, int priority);
 
   void BeginRead() { AcquireSRWLockShared(&fLock); }
   void EndRead() { ReleaseSRWLockShared(&fLock); }
@@ -56,11 +57,20 @@ class TTraciraThreadsList {
 
 // Patches CreateThread, ResumeThread and ExitThread in the program's import
 // table and in the C runtime's (which std::thread and _beginthreadex go
-// through), so every new thread enters the registry. Remove puts the
+// through), so every new thread enters the registry; and the program's
+// RaiseException, so that a software exception it raises unwinds as a C++
+// exception (rtl::EExternalException) from the call. Remove puts the
 // entries back. onThreadException runs inside the catch block when a C++
 // exception escapes a thread's entry.
 void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)());
 void UnhookThreadFunctions();
+
+// What the patched entries do, for the program file's exports through
+// which other modules of the process pass their threads on.
+HANDLE CreateRegisteredThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
+                              LPVOID parameter, DWORD flags, LPDWORD id);
+DWORD ResumeRegisteredThread(HANDLE thread);
+[[noreturn]] void ExitRegisteredThread(DWORD code);
 
 // Starts one of the crash reporter's own threads (the handling, the
 // watchdog), which stay out of the registry and out of every report.

@@ -320,12 +320,18 @@ TEST_F(MainWindowProgram, ARefusedSwitchIsReportedByTheCrashReporterAndTheWindow
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE(round);
     ClickDeviceEnabled();
+    // The handler's refresh shows the driver's answer before the crash
+    // reporter's box (the timer's next refresh, a second later, shows the
+    // reads after it).
+    EXPECT_TRUE(uidriver::WaitUntil(
+        [&] {
+          return Text(L"edtResultCode") == L"-3" && Text(L"edtResultDescription") == L"Порт недоступен";
+        },
+        kTimeout));
     const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(process_->Id(), kTimeout);
     ASSERT_NE(box.Window, nullptr);
     EXPECT_EQ(box.Caption, L"Error occurred");
     EXPECT_EQ(box.Text, L"Порт недоступен");
-    EXPECT_EQ(Text(L"edtResultCode"), L"-3");
-    EXPECT_EQ(Text(L"edtResultDescription"), L"Порт недоступен");
     EXPECT_FALSE(uidriver::IsChecked(Control(L"chkDeviceEnabled")));
     uidriver::PressDialogButton(box.Window, IDOK);
     ASSERT_TRUE(uidriver::WaitUntil([&] { return TavrixReports().size() == static_cast<std::size_t>(round); },
@@ -335,7 +341,10 @@ TEST_F(MainWindowProgram, ARefusedSwitchIsReportedByTheCrashReporterAndTheWindow
   const std::string report = TavrixReports().back();
   EXPECT_NE(report.find("EScanerX"), std::string::npos) << report;
   EXPECT_NE(report.find(Ansi(L"Порт недоступен.")), std::string::npos) << report;
-  EXPECT_NE(report.find("chkDeviceEnabledClick"), std::string::npos) << report;
+  // Through the click handler (names longer than the table's column are
+  // shortened in the middle).
+  EXPECT_NE(report.find("TfmMain::chkDeviceEn"), std::string::npos) << report;
+  EXPECT_NE(report.find("gui::CheckBox"), std::string::npos) << report;
   // No other box: the window's own exception hook stayed silent.
   Sleep(500);
   EXPECT_EQ(uidriver::FindTopWindow(process_->Id(), L"", L"#32770"), nullptr);
@@ -349,15 +358,22 @@ TEST_F(MainWindowProgram, TenRefusalsWithinAMinuteRestartTheProgram) {
   Start();
   for (int round = 1; round <= 10; ++round) {
     SCOPED_TRACE(round);
-    ClickDeviceEnabled();
-    const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(process_->Id(), kTimeout);
+    // A posted click is now and then lost under Wine while the window gets
+    // its mouse capture back from the box before; one that made no report
+    // is given again.
+    uidriver::MessageBoxInfo box;
+    for (int attempt = 0; attempt < 3 && !box.Window; ++attempt) {
+      ClickDeviceEnabled();
+      box = uidriver::WaitForMessageBox(process_->Id(), 3000);
+    }
     ASSERT_NE(box.Window, nullptr) << "running: " << process_->Running()
-                                   << ", reports: " << TavrixReports().size()
-                                   << ", checked: " << uidriver::IsChecked(Control(L"chkDeviceEnabled"));
+                                   << ", reports: " << TavrixReports().size();
     uidriver::PressDialogButton(box.Window, IDOK);
     if (round < 10) {
+      // The box is task-modal: the window takes clicks again once it is enabled.
       ASSERT_TRUE(uidriver::WaitUntil(
-          [&] { return !uidriver::FindTopWindow(process_->Id(), L"", L"#32770"); }, kTimeout));
+          [&] { return !uidriver::FindTopWindow(process_->Id(), L"", L"#32770") && IsWindowEnabled(main_); },
+          kTimeout));
     }
   }
   ASSERT_TRUE(process_->Wait(kTimeout)) << "the program did not end";

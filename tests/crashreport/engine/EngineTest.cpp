@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <string>
@@ -30,6 +31,7 @@ struct TCounted {
   ~TCounted() { ++gDestructors; }
 };
 
+constexpr int kRaiseProblemLine = __LINE__ + 1;
 __attribute__((noinline)) void RaiseProblem() { throw EScanerProblem(L"The scanner went away"); }
 volatile int* volatile gNull = nullptr;
 volatile int gZero = 0;
@@ -317,6 +319,119 @@ TEST(Dialog, MessageBoxShowsTheMessageOnTheRaisingThread) {
   closer.join();
   EXPECT_EQ(shown, L"The scanner went away");
   EXPECT_EQ(SavedReports().size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+template <class Fn>
+Fn Export(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(nullptr), name)));
+}
+
+TEST(Exports, OtherModulesReachThisModulesHandlersByPlainName) {
+  using TNotify = void(WINAPI*)(TTraciraExceptionRecord*, bool*);
+  using TLines = void(WINAPI*)(TTraciraExceptionRecord*, std::vector<std::string>*);
+  const auto notify = Export<TNotify>("TraciraLog_ExceptionNotifyEvent");
+  const auto custom = Export<TLines>("TraciraLog_CustomDataRequestEventEx");
+  ASSERT_NE(notify, nullptr);
+  ASSERT_NE(custom, nullptr);
+  EXPECT_NE(Export<void*>("ExceptionManager"), nullptr);
+  TTraciraLog component;
+  component.OnExceptionNotify = [](TTraciraExceptionRecord& r, bool& handle) {
+    handle = r.ExceptionMessage != "x";
+  };
+  component.OnCustomDataRequest = [](TTraciraExceptionRecord&, std::vector<std::string>& lines) {
+    lines.push_back("from=component");
+  };
+  TTraciraExceptionRecord record;
+  record.ExceptionMessage = "x";
+  bool handle = true;
+  notify(&record, &handle);
+  EXPECT_FALSE(handle);
+  std::vector<std::string> lines;
+  custom(&record, &lines);
+  EXPECT_EQ(lines, std::vector<std::string>{"from=component"});
+}
+
+DWORD WINAPI ThrowFromForwardedThread(LPVOID) {
+  RaiseProblem();
+  return 0;
+}
+
+TEST(Exports, AThreadPassedOnByAnotherModuleIsRegisteredAndReported) {
+  PrepareOptions("forwarded");
+  using TCreate =
+      HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+  const auto create = Export<TCreate>("TraciraLog_CallCreateThread");
+  ASSERT_NE(create, nullptr);
+  HANDLE thread = create(nullptr, 0, ThrowFromForwardedThread, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  WaitForSingleObject(thread, 30000);
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  CloseHandle(thread);
+  EXPECT_EQ(code, 1u);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("ThrowFromForwardedThread"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("Calling Thread"), std::string::npos) << reports[0];
+}
+
+// The raising thread's own frames, innermost first, with their lines.
+TEST(Report, TheCallStackNamesTheRaisingFunctionsAndLinesInnermostFirst) {
+  PrepareOptions("lines");
+  AtTheEdge([] { RaiseProblem(); });
+  const TTraciraStackList stack = LastCallStack();
+  ASSERT_FALSE(stack.empty());
+  EXPECT_EQ(stack[0].ProcedureName, "RaiseProblem");
+  EXPECT_EQ(stack[0].UnitName, "EngineTest.cpp");
+  EXPECT_TRUE(stack[0].ErrorLine);
+  // The line of the throw itself.
+  EXPECT_EQ(stack[0].Line, static_cast<std::uint32_t>(kRaiseProblemLine));
+  const auto test = std::find_if(stack.begin(), stack.end(), [](const TTraciraDebugInfo& e) {
+    return e.ProcedureName.find("operator()") != std::string::npos && e.UnitName == "EngineTest.cpp";
+  });
+  EXPECT_NE(test, stack.end()) << "the test's own lambda that called it";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SystemExceptions, InAWorkerThreadTheyUnwindAndAreReported) {
+  PrepareOptions("worker");
+  gDestructors = 0;
+  std::thread worker([] { AtTheEdge([] { DivideByZero(); }); });
+  worker.join();
+  EXPECT_EQ(gDestructors, 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EDivByZero"), std::string::npos) << reports[0];
+}
+
+TEST(SystemExceptions, AnAccessViolationNobodyCatchesEndsOnlyItsThread) {
+  PrepareOptions("worker-unhandled");
+  std::thread worker([] { ReadNull(); });
+  worker.join();
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EAccessViolation"), std::string::npos) << reports[0];
+}
+
+TEST(SystemExceptions, ASoftwareExceptionRaisedByTheProgramUnwindsAndIsReported) {
+  PrepareOptions("software");
+  gDestructors = 0;
+  AtTheEdge([] {
+    TCounted counted;
+    RaiseException(0xE0000042, 0, 0, nullptr);
+  });
+  EXPECT_EQ(gDestructors, 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EExternalException"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("External exception E0000042"), std::string::npos) << reports[0];
 }
 
 }  // namespace
