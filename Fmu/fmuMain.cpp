@@ -5,7 +5,9 @@
 
 #include "Fmu/cuControls.h"
 #include "Fmu/fmuAbout.h"
+#include "Fmu/fmuJournal.h"
 #include "Fmu/fmuLgDev.h"
+#include "Units/cuJournalText.h"
 #include "Units/cuUtils.h"
 #include "gui/Application.h"
 #include "gui/Dialogs.h"
@@ -165,6 +167,11 @@ void TfmMain::LayOut() {
   Timer.SetEnabled(false);
   Timer.SetInterval(1000);
   Timer.OnTimer = [this](rtl::Object& s) { TimerTimer(s); };
+
+  // The journal is reached from the window menu, so the layout stays as it is.
+  AddSystemMenuItem(kSysJournal, L"Журнал событий…", true);
+  AddSystemMenuItem(kSysCopyLastEvent, L"Копировать последнее событие");
+  OnSystemCommand = [this](rtl::Object& s, UINT id) { FormSystemCommand(s, id); };
 }
 
 // Steps 1 to 7 of start-up; any exception in them means the driver could not
@@ -176,6 +183,7 @@ bool TfmMain::TryCreate(rtl::Object& /*Sender*/) {
     fScaner->SetOnDataEvent([this](rtl::Object& s, std::int32_t id) { ScanerDataEvent(s, id); });
     fScaner->SetOnKeyEvent([this](rtl::Object& s, const std::wstring& source, const std::wstring& message,
                                   const std::wstring& data) { ScanerKeyEvent(s, source, message, data); });
+    fScaner->SetOnError([this](rtl::Object& s, const TScanerXError& error) { ScanerError(s, error); });
     gui::Application::Instance().OnException = [this](rtl::Object* s, const std::exception& e) {
       ApplicationException(s, e);
     };
@@ -255,6 +263,19 @@ void RefreshField(gui::Edit& field, gui::Timer& timer, ReadFn read) {
   }
 }
 
+// The same, keeping the value read in shown (empty after a failure).
+template <class ReadFn>
+void RefreshField(gui::Edit& field, gui::Timer& timer, std::wstring& shown, ReadFn read) {
+  try {
+    shown = read();
+    field.SetText(shown);
+  } catch (...) {
+    shown.clear();
+    field.SetText(MessageOf(std::current_exception()));
+    timer.SetEnabled(false);
+  }
+}
+
 std::wstring Decimal(std::int32_t value) { return std::to_wstring(value); }
 
 }  // namespace
@@ -279,8 +300,10 @@ void TfmMain::UpdateResult() {
   // stops first, so that the message box the failure may end in does not
   // run the next tick in its own loop, and that tick another box.
   try {
-    edtResultCode.SetText(Decimal(fScaner->GetResultCode()));
-    edtResultDescription.SetText(fScaner->GetResultDescription());
+    fShown.ResultCode = fScaner->GetResultCode();
+    edtResultCode.SetText(Decimal(fShown.ResultCode));
+    fShown.ResultDescription = fScaner->GetResultDescription();
+    edtResultDescription.SetText(fShown.ResultDescription);
   } catch (...) {
     Timer.SetEnabled(false);
     throw;
@@ -288,23 +311,23 @@ void TfmMain::UpdateResult() {
 }
 
 void TfmMain::UpdateAnswer() {
-  RefreshField(Answer, Timer, [this] { return fScaner->GetScanData(); });
+  RefreshField(Answer, Timer, fShown.ScanData, [this] { return fScaner->GetScanData(); });
 }
 void TfmMain::UpdateTrack1() {
-  RefreshField(edtTrack1, Timer, [this] { return fScaner->GetTrack1(); });
+  RefreshField(edtTrack1, Timer, fShown.Track1, [this] { return fScaner->GetTrack1(); });
 }
 void TfmMain::UpdateTrack2() {
-  RefreshField(edtTrack2, Timer, [this] { return fScaner->GetTrack2(); });
+  RefreshField(edtTrack2, Timer, fShown.Track2, [this] { return fScaner->GetTrack2(); });
 }
 void TfmMain::UpdateTrack3() {
-  RefreshField(edtTrack3, Timer, [this] { return fScaner->GetTrack3(); });
+  RefreshField(edtTrack3, Timer, fShown.Track3, [this] { return fScaner->GetTrack3(); });
 }
 void TfmMain::UpdateDataCount() {
   RefreshField(edtDataCount, Timer, [this] { return Decimal(fScaner->GetDataCount()); });
 }
 
 void TfmMain::UpdateDeviceName() {
-  RefreshField(edtDeviceName, Timer, [this] {
+  RefreshField(edtDeviceName, Timer, fShown.DeviceName, [this] {
     const std::int32_t number = fScaner->GetCurrentDeviceNumber();
     const std::wstring name = fScaner->GetCurrentDeviceName();
     wchar_t digits[16];
@@ -327,7 +350,7 @@ void TfmMain::UpdateCheckBoxes() {
 }
 
 void TfmMain::UpdatePortNumber() {
-  RefreshField(edtPortNumber, Timer, [this]() -> std::wstring {
+  RefreshField(edtPortNumber, Timer, fShown.Port, [this]() -> std::wstring {
     if (fScaner->GetModel() == 6) {
       return L"USB";
     }
@@ -380,13 +403,18 @@ void TfmMain::chbPageEnabledClick(rtl::Object&) {
 
 void TfmMain::btnDevicesClick(rtl::Object&) {
   // The dialog refreshes itself; the timer must not refresh this window
-  // underneath it, and comes back however the dialog ends.
+  // underneath it, and comes back however the dialog ends. The dialog may
+  // select another device: until a refresh reads it, the journal names none.
   Timer.SetEnabled(false);
+  fShown.DeviceName.clear();
+  fShown.Port.clear();
   TryFinally([this] { ShowDevicesProperties(*fScaner, Font()); }, [this] { Timer.SetEnabled(true); });
 }
 
 void TfmMain::btnPropertiesClick(rtl::Object&) {
   Timer.SetEnabled(false);
+  fShown.DeviceName.clear();
+  fShown.Port.clear();
   TryFinally([this] { fScaner->ShowProperties(); },
              [this] {
                Timer.SetEnabled(true);
@@ -408,10 +436,83 @@ void TfmMain::TimerTimer(rtl::Object&) { UpdateForm(); }
 void TfmMain::ScanerDataEvent(rtl::Object&, std::int32_t EventID) {
   fScaner->SetEventNumber(EventID);
   UpdateForm();
+  // Journalled as the refresh read it, while the event is still selected.
+  TJournalEntry entry;
+  entry.Kind = TJournalKind::Data;
+  entry.Device = ShownDevice();
+  entry.Data = fShown.ScanData;
+  entry.Track1 = fShown.Track1;
+  entry.Track2 = fShown.Track2;
+  entry.Track3 = fShown.Track3;
+  entry.HasCode = true;
+  entry.Code = fShown.ResultCode;
+  entry.Text = fShown.ResultDescription;
+  AddToJournal(std::move(entry));
   fScaner->DeleteEvent();
 }
 
 void TfmMain::ScanerKeyEvent(rtl::Object&, const std::wstring& EventSource, const std::wstring& EventMessage,
                              const std::wstring& EventData) {
   edtKeyEvent.SetText(L"Данные=" + EventData + L", Событие=" + EventMessage + L", Источник=" + EventSource);
+  TJournalEntry entry;
+  entry.Kind = TJournalKind::Key;
+  entry.Device = EventSource;
+  entry.Data = EventData;
+  entry.Text = EventMessage;
+  AddToJournal(std::move(entry));
+}
+
+void TfmMain::ScanerError(rtl::Object&, const TScanerXError& Error) {
+  TJournalEntry entry;
+  entry.Kind = TJournalKind::Error;
+  entry.Device = ShownDevice();
+  entry.Data = Error.Call;
+  entry.HasCode = true;
+  entry.Code = Error.Code;
+  entry.Text = Error.Description;
+  AddToJournal(std::move(entry));
+}
+
+// --- the journal -------------------------------------------------------------
+
+std::wstring TfmMain::ShownDevice() const {
+  if (fShown.DeviceName.empty() || fShown.Port.empty()) return fShown.DeviceName + fShown.Port;
+  return fShown.DeviceName + L", " + fShown.Port;
+}
+
+void TfmMain::AddToJournal(TJournalEntry Entry) {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  Entry.Time = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+  Entry.Tick = static_cast<std::int64_t>(GetTickCount64());
+  fJournal.Add(std::move(Entry));
+  if (fmJournal) fmJournal->JournalChanged();
+}
+
+void TfmMain::ShowJournal() {
+  if (!fmJournal) {
+    fmJournal = std::make_unique<TfmJournal>(fJournal);
+    fmJournal->SetFont(Font());
+  }
+  fmJournal->ShowJournal(Handle());
+}
+
+void TfmMain::CopyLastEvent() {
+  if (fJournal.Empty()) {
+    MessageBeep(MB_ICONWARNING);
+    return;
+  }
+  try {
+    gui::SetClipboardText(JournalRowTsv(fJournal.Last()) + L"\r\n", Handle());
+  } catch (const rtl::EOSError& e) {
+    gui::Application::Instance().MessageBox(e.Message(), L"", MB_OK | MB_ICONERROR);
+  }
+}
+
+void TfmMain::FormSystemCommand(rtl::Object&, UINT Id) {
+  if (Id == kSysJournal) {
+    ShowJournal();
+  } else if (Id == kSysCopyLastEvent) {
+    CopyLastEvent();
+  }
 }

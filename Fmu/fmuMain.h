@@ -5,8 +5,15 @@
 #include <memory>
 
 #include "Units/ScanerX.h"
+#include "Units/cuJournal.h"
 #include "gui/Form.h"
 #include "gui/StdCtrls.h"
+
+class TfmJournal;
+
+// The items the main window adds to its window menu (the system menu).
+inline constexpr UINT kSysJournal = 0x0100;        // "Журнал событий…"
+inline constexpr UINT kSysCopyLastEvent = 0x0110;  // "Копировать последнее событие"
 
 // Registers the in-process server library FN (its DllRegisterServer).
 // Never raises: any failure gives false, and Reason the system's text for it
@@ -25,6 +32,15 @@ class TfmMain : public gui::Form {
   void ApplicationException(rtl::Object* Sender, const std::exception& E);
 
   TScanerX* Scaner() const noexcept { return fScaner.get(); }
+
+  // The event journal: every data event, key event and failed driver call
+  // of the session, fed by this window's handlers whether or not the
+  // journal window is open.
+  const TJournal& Journal() const noexcept { return fJournal; }
+  // Opens the journal window (modeless; created on first use).
+  void ShowJournal();
+  // The journal window, or null before it was first opened.
+  TfmJournal* JournalWindow() const noexcept { return fmJournal.get(); }
 
   // Controls, in creation order (which is also their z-order).
   gui::Label& Label12 = Add<gui::Label>(L"Label12", L"Настройки драйвера:");
@@ -104,8 +120,31 @@ class TfmMain : public gui::Form {
   void ScanerDataEvent(rtl::Object& Sender, std::int32_t EventID);
   void ScanerKeyEvent(rtl::Object& Sender, const std::wstring& EventSource, const std::wstring& EventMessage,
                       const std::wstring& EventData);
+  void ScanerError(rtl::Object& Sender, const TScanerXError& Error);
+  void FormSystemCommand(rtl::Object& Sender, UINT Id);
+  void CopyLastEvent();
+  // Stamps the entry with the time and adds it to the journal.
+  void AddToJournal(TJournalEntry Entry);
+  // The device as the last refresh showed it: "№01 Name, COM 41".
+  std::wstring ShownDevice() const;
+
+  // What the steps of the last refresh read (empty where a read failed):
+  // a data event's journal entry is made of them.
+  struct TShown {
+    std::int32_t ResultCode = 0;
+    std::wstring ResultDescription;
+    std::wstring ScanData;
+    std::wstring Track1;
+    std::wstring Track2;
+    std::wstring Track3;
+    std::wstring DeviceName;
+    std::wstring Port;
+  };
+  TShown fShown;
 
   std::unique_ptr<TScanerX> fScaner;
+  TJournal fJournal;
+  std::unique_ptr<TfmJournal> fmJournal;
 };
 
 // The main window of the running program (null before it is created).

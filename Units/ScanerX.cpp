@@ -21,13 +21,49 @@ void TScanerX::CreateScaner() {
   fScaner = std::move(scaner);
 }
 
-void TScanerX::CheckResultCode(std::int32_t Code) {
-  if (Code < 0) throw EScanerX(GetScaner().GetResultDescription());
+namespace {
+
+// How a write reads in TScanerXError::Call.
+std::wstring ValueText(std::int32_t value) { return std::to_wstring(value); }
+std::wstring ValueText(bool value) { return value ? L"True" : L"False"; }
+std::wstring ValueText(const std::wstring& value) { return L"'" + value + L"'"; }
+template <class Value>
+std::wstring WriteText(const wchar_t* name, const Value& value) {
+  return std::wstring(name) + L" := " + ValueText(value);
 }
 
-void TScanerX::RaiseLastError() {
-  TScaner45& scaner = GetScaner();
-  if (scaner.GetResultCode() < 0) throw EScanerX(scaner.GetResultDescription());
+}  // namespace
+
+template <class Access, class Describe>
+auto TScanerX::Guard(Access access, Describe describe) -> decltype(access()) {
+  try {
+    return access();
+  } catch (const rtl::EOleSysError& e) {
+    if (const TScanerXErrorEvent handler = fOnError) handler(*this, {describe(), e.ErrorCode(), e.Message()});
+    throw;
+  }
+}
+
+void TScanerX::RaiseError(std::wstring Call, std::int32_t Code) {
+  TScanerXError error{std::move(Call), Code, GetScaner().GetResultDescription()};
+  if (const TScanerXErrorEvent handler = fOnError) handler(*this, error);
+  throw EScanerX(std::move(error.Description));
+}
+
+void TScanerX::CheckResultCode(std::int32_t Code, const wchar_t* Call) {
+  if (Code < 0) RaiseError(Call, Code);
+}
+
+void TScanerX::RaiseLastError(const wchar_t* Name) {
+  const std::int32_t code = GetScaner().GetResultCode();
+  if (code < 0) RaiseError(Name, code);
+}
+
+// The value's text is made only for a failure.
+template <class Value>
+void TScanerX::RaiseLastError(const wchar_t* Name, const Value& Written) {
+  const std::int32_t code = GetScaner().GetResultCode();
+  if (code < 0) RaiseError(WriteText(Name, Written), code);
 }
 
 void TScanerX::ScanerDataEvent(rtl::Object&, std::int32_t EventID) {
@@ -44,16 +80,30 @@ void TScanerX::ScanerKeyEvent(rtl::Object&, const std::wstring& Source, const st
 
 // Every accessor: the driver access, then the verdict on it. A value read by
 // a failing access is discarded by the exception.
-#define TSCANERX_READ(Type, Name)         \
-  Type TScanerX::Get##Name() {            \
-    Type value = GetScaner().Get##Name(); \
-    RaiseLastError();                     \
-    return value;                         \
+#define TSCANERX_READ(Type, Name)                \
+  Type TScanerX::Get##Name() {                   \
+    return Guard(                                \
+        [&] {                                    \
+          Type value = GetScaner().Get##Name();  \
+          RaiseLastError(L"" #Name);             \
+          return value;                          \
+        },                                       \
+        [] { return std::wstring(L"" #Name); }); \
   }
-#define TSCANERX_WRITE(Type, Name)       \
-  void TScanerX::Set##Name(Type Value) { \
-    GetScaner().Set##Name(Value);        \
-    RaiseLastError();                    \
+#define TSCANERX_WRITE(Type, Name)                    \
+  void TScanerX::Set##Name(Type Value) {              \
+    Guard(                                            \
+        [&] {                                         \
+          GetScaner().Set##Name(Value);               \
+          RaiseLastError(L"" #Name, Value);           \
+        },                                            \
+        [&] { return WriteText(L"" #Name, Value); }); \
+  }
+// Methods are judged by the code they return.
+#define TSCANERX_METHOD(Name)                                           \
+  void TScanerX::Name() {                                               \
+    Guard([&] { CheckResultCode(GetScaner().Name(), L"" #Name "()"); }, \
+          [] { return std::wstring(L"" #Name "()"); });                 \
   }
 
 TSCANERX_READ(std::int32_t, DeviceCount)
@@ -95,16 +145,25 @@ TSCANERX_READ(std::wstring, Track1)
 TSCANERX_READ(std::wstring, Track2)
 TSCANERX_READ(std::wstring, Track3)
 
+TSCANERX_METHOD(AddDevice)
+TSCANERX_METHOD(DeleteDevice)
+TSCANERX_METHOD(DeleteEvent)
+TSCANERX_METHOD(ShowProperties)
+TSCANERX_METHOD(ClearDevices)
+
 #undef TSCANERX_READ
 #undef TSCANERX_WRITE
+#undef TSCANERX_METHOD
 
 // The way out of an error: these two never raise EScanerX.
-std::int32_t TScanerX::GetResultCode() { return GetScaner().GetResultCode(); }
-std::wstring TScanerX::GetResultDescription() { return GetScaner().GetResultDescription(); }
+std::int32_t TScanerX::GetResultCode() {
+  return Guard([&] { return GetScaner().GetResultCode(); }, [] { return std::wstring(L"ResultCode"); });
+}
+std::wstring TScanerX::GetResultDescription() {
+  return Guard([&] { return GetScaner().GetResultDescription(); },
+               [] { return std::wstring(L"ResultDescription"); });
+}
 
-void TScanerX::AddDevice() { CheckResultCode(GetScaner().AddDevice()); }
-void TScanerX::DeleteDevice() { CheckResultCode(GetScaner().DeleteDevice()); }
-void TScanerX::DeleteEvent() { CheckResultCode(GetScaner().DeleteEvent()); }
-void TScanerX::ShowProperties() { CheckResultCode(GetScaner().ShowProperties()); }
-void TScanerX::ClearDevices() { CheckResultCode(GetScaner().ClearDevices()); }
-void TScanerX::AboutBox() { GetScaner().AboutBox(); }
+void TScanerX::AboutBox() {
+  Guard([&] { GetScaner().AboutBox(); }, [] { return std::wstring(L"AboutBox()"); });
+}

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,18 @@ class EScanerX : public rtl::Exception {
  public:
   using rtl::Exception::Exception;
 };
+
+// A driver call that failed, as the wrapper tells it before the exception
+// goes on: the call ("DeviceEnabled := True", "ScanData", "DeleteEvent()")
+// and, for a failure the driver reported (EScanerX), its result code and
+// description; for one at the OLE level (rtl::EOleSysError), the failure
+// status (HRESULT) and its message.
+struct TScanerXError {
+  std::wstring Call;
+  std::int32_t Code = 0;
+  std::wstring Description;
+};
+using TScanerXErrorEvent = std::function<void(rtl::Object& Sender, const TScanerXError& Error)>;
 
 class TScanerX : public rtl::Object {
  public:
@@ -75,6 +88,10 @@ class TScanerX : public rtl::Object {
   void SetOnDataEvent(TScaner45DataEvent Value) { fOnDataEvent = std::move(Value); }
   const TScaner45KeyEvent& GetOnKeyEvent() const noexcept { return FOnKeyEvent; }
   void SetOnKeyEvent(TScaner45KeyEvent Value) { FOnKeyEvent = std::move(Value); }
+  // Told of every failed driver call, just before its exception goes on;
+  // an exception of the handler goes on in its place.
+  const TScanerXErrorEvent& GetOnError() const noexcept { return fOnError; }
+  void SetOnError(TScanerXErrorEvent Value) { fOnError = std::move(Value); }
   std::wstring GetVersion();
   std::int32_t GetDataCount();
   std::wstring GetScanData();
@@ -95,8 +112,16 @@ class TScanerX : public rtl::Object {
  private:
   TScaner45& GetScaner();
   void CreateScaner();
-  void CheckResultCode(std::int32_t Code);
-  void RaiseLastError();
+  // Call: what was called, for OnError (see TScanerXError).
+  void CheckResultCode(std::int32_t Code, const wchar_t* Call);
+  void RaiseLastError(const wchar_t* Name);
+  template <class Value>
+  void RaiseLastError(const wchar_t* Name, const Value& Written);
+  [[noreturn]] void RaiseError(std::wstring Call, std::int32_t Code);
+  // Runs a driver access; an OLE-level failure of it is told to OnError,
+  // with the call that Describe names, and goes on unchanged.
+  template <class Access, class Describe>
+  auto Guard(Access access, Describe describe) -> decltype(access());
   void ScanerDataEvent(rtl::Object& ASender, std::int32_t EventID);
   void ScanerKeyEvent(rtl::Object& ASender, const std::wstring& Source, const std::wstring& Message,
                       const std::wstring& Data);
@@ -104,4 +129,5 @@ class TScanerX : public rtl::Object {
   std::unique_ptr<TScaner45> fScaner;
   TScaner45DataEvent fOnDataEvent;
   TScaner45KeyEvent FOnKeyEvent;
+  TScanerXErrorEvent fOnError;
 };

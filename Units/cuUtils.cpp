@@ -1,9 +1,11 @@
 #include "Units/cuUtils.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -82,6 +84,101 @@ void RegReadFont(gui::Font& Font) {
   Font.Style.Italic = flag(L"FontIsItalic");
   Font.Style.Underline = flag(L"FontIsUnderlined");
   Font.Style.StrikeOut = flag(L"FontIsStriledOut");
+}
+
+bool RegReadWindowBounds(const wchar_t* Key, TWindowBounds& Bounds) {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, Key, 0, KEY_READ, &raw) != ERROR_SUCCESS) return false;
+  const RegKey key(raw);
+  std::int32_t values[5] = {};
+  const wchar_t* const names[5] = {L"Left", L"Top", L"Width", L"Height", L"Maximized"};
+  try {
+    for (int i = 0; i < 5; ++i) {
+      if (!key.ValueExists(names[i])) return false;
+      values[i] = key.ReadInteger(names[i]);
+    }
+  } catch (const ERegistryException&) {
+    return false;
+  }
+  if (values[2] <= 0 || values[3] <= 0) return false;
+  Bounds.Rect = {values[0], values[1], values[0] + values[2], values[1] + values[3]};
+  Bounds.Maximized = values[4] != 0;
+  return true;
+}
+
+void RegWriteWindowBounds(const wchar_t* Key, const TWindowBounds& Bounds) noexcept {
+  HKEY raw = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, Key, 0, nullptr, 0, KEY_WRITE, nullptr, &raw, nullptr) !=
+      ERROR_SUCCESS)
+    return;
+  const RegKey key(raw);
+  const RECT& r = Bounds.Rect;
+  const std::pair<const wchar_t*, LONG> values[] = {{L"Left", r.left},
+                                                    {L"Top", r.top},
+                                                    {L"Width", r.right - r.left},
+                                                    {L"Height", r.bottom - r.top},
+                                                    {L"Maximized", Bounds.Maximized ? 1 : 0}};
+  for (const auto& [name, value] : values) {
+    const DWORD data = static_cast<DWORD>(value);
+    RegSetValueExW(raw, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
+  }
+}
+
+namespace {
+
+// A handle of CreateFile, closed when it goes.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : fHandle(handle) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const noexcept { return fHandle; }
+  bool Close() noexcept {
+    if (fHandle == INVALID_HANDLE_VALUE) return true;
+    const bool closed = CloseHandle(std::exchange(fHandle, INVALID_HANDLE_VALUE)) != FALSE;
+    return closed;
+  }
+
+ private:
+  HANDLE fHandle;
+};
+
+[[noreturn]] void RaiseFileError(const std::wstring& FileName, DWORD error) {
+  throw rtl::EOSError(SysErrorMessage(error) + L": " + FileName, error);
+}
+
+}  // namespace
+
+void SaveBytesToFile(const std::wstring& FileName, const std::string& Bytes) {
+  const std::wstring temporary = FileName + L".tmp";
+  {
+    FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) RaiseFileError(FileName, GetLastError());
+    std::size_t done = 0;
+    while (done < Bytes.size()) {
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(Bytes.size() - done, 1u << 20));
+      DWORD written = 0;
+      if (!WriteFile(file.get(), Bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+        const DWORD error = GetLastError();
+        file.Close();
+        DeleteFileW(temporary.c_str());
+        RaiseFileError(FileName, error);
+      }
+      done += written;
+    }
+    if (!file.Close()) {
+      const DWORD error = GetLastError();
+      DeleteFileW(temporary.c_str());
+      RaiseFileError(FileName, error);
+    }
+  }
+  if (!MoveFileExW(temporary.c_str(), FileName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD error = GetLastError();
+    DeleteFileW(temporary.c_str());
+    RaiseFileError(FileName, error);
+  }
 }
 
 std::wstring GetFileVersionInfo() {

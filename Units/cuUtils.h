@@ -38,6 +38,24 @@ void RegDefaultFont(gui::Font& Font);
 
 using rtl::SysErrorMessage;
 
+// A window's saved placement under HKEY_CURRENT_USER: its normal (not
+// maximised) rectangle in screen coordinates and whether it was maximised,
+// as the DWORD values Left, Top, Width, Height and Maximized of the key.
+struct TWindowBounds {
+  RECT Rect{};
+  bool Maximized = false;
+};
+// False when the key or a value is missing or of the wrong type, or the
+// size is not positive: the caller then places the window itself.
+bool RegReadWindowBounds(const wchar_t* Key, TWindowBounds& Bounds);
+// Never raises: a placement that cannot be stored is only forgotten.
+void RegWriteWindowBounds(const wchar_t* Key, const TWindowBounds& Bounds) noexcept;
+
+// Writes Bytes to the file FileName, replacing it only once all of them are
+// written (through a temporary file beside it), so a failure leaves an
+// existing file as it was. Raises rtl::EOSError with the system's reason.
+void SaveBytesToFile(const std::wstring& FileName, const std::string& Bytes);
+
 // The program's own file version, "major.minor.release.build", or "0.0.0.0"
 // when the version resource is missing or unreadable.
 std::wstring GetFileVersionInfo();

@@ -317,11 +317,43 @@ int Form::ShowModal(HWND owner) {
   return fModalResult;
 }
 
+void Form::AddSystemMenuItem(UINT id, const std::wstring& text, bool separatorBefore) {
+  if (id == 0 || id >= 0xF000 || (id & 0xF) != 0)
+    throw rtl::Exception(L"Not a window menu item id: " + std::to_wstring(id));
+  const HMENU menu = GetSystemMenu(Handle(), FALSE);
+  if (!menu) throw rtl::EOSError(L"The window " + Name() + L" has no window menu", GetLastError());
+  if (separatorBefore) AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  if (!AppendMenuW(menu, MF_STRING, id, text.c_str()))
+    throw rtl::EOSError(L"Cannot add the window menu item " + text, GetLastError());
+  fSystemItems.push_back(id);
+}
+
 LRESULT Form::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_CLOSE:
       Close();
       return 0;
+    case WM_SYSCOMMAND: {
+      const UINT id = static_cast<UINT>(wp & 0xFFF0);
+      if (std::find(fSystemItems.begin(), fSystemItems.end(), id) != fSystemItems.end()) {
+        FireEvent(*this, OnSystemCommand, id);
+        return 0;
+      }
+      break;
+    }
+    case WM_SIZE:
+      if (wp != SIZE_MINIMIZED) FireEvent(*this, OnResize);
+      break;
+    case WM_GETMINMAXINFO:
+      if (fMinClient.cx > 0 || fMinClient.cy > 0) {
+        RECT r{0, 0, fMinClient.cx, fMinClient.cy};
+        AdjustWindowRectEx(&r, GetWindowLongW(Handle(), GWL_STYLE), FALSE,
+                           GetWindowLongW(Handle(), GWL_EXSTYLE));
+        auto* info = reinterpret_cast<MINMAXINFO*>(lp);
+        info->ptMinTrackSize = {r.right - r.left, r.bottom - r.top};
+        return 0;
+      }
+      break;
     case WM_ACTIVATE:
       if (LOWORD(wp) != WA_INACTIVE && !HIWORD(wp)) {
         FocusFirst();

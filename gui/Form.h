@@ -75,10 +75,22 @@ class Form : public WinControl {
   Button* DefaultButton() const;
   Button* CancelButton() const;
 
+  // The smallest client area the operator can size the form to (0: no limit).
+  void SetMinClientSize(int width, int height) noexcept { fMinClient = {width, height}; }
+
+  // Appends an item to the form's window menu (the system menu), with a
+  // separator before it when asked. Id: a multiple of 16 below 0xF000, as
+  // the system keeps the low four bits and the range above for itself.
+  // Choosing the item fires OnSystemCommand with the id.
+  void AddSystemMenuItem(UINT id, const std::wstring& text, bool separatorBefore = false);
+
   std::function<void(rtl::Object& Sender, WORD& Key, ShiftState Shift)> OnKeyDown;
   std::function<void(Form& Sender, HDC Canvas)> OnPaint;
   std::function<void(rtl::Object& Sender, CloseAction& Action)> OnClose;
   NotifyEvent OnShow;
+  // After the client area changed its size.
+  NotifyEvent OnResize;
+  std::function<void(rtl::Object& Sender, UINT Id)> OnSystemCommand;
 
   void PaintBackground(HDC dc) override;
 
@@ -108,6 +120,8 @@ class Form : public WinControl {
   bool fModal = false;
   bool fShown = false;
   int fModalResult = mrNone;
+  SIZE fMinClient{0, 0};
+  std::vector<UINT> fSystemItems;
 };
 
 }  // namespace gui

@@ -6,4 +6,5 @@
 #include "gui/Dialogs.h"
 #include "gui/Font.h"
 #include "gui/Form.h"
+#include "gui/ListView.h"
 #include "gui/StdCtrls.h"

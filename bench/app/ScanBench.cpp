@@ -1,7 +1,9 @@
 // Feeds N scans through a serial pair at 115200 baud into the main window,
 // created in this process, and prints how many it showed per second and how
-// many it lost. Usage (from bench/app/run.sh, which makes the pair):
-//   scan_bench.exe [count] [device port] [feed port]
+// many it lost; with "journal", the event journal's window is open during
+// the run and the scans journalled are counted and checked too. Usage (from
+// bench/app/run.sh, which makes the pair):
+//   scan_bench.exe [count] [device port] [feed port] [journal]
 #include <windows.h>
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "Fmu/fmuJournal.h"
 #include "Fmu/fmuMain.h"
 #include "gui/Application.h"
 
@@ -45,6 +48,7 @@ int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
   const int devicePort = argc > 2 ? std::atoi(argv[2]) : 43;
   const int feedPort = argc > 3 ? std::atoi(argv[3]) : 44;
+  const bool withJournal = argc > 4 && std::string(argv[4]) == "journal";
   // A device list of the benchmark's own, not the operator's.
   SetEnvironmentVariableW(L"DRAVIX_SETTINGS_KEY", L"Software\\TavrixBench\\Scans");
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TavrixBench\\Scans");
@@ -68,6 +72,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   form.Show();
+  if (withJournal) form.ShowJournal();
 
   // Every scan the window shows, as it shows it.
   std::set<std::wstring> shown;
@@ -124,6 +129,20 @@ int main(int argc, char** argv) {
   writer.join();
   CloseHandle(feed);
   scaner.SetDeviceEnabled(false);
+  app.ProcessMessages();
+
+  // The journal: each scan shown, once, in order of arrival (the newest
+  // 10,000 kept).
+  const TJournal& journal = form.Journal();
+  const std::size_t journalled = journal.Scans();
+  int journalOutOfOrder = 0;
+  std::wstring previous;
+  for (std::size_t i = 0; i < journal.Count(); ++i) {
+    const TJournalEntry& entry = journal.At(i);
+    if (entry.Kind != TJournalKind::Data) continue;
+    if (entry.Data <= previous || !shown.contains(entry.Data)) ++journalOutOfOrder;
+    previous = entry.Data;
+  }
 
   const double seconds = (lastShown - start) / 1000.0;
   std::printf("scans fed:      %d (13 digits + CR, 115200 baud)\n", count);
@@ -132,5 +151,12 @@ int main(int argc, char** argv) {
   std::printf("scans lost:     %zu\n", static_cast<std::size_t>(count) - shown.size());
   std::printf("out of order:   %d\n", outOfOrder);
   std::printf("still queued:   %d\n", scaner.GetDataCount());
-  return shown.size() == static_cast<std::size_t>(count) && outOfOrder == 0 ? 0 : 2;
+  std::printf("journalled:     %zu, %.0f scans/s, %d out of order or not shown, %llu errors\n", journalled,
+              seconds > 0 ? journalled / seconds : 0.0, journalOutOfOrder,
+              static_cast<unsigned long long>(journal.Errors()));
+  if (const TfmJournal* window = form.JournalWindow()) {
+    std::printf("journal window: open, %d rows listed\n", window->lvJournal.RowCount());
+  }
+  const bool allJournalled = journalled == shown.size() && journalOutOfOrder == 0;
+  return shown.size() == static_cast<std::size_t>(count) && outOfOrder == 0 && allJournalled ? 0 : 2;
 }

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "FakeScaner.h"
+#include "Fmu/fmuJournal.h"
 #include "Fmu/fmuMain.h"
+#include "Units/cuJournalText.h"
 #include "gui/Application.h"
 #include "tests/support/UiDriver.h"
 
@@ -45,6 +47,7 @@ enum : DISPID {
   kPropertyPageEnabled = 65,
 };
 constexpr DISPID kOnDataEvent = 1;
+constexpr DISPID kOnKeyEvent = 201;
 
 bool PumpUntil(const std::function<bool()>& predicate, DWORD timeoutMs) {
   const ULONGLONG end = GetTickCount64() + timeoutMs;
@@ -218,6 +221,13 @@ TEST_F(MainWindowOverFake, ANonDriverErrorInAHandlerShowsTheStandardMessageBox) 
   using Box = std::pair<std::wstring, std::wstring>;
   EXPECT_EQ(boxes_.Seen(), (std::vector<Box>{{kCaption, L"Устройство занято другим клиентом."}}));
   EXPECT_FALSE(form.chkDeviceEnabled.Checked());  // the refresh read the driver's state back
+  // A failed driver call all the same: the journal has it, with the status.
+  ASSERT_EQ(form.Journal().Count(), 1u);
+  const TJournalEntry& failure = form.Journal().Last();
+  EXPECT_EQ(failure.Kind, TJournalKind::Error);
+  EXPECT_EQ(failure.Data, L"DeviceEnabled := True");
+  EXPECT_EQ(failure.Code, static_cast<std::int32_t>(E_ACCESSDENIED));
+  EXPECT_EQ(failure.Text, L"Устройство занято другим клиентом");
 }
 
 TEST_F(MainWindowOverFake, ADataEventIsSelectedShownAndDeletedUnlessTheSelectionIsRefused) {
@@ -247,6 +257,74 @@ TEST_F(MainWindowOverFake, ADataEventIsSelectedShownAndDeletedUnlessTheSelection
   EXPECT_EQ(form.edtDataCount.Text(), L"1");
   EXPECT_EQ(form.edtResultCode.Text(), L"0");
   EXPECT_TRUE(boxes_.Seen().empty());  // a driver error: silent
+
+  // The journal holds the event as the refresh read it, then the refusal.
+  const TJournal& journal = form.Journal();
+  ASSERT_EQ(journal.Count(), 2u);
+  const TJournalEntry& scan = journal.At(0);
+  EXPECT_EQ(scan.Kind, TJournalKind::Data);
+  EXPECT_EQ(scan.Data, L"4601234567890");
+  EXPECT_EQ(scan.Device, L"№01 Касса, COM 3");
+  EXPECT_TRUE(scan.HasCode);
+  EXPECT_EQ(scan.Code, 0);
+  EXPECT_EQ(scan.Text, L"Ошибок нет");
+  const TJournalEntry& refusal = journal.At(1);
+  EXPECT_EQ(refusal.Kind, TJournalKind::Error);
+  EXPECT_EQ(refusal.Data, L"EventNumber := 8");
+  EXPECT_EQ(refusal.Device, L"№01 Касса, COM 3");
+  EXPECT_EQ(refusal.Code, -6);
+  EXPECT_EQ(refusal.Text, L"Недопустимое значение");
+  EXPECT_EQ(journal.Scans(), 1u);
+  EXPECT_EQ(journal.Errors(), 1u);
+}
+
+TEST_F(MainWindowOverFake, TheWindowMenuOpensTheJournalWhichCatchesUpOnlyWhileShown) {
+  TfmMain& form = Form();
+  const HMENU menu = GetSystemMenu(form.Handle(), FALSE);
+  const auto itemText = [&](UINT id) {
+    wchar_t text[128] = {};
+    GetMenuStringW(menu, id, text, 128, MF_BYCOMMAND);
+    return std::wstring(text);
+  };
+  EXPECT_EQ(itemText(kSysJournal), L"Журнал событий…");
+  EXPECT_EQ(itemText(kSysCopyLastEvent), L"Копировать последнее событие");
+  EXPECT_EQ(form.JournalWindow(), nullptr);
+
+  // A key event passes its strings as they are, whatever they hold.
+  const std::wstring data = L"\x01Ж\U0001F600";
+  ASSERT_EQ(state_.Fire(kOnKeyEvent, {TestVariant::Str(L"Клавиатура"), TestVariant::Str(L"KeyDown"),
+                                      TestVariant::Str(data)}),
+            S_OK);
+  SendMessageW(form.Handle(), WM_SYSCOMMAND, kSysJournal, 0);
+  TfmJournal* window = form.JournalWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(IsWindowVisible(window->Handle()));
+  ASSERT_EQ(window->lvJournal.RowCount(), 1);
+  const TJournalEntry& key = form.Journal().Last();
+  EXPECT_EQ(key.Kind, TJournalKind::Key);
+  EXPECT_EQ(key.Device, L"Клавиатура");
+  EXPECT_EQ(key.Data, data);
+  EXPECT_EQ(key.Text, L"KeyDown");
+  EXPECT_FALSE(key.HasCode);
+
+  // Shown, it follows once the messages before the news are handled.
+  Driver(kScanData, TestVariant::Str(L"1"));
+  ASSERT_EQ(state_.Fire(kOnDataEvent, {TestVariant::Int(1)}), S_OK);
+  EXPECT_TRUE(PumpUntil([&] { return window->lvJournal.RowCount() == 2; }, 5000));
+  EXPECT_EQ(window->lbScans.Text(), L"Сканирований: 1");
+
+  // Closed, it does nothing; opened again, it shows all.
+  window->btnClose.Click();
+  EXPECT_FALSE(IsWindowVisible(window->Handle()));
+  for (int id = 2; id <= 4; ++id) ASSERT_EQ(state_.Fire(kOnDataEvent, {TestVariant::Int(id)}), S_OK);
+  PumpUntil([] { return false; }, 300);
+  EXPECT_EQ(window->lvJournal.RowCount(), 2);
+  EXPECT_EQ(form.Journal().Count(), 5u);
+  SendMessageW(form.Handle(), WM_SYSCOMMAND, kSysJournal, 0);
+  EXPECT_EQ(form.JournalWindow(), window);
+  EXPECT_EQ(window->lvJournal.RowCount(), 5);
+  EXPECT_EQ(window->lbScans.Text(), L"Сканирований: 4");
+  EXPECT_TRUE(boxes_.Seen().empty());
 }
 
 TEST_F(MainWindowOverFake, AFailingResultReadOnATickShowsOneMessageBoxAndStopsTheRefresh) {
@@ -276,6 +354,42 @@ TEST_F(MainWindowOverFake, ALockChangeWhoseWriteBackFailsStopsTheRefreshWithoutA
   ASSERT_TRUE(PumpUntil([&] { return form.chkLockDevices.Checked(); }, 5000));
   EXPECT_FALSE(form.Timer.Enabled());
   EXPECT_TRUE(boxes_.Seen().empty());
+}
+
+TEST_F(MainWindowOverFake, ASaveThatCannotBeWrittenGivesTheReasonAndLeavesTheFileAsItWas) {
+  TfmMain& form = Form();
+  Driver(kScanData, TestVariant::Str(L"4601234567890"));
+  ASSERT_EQ(state_.Fire(kOnDataEvent, {TestVariant::Int(1)}), S_OK);
+  SendMessageW(form.Handle(), WM_SYSCOMMAND, kSysJournal, 0);
+  TfmJournal& window = *form.JournalWindow();
+
+  // A name that a folder already has.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring taken = std::wstring(temp) + L"journal-taken.csv";
+  CreateDirectoryW(taken.c_str(), nullptr);
+  try {
+    window.SaveToFile(taken);
+    ADD_FAILURE() << "a folder was replaced";
+  } catch (const rtl::EOSError& e) {
+    EXPECT_NE(e.Message().find(taken), std::wstring::npos) << rtl::ToUtf8(e.Message());
+  }
+  EXPECT_TRUE(GetFileAttributesW(taken.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesW((taken + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  RemoveDirectoryW(taken.c_str());
+  EXPECT_EQ(form.Journal().Count(), 1u);
+
+  // A file that can be written takes the journal, replacing what it held.
+  const std::wstring file = std::wstring(temp) + L"journal-saved.csv";
+  window.SaveToFile(file);
+  window.SaveToFile(file);
+  const HANDLE h =
+      CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileSize(h, nullptr), JournalCsv(form.Journal()).size());
+  CloseHandle(h);
+  EXPECT_EQ(GetFileAttributesW((file + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileW(file.c_str());
 }
 
 }  // namespace

@@ -460,4 +460,91 @@ TEST_F(GuiTest, LabelClickFiresAndControlsCarryTheirNames) {
   EXPECT_EQ(gui::Control::FromHandle(link.Handle()), &link);
 }
 
+TEST_F(GuiTest, AListViewAsksOnlyForTheCellsItShowsAndKeepsItsSelectionByRow) {
+  gui::Form form(L"fmList");
+  form.SetClientSize(400, 200);
+  auto& list = form.Add<gui::ListView>(L"lvRows");
+  list.SetBounds(0, 0, 400, 200);
+  list.AddColumn(L"№", 60, gui::Alignment::Right);
+  list.AddColumn(L"Данные", 300);
+  EXPECT_EQ(list.ColumnCount(), 2);
+  EXPECT_EQ(list.ColumnWidth(1), 300);
+  int asked = 0;
+  list.OnGetText = [&](int row, int column) {
+    ++asked;
+    return column == 0 ? std::to_wstring(row + 1) : std::wstring(5000, L'ж');
+  };
+  list.SetRowCount(100000);
+  form.Show();
+  Pump(200);
+  EXPECT_EQ(list.RowCount(), 100000);
+  EXPECT_GT(asked, 0);
+  EXPECT_LT(asked, 200) << "it asked for rows it does not show";
+  // A cell longer than the control's buffer is cut, not overrun.
+  EXPECT_EQ(uidriver::ListViewText(list.Handle(), 41, 0), L"42");
+  EXPECT_GT(uidriver::ListViewText(list.Handle(), 41, 1).size(), 0u);
+
+  list.SetSelected(3, true);
+  list.SetSelected(7, true);
+  EXPECT_EQ(list.SelectedRows(), (std::vector<int>{3, 7}));
+  list.SetRowCount(5);
+  EXPECT_EQ(list.SelectedRows(), std::vector<int>{3});
+  list.SelectAll();
+  EXPECT_EQ(list.SelectedCount(), 5);
+  list.ClearSelection();
+  EXPECT_EQ(list.SelectedCount(), 0);
+
+  // Ctrl and a key reach OnKeyDown before the control.
+  WORD seen = 0;
+  list.OnKeyDown = [&](rtl::Object&, WORD& key, gui::ShiftState) {
+    seen = key;
+    key = 0;
+  };
+  list.SetFocus();
+  uidriver::PressKey(list.Handle(), 'A');
+  ASSERT_TRUE(PumpUntil([&] { return seen == 'A'; }));
+}
+
+TEST_F(GuiTest, WindowMenuItemsFireOnSystemCommandAndResizingFiresOnResizeAboveTheMinimum) {
+  gui::Form form(L"fmMenu");
+  UINT chosen = 0;
+  form.OnSystemCommand = [&](rtl::Object& sender, UINT id) {
+    EXPECT_EQ(&sender, &form);
+    chosen = id;
+  };
+  form.AddSystemMenuItem(0x0100, L"Журнал событий…", true);
+  form.AddSystemMenuItem(0x0110, L"Копировать последнее событие");
+  EXPECT_THROW(form.AddSystemMenuItem(0x0105, L"x"), rtl::Exception);
+  EXPECT_THROW(form.AddSystemMenuItem(SC_CLOSE, L"x"), rtl::Exception);
+  const HMENU menu = GetSystemMenu(form.Handle(), FALSE);
+  wchar_t text[64] = {};
+  GetMenuStringW(menu, 0x0110, text, 64, MF_BYCOMMAND);
+  EXPECT_STREQ(text, L"Копировать последнее событие");
+  SendMessageW(form.Handle(), WM_SYSCOMMAND, 0x0110, 0);
+  EXPECT_EQ(chosen, 0x0110u);
+  // The system's own commands still work.
+  form.Show();
+  chosen = 0;
+  SendMessageW(form.Handle(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  EXPECT_TRUE(IsIconic(form.Handle()));
+  EXPECT_EQ(chosen, 0u);
+  ShowWindow(form.Handle(), SW_RESTORE);
+
+  int resized = 0;
+  form.OnResize = [&](rtl::Object&) { ++resized; };
+  form.SetMinClientSize(300, 150);
+  form.SetClientSize(500, 400);
+  EXPECT_GT(resized, 0);
+  EXPECT_EQ(form.ClientWidth(), 500);
+  SetWindowPos(form.Handle(), nullptr, 0, 0, 20, 20, SWP_NOMOVE | SWP_NOZORDER);
+  EXPECT_EQ(form.ClientWidth(), 300);
+  EXPECT_EQ(form.ClientHeight(), 150);
+}
+
+TEST_F(GuiTest, TheClipboardTakesUnicodeText) {
+  uidriver::EmptyClipboardNow();
+  gui::SetClipboardText(L"1\tЁж\t<CR>\r\n");
+  EXPECT_EQ(uidriver::ClipboardText(), L"1\tЁж\t<CR>\r\n");
+}
+
 }  // namespace

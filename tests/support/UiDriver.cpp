@@ -1,5 +1,8 @@
 #include "tests/support/UiDriver.h"
 
+#include <commctrl.h>
+
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -204,6 +207,95 @@ void SelectComboItem(HWND combo, int index) {
   Send(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   const auto id = static_cast<WORD>(GetDlgCtrlID(combo));
   PostMessageW(GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+}
+
+// ---------------------------------------------------------------- list views
+
+namespace {
+
+// A block of another process's memory for the time of one message.
+class RemoteBlock {
+ public:
+  RemoteBlock(HWND wnd, std::size_t size) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(wnd, &pid);
+    fProcess = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (!fProcess) throw std::runtime_error("OpenProcess failed: " + std::to_string(GetLastError()));
+    fAddress = VirtualAllocEx(fProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!fAddress) {
+      CloseHandle(fProcess);
+      throw std::runtime_error("VirtualAllocEx failed: " + std::to_string(GetLastError()));
+    }
+  }
+  ~RemoteBlock() {
+    VirtualFreeEx(fProcess, fAddress, 0, MEM_RELEASE);
+    CloseHandle(fProcess);
+  }
+  RemoteBlock(const RemoteBlock&) = delete;
+  RemoteBlock& operator=(const RemoteBlock&) = delete;
+
+  char* Address() const noexcept { return static_cast<char*>(fAddress); }
+  void Write(std::size_t offset, const void* data, std::size_t size) {
+    if (!WriteProcessMemory(fProcess, Address() + offset, data, size, nullptr))
+      throw std::runtime_error("WriteProcessMemory failed");
+  }
+  void Read(std::size_t offset, void* data, std::size_t size) const {
+    if (!ReadProcessMemory(fProcess, Address() + offset, data, size, nullptr))
+      throw std::runtime_error("ReadProcessMemory failed");
+  }
+
+ private:
+  HANDLE fProcess = nullptr;
+  void* fAddress = nullptr;
+};
+
+}  // namespace
+
+int ListViewRowCount(HWND list) { return static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, 0)); }
+
+std::wstring ListViewText(HWND list, int row, int column) {
+  constexpr int kChars = 4096;
+  RemoteBlock block(list, sizeof(LVITEMW) + kChars * sizeof(wchar_t));
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.cchTextMax = kChars;
+  item.pszText = reinterpret_cast<wchar_t*>(block.Address() + sizeof(LVITEMW));
+  block.Write(0, &item, sizeof item);
+  const auto length =
+      Send(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.Address()));
+  std::wstring text(static_cast<std::size_t>(std::clamp<LRESULT>(length, 0, kChars - 1)), L'\0');
+  if (!text.empty()) block.Read(sizeof(LVITEMW), text.data(), text.size() * sizeof(wchar_t));
+  return text;
+}
+
+void ListViewSelect(HWND list, int row, bool selected) {
+  RemoteBlock block(list, sizeof(LVITEMW));
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED;
+  item.state = selected ? LVIS_SELECTED : 0;
+  block.Write(0, &item, sizeof item);
+  Send(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.Address()));
+}
+
+// ---------------------------------------------------------------- clipboard
+
+std::wstring ClipboardText() {
+  if (!OpenClipboard(nullptr)) return {};
+  std::wstring text;
+  if (const HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = chars;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+void EmptyClipboardNow() {
+  if (!OpenClipboard(nullptr)) return;
+  EmptyClipboard();
+  CloseClipboard();
 }
 
 MessageBoxInfo WaitForMessageBox(DWORD pid, DWORD timeoutMs) {

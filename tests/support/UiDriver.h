@@ -68,6 +68,17 @@ void TypeText(HWND edit, const std::wstring& text);
 void PressKey(HWND wnd, WORD virtualKey);
 void SelectComboItem(HWND combo, int index);
 
+// A report-style list view of another process, read and selected through
+// its own messages, with the buffers they need placed in that process.
+int ListViewRowCount(HWND list);
+std::wstring ListViewText(HWND list, int row, int column);
+// Row -1 stands for every row.
+void ListViewSelect(HWND list, int row, bool selected);
+
+// The clipboard's Unicode text (empty when it holds none), and emptying it.
+std::wstring ClipboardText();
+void EmptyClipboardNow();
+
 // A message box ("#32770" dialog) of process pid, its text and buttons.
 struct MessageBoxInfo {
   HWND Window = nullptr;

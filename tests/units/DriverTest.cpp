@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "DriverTestSupport.h"
 #include "Units/ScanerX.h"
@@ -101,8 +102,15 @@ TEST(Driver, EveryPropertyRoundTripsThroughTheWrapper) {
   EXPECT_EQ(scaner.GetDeviceCount(), count);
 }
 
+// The failure raises EScanerX, and OnError was told of it first, naming the call.
 template <typename Action>
-void ExpectDriverError(TScanerX& scaner, Action action, std::int32_t code, const wchar_t* text) {
+void ExpectDriverError(TScanerX& scaner, Action action, std::int32_t code, const wchar_t* text,
+                       const wchar_t* call) {
+  std::vector<TScanerXError> told;
+  scaner.SetOnError([&](rtl::Object& sender, const TScanerXError& error) {
+    EXPECT_EQ(&sender, &scaner);
+    told.push_back(error);
+  });
   try {
     action();
     ADD_FAILURE() << "no exception";
@@ -111,36 +119,47 @@ void ExpectDriverError(TScanerX& scaner, Action action, std::int32_t code, const
     EXPECT_EQ(e.Message(), scaner.GetResultDescription());
     EXPECT_EQ(e.Message(), text);
   }
+  scaner.SetOnError(nullptr);
   EXPECT_EQ(scaner.GetResultCode(), code);
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].Call, call);
+  EXPECT_EQ(told[0].Code, code);
+  EXPECT_EQ(told[0].Description, text);
 }
 
 TEST(Driver, FailuresRaiseWithTheDriversDescriptionAndTheResultPairStays) {
   TScanerX scaner;
   scaner.ClearDevices();
   ExpectDriverError(
-      scaner, [&] { scaner.SetBaudRate(99); }, -6, L"Недопустимое значение");
+      scaner, [&] { scaner.SetBaudRate(99); }, -6, L"Недопустимое значение", L"BaudRate := 99");
   ExpectDriverError(
-      scaner, [&] { scaner.SetLockDevices(2); }, -6, L"Недопустимое значение");
+      scaner, [&] { scaner.SetLockDevices(2); }, -6, L"Недопустимое значение", L"LockDevices := 2");
   ExpectDriverError(
-      scaner, [&] { scaner.SetCurrentDeviceIndex(100); }, -9, L"Логическое устройство не найдено");
+      scaner, [&] { scaner.SetCurrentDeviceIndex(100); }, -9, L"Логическое устройство не найдено",
+      L"CurrentDeviceIndex := 100");
   ExpectDriverError(
-      scaner, [&] { scaner.SetCurrentDeviceName(L""); }, -6, L"Недопустимое значение");
+      scaner, [&] { scaner.SetCurrentDeviceName(L""); }, -6, L"Недопустимое значение",
+      L"CurrentDeviceName := ''");
   // Reading the pair again does not raise and does not change it.
   EXPECT_EQ(scaner.GetResultCode(), -6);
   EXPECT_EQ(scaner.GetResultDescription(), L"Недопустимое значение");
 
   // Methods: the returned code decides.
   ExpectDriverError(
-      scaner, [&] { scaner.DeleteEvent(); }, -10, L"Неверная последовательность команд");
+      scaner, [&] { scaner.DeleteEvent(); }, -10, L"Неверная последовательность команд", L"DeleteEvent()");
   scaner.SetLockDevices(1);
   ExpectDriverError(
-      scaner, [&] { scaner.AddDevice(); }, -7, L"Невозможно добавить устройство");
+      scaner, [&] { scaner.AddDevice(); }, -7, L"Невозможно добавить устройство", L"AddDevice()");
   ExpectDriverError(
-      scaner, [&] { scaner.DeleteDevice(); }, -8, L"Невозможно удалить устройство");
+      scaner, [&] { scaner.DeleteDevice(); }, -8, L"Невозможно удалить устройство", L"DeleteDevice()");
   scaner.SetLockDevices(0);
   // A device on a port that does not exist cannot be switched on.
   scaner.SetPortNumber(199);
+  std::wstring call;
+  scaner.SetOnError([&](rtl::Object&, const TScanerXError& error) { call = error.Call; });
   EXPECT_THROW(scaner.SetDeviceEnabled(true), EScanerX);
+  scaner.SetOnError(nullptr);
+  EXPECT_EQ(call, L"DeviceEnabled := True");
   EXPECT_LT(scaner.GetResultCode(), 0);
   EXPECT_FALSE(scaner.GetDeviceEnabled());
 }
