@@ -212,9 +212,11 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   // 3, 5, 6, 7 from the system; 4 the windows.
   GatherSystemValues(v, programInfo ? programInfo->Path : std::wstring());
   v.UserEmail = p.UserEmail;
-  const TActiveControls active = ActiveControls();
-  v.ActCtlsFormClass = p.ActiveControlClass.empty() ? active.FormClass : p.ActiveControlClass;
-  v.ActCtlsFormText = FoldControlChars(p.ActiveControlClass.empty() ? active.FormText : p.ActiveControlText);
+  // The form as the handling saw it when the exception was reported, else now.
+  const bool formKnown = !p.ActiveControlClass.empty();
+  const TActiveControls active = ActiveControls(!formKnown);
+  v.ActCtlsFormClass = formKnown ? p.ActiveControlClass : active.FormClass;
+  v.ActCtlsFormText = FoldControlChars(formKnown ? p.ActiveControlText : active.FormText);
   v.ActCtlsControlClass = active.ControlClass;
   v.ActCtlsControlText = active.ControlText;
 
@@ -276,8 +278,6 @@ std::string ProfileFolder() {
     return ToAnsi(path);
   return "\\";
 }
-
-std::string ExpandWithSystem(const std::string& text) { return ExpandEnvVar(text); }
 
 std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension) {
   TLogNameParts parts;

@@ -59,8 +59,6 @@ inline std::filesystem::path WidePath(const std::string& ansi) { return AnsiToPa
 
 // The user's profile folder (shell folder, else %UserProfile%, else "\").
 std::string ProfileFolder();
-// Environment variables expanded by the system (it sees what the program set).
-std::string ExpandWithSystem(const std::string& text);
 
 // A file of the log's family: the log's name with another extension (".log"
 // for the internal-error text, ".xml" for the copy). OutputLogFile is

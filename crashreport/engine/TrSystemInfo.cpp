@@ -314,12 +314,14 @@ std::vector<TTraciraProcessRow> RunningProcesses() {
   return rows;
 }
 
-TActiveControls ActiveControls() {
+TActiveControls ActiveControls(bool readForm) {
   TActiveControls out;
   out.Form = GetForegroundWindow();
   if (!out.Form) return out;
-  out.FormClass = ClassText(out.Form);
-  out.FormText = WindowText(out.Form);
+  if (readForm) {
+    out.FormClass = ClassText(out.Form);
+    out.FormText = WindowText(out.Form);
+  }
   GUITHREADINFO gui{};
   gui.cbSize = sizeof gui;
   if (GetGUIThreadInfo(GetWindowThreadProcessId(out.Form, nullptr), &gui) && gui.hwndFocus) {

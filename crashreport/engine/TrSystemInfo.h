@@ -46,12 +46,13 @@ TNetworkValues NetworkValues();
 std::vector<TTraciraProcessRow> RunningProcesses();
 
 // The foreground window and the control that has the keyboard focus in its
-// thread, as section 4 shows them (control characters folded).
+// thread, as section 4 shows them (control characters folded). The form's
+// own texts only with readForm (the handling may know them already).
 struct TActiveControls {
   HWND Form = nullptr, Focus = nullptr;
   std::string FormClass, FormText, ControlClass, ControlText;
 };
-TActiveControls ActiveControls();
+TActiveControls ActiveControls(bool readForm = true);
 
 // Fills sections 3, 5, 6 and 7 (the user's e-mail is the dialog's).
 // programFile: the program whose drive sections 5.4 and 5.5 describe.
