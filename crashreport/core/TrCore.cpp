@@ -5,6 +5,13 @@
 #include <iterator>
 
 #include "crashreport/core/TrStream.h"
+#include "crashreport/core/TrText.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cwchar>
+#endif
 
 namespace tracira {
 
@@ -329,6 +336,26 @@ void TTraciraModuleOptions::LoadFromFile(const std::string& fileName) {
   LoadFromStream(buffer.data(), buffer.size());
 }
 
+#ifdef _WIN32
+
+// The system's own expansion: it sees the variables the program set with
+// SetEnvironmentVariable, which the C runtime's copy of the environment
+// doesn't. Unknown names and a lone % stay as written.
+std::string ExpandEnvVar(const std::string& text) {
+  const std::wstring wide = FromAnsi(text);
+  std::wstring out(wide.size() + 256, L'\0');
+  for (;;) {
+    const DWORD n = ExpandEnvironmentStringsW(wide.c_str(), out.data(), static_cast<DWORD>(out.size()));
+    if (n == 0) return text;
+    if (n <= out.size()) break;
+    out.resize(n);
+  }
+  out.resize(std::wcslen(out.c_str()));  // cut at the first NUL
+  return ToAnsi(out);
+}
+
+#else
+
 std::string ExpandEnvVar(const std::string& text) {
   std::string out;
   std::size_t i = 0;
@@ -352,7 +379,9 @@ std::string ExpandEnvVar(const std::string& text) {
     }
   }
   out.append(text, i, std::string::npos);
-  return out;
+  return out.substr(0, out.find('\0'));
 }
+
+#endif
 
 }  // namespace tracira

@@ -230,7 +230,10 @@ enum TSymbolID : std::uint8_t {
   SystemFInit_ID,
   TrLeaksFInit_ID,
   ExceptionLogFInit_ID,
-  FastMM4FInit_ID
+  FastMM4FInit_ID,
+  // Not a routine: a stretch of the crash reporter's own code (one entry
+  // per stretch), which call stacks don't show.
+  TraciraCode_ID
 };
 
 // A stored options stream that can't be read: truncated, bad length, bad
@@ -460,8 +463,9 @@ class TTraciraModuleOptions {
 
 #undef TRACIRA_OPTION
 
-// Expands %NAME% references from the process environment; unknown names and
-// a lone % stay as written.
+// Expands %NAME% references from the process environment (on Windows by the
+// system, which sees the variables the program set itself); unknown names
+// and a lone % stay as written; the result ends at its first NUL.
 std::string ExpandEnvVar(const std::string& text);
 
 // The one-byte key that scrambles stored strings.

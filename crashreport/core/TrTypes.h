@@ -13,7 +13,8 @@ enum TTraciraDebugDetail : std::uint8_t { ddNone, ddModule, ddProcedure, ddUnitA
 
 struct TTraciraDebugInfo {
   TTraciraDebugDetail DebugDetail = ddNone;
-  // Full file name of the module that holds Addr; empty when unknown.
+  // Full file name of the module that holds Addr (system code page, as the
+  // report shows it); empty when unknown.
   std::string ModuleName;
   std::uint32_t ModuleHandle = 0;
   std::uint32_t ThreadID = 0;

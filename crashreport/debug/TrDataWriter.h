@@ -25,6 +25,7 @@ struct TTrUnit {
   std::uint32_t Offset = 0;  // from the module's code start
   std::uint32_t Size = 0;
   std::vector<TTrLineRow> Rows;  // ascending offsets inside [Offset, Offset + Size)
+  std::string SourcePath{};      // full path, for the build tool's choices (not stored)
 };
 
 struct TTrBlockSource {

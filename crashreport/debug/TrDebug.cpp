@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <queue>
 #include <set>
@@ -227,6 +228,25 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
   options.Assign(&loaded);
   options.SetModuleName(moduleName);
   return info;
+}
+
+std::optional<std::uint16_t> DataBlockVersion(const std::uint8_t* data, std::size_t size) {
+  if (size < 6) return std::nullopt;
+  TrByteReader r(data, size);
+  const std::uint32_t magic = r.U32();
+  if (magic != kTrDataMagic && magic != kTrDataMagicAlt) return std::nullopt;
+  return MapTrDataVersion(r.U16());
+}
+
+std::optional<std::uint16_t> AppendedBlockVersion(const std::uint8_t* file, std::size_t size) {
+  if (size < 10) return std::nullopt;
+  TrByteReader tail(file + size - 8, 8);
+  const std::uint32_t length = tail.U32();
+  const std::uint32_t magic = tail.U32();
+  if ((magic != kTrDataMagic && magic != kTrDataMagicAlt) || length < 2 || length > size - 8)
+    return std::nullopt;
+  TrByteReader r(file + size - 8 - length, length);
+  return MapTrDataVersion(r.U16());
 }
 
 TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size,
@@ -655,6 +675,22 @@ std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& inf
   for (const TTrSymbol& s : info.Symbols)
     if (s.Number == symbol) return s.Offset;
   return std::nullopt;
+}
+
+bool IsTraciraCode(const TTraciraExtraInformation& info, std::uint32_t codeOffset) {
+  return std::any_of(info.Symbols.begin(), info.Symbols.end(), [&](const TTrSymbol& s) {
+    return s.Number == TraciraCode_ID && codeOffset - s.Offset < s.Size;
+  });
+}
+
+bool IsCrashReporterSource(std::string_view path) {
+  // The folder comes from the build (TRACIRA_SOURCE_DIR); paths are compared
+  // in their normal form with forward slashes.
+  static const std::string folder =
+      std::filesystem::path(TRACIRA_SOURCE_DIR).lexically_normal().generic_string() + "/";
+  if (path.empty()) return false;
+  const std::string normal = std::filesystem::path(path).lexically_normal().generic_string();
+  return normal.size() > folder.size() && normal.compare(0, folder.size(), folder) == 0;
 }
 
 std::string SharedDataName(std::uint32_t processId, std::uint32_t moduleHandle) {

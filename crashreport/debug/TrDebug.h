@@ -80,6 +80,11 @@ TTraciraExtraInformation LoadData(const std::uint8_t* data, std::size_t size, TT
 TTraciraExtraInformation LoadData_Old(const std::uint8_t* file, std::size_t size,
                                       TTraciraModuleOptions& options);
 
+// The version (mapped) written in a block's header, and in the header of the
+// oldest layout at the end of a file; nullopt without the magic.
+std::optional<std::uint16_t> DataBlockVersion(const std::uint8_t* data, std::size_t size);
+std::optional<std::uint16_t> AppendedBlockVersion(const std::uint8_t* file, std::size_t size);
+
 // Whether the 4 check bytes are the block's magic encrypted with password.
 bool CheckMagicCode(std::uint32_t magic, const std::uint8_t checkValue[4], const std::string& password);
 
@@ -175,6 +180,15 @@ std::optional<TTrSourceInfo> GetSourceInfoByAddr(const TTraciraExtraInformation&
 // unit's end. nullopt outside every unit or before a unit's first procedure.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureRangeByAddr(
     const TTraciraExtraInformation& info, const TTrUnitIndex& index, std::uint32_t codeOffset);
+
+// Whether codeOffset lies in a stretch of the crash reporter's own code
+// (symbol entries TraciraCode_ID).
+bool IsTraciraCode(const TTraciraExtraInformation& info, std::uint32_t codeOffset);
+
+// Whether a source file (a full path, as a build tool or DWARF names it)
+// lies in the crash reporter's own folder (crashreport/ of this source
+// tree): its code is hidden from call stacks, wherever the file comes from.
+bool IsCrashReporterSource(std::string_view path);
 
 // Offset of a hooked routine from the module's code start.
 std::optional<std::uint32_t> GetSymbolOffset(const TTraciraExtraInformation& info, std::uint8_t symbol);

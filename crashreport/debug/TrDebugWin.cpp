@@ -1,10 +1,10 @@
 #include "crashreport/debug/TrDebugWin.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
+
+#include "crashreport/debug/TrFileView.h"
 
 namespace tracira {
 
@@ -67,14 +67,14 @@ std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTr
     if (const auto resource = GetResourceData(module, L"TRDATA", MAKEINTRESOURCEW(10) /* RT_RCDATA */)) {
       info = LoadData(resource->Data, resource->Size, options, passwordRequest);
     } else {
-      std::ifstream file(std::filesystem::path(ModuleFileName(module)), std::ios::binary);
-      if (!file) {
+      // Most modules carry no block at all: of those only the file's last
+      // bytes are looked at.
+      const TTrFileView file{std::filesystem::path(ModuleFileName(module))};
+      if (!file.Valid() || !AppendedBlockVersion(file.Bytes().data(), file.Bytes().size())) {
         if (error) *error = L"The module has no data block.";
         return std::nullopt;
       }
-      const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                                            std::istreambuf_iterator<char>()};
-      info = LoadData_Old(bytes.data(), bytes.size(), options);
+      info = LoadData_Old(file.Bytes().data(), file.Bytes().size(), options);
     }
   } catch (const rtl::Exception& e) {
     if (error) *error = e.Message();
@@ -83,6 +83,22 @@ std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTr
   ApplySharedOptions(module, options);
   return info;
 }
+
+std::optional<std::uint16_t> ModuleBlockVersion(HMODULE module) {
+  if (const auto resource = GetResourceData(module, L"TRDATA", MAKEINTRESOURCEW(10) /* RT_RCDATA */))
+    return DataBlockVersion(resource->Data, resource->Size);
+  const TTrFileView file{std::filesystem::path(ModuleFileName(module))};
+  return file.Valid() ? AppendedBlockVersion(file.Bytes().data(), file.Bytes().size()) : std::nullopt;
+}
+
+bool IsTraciraLogModule(HMODULE module) { return ModuleBlockVersion(module).has_value(); }
+
+bool IsTraciraLogCompatibleModule(HMODULE module) {
+  const auto version = ModuleBlockVersion(module);
+  return version && *version <= kTrDataVersion;
+}
+
+std::uint16_t GetTraciraLogModuleVersion(HMODULE module) { return ModuleBlockVersion(module).value_or(0); }
 
 void* GetSymbolAddr(HMODULE module, const TTraciraExtraInformation& info, std::uint8_t symbol) {
   const auto offset = GetSymbolOffset(info, symbol);

@@ -24,6 +24,14 @@ std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTr
                                                              const TPasswordRequest& passwordRequest = {},
                                                              std::wstring* error = nullptr);
 
+// Whether a module carries a data block (a "TRDATA" resource or the oldest
+// layout appended to its file), whether this reader supports its version,
+// and the version (mapped; 0 without a block). Only the block's header is
+// read.
+bool IsTraciraLogModule(HMODULE module);
+bool IsTraciraLogCompatibleModule(HMODULE module);
+std::uint16_t GetTraciraLogModuleVersion(HMODULE module);
+
 // Address of a hooked runtime routine: module handle + 4096 + stored offset.
 void* GetSymbolAddr(HMODULE module, const TTraciraExtraInformation& info, std::uint8_t symbol);
 

@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <filesystem>
 
+#include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrDebugWin.h"
 
 namespace tracira {
@@ -32,16 +33,19 @@ std::wstring ModuleFileName(HMODULE module) {
   }
 }
 
-void ReadVersionResource(const std::wstring& file, TTraciraModuleInfo& info) {
+}  // namespace
+
+TFileVersionInfo ReadFileVersionInfo(const std::wstring& file) {
+  TFileVersionInfo info;
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
-  if (size == 0) return;
+  if (size == 0) return info;
   std::vector<std::uint8_t> data(size);
-  if (!GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return;
+  if (!GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return info;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed &&
-      length >= sizeof(VS_FIXEDFILEINFO)) {
+      length >= sizeof(VS_FIXEDFILEINFO) && (fixed->dwFileVersionMS | fixed->dwFileVersionLS) != 0) {
     info.Version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
                    std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
                    std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
@@ -62,11 +66,14 @@ void ReadVersionResource(const std::wstring& file, TTraciraModuleInfo& info) {
     swprintf(path, 64, L"\\StringFileInfo\\%04x%04x\\FileDescription", t.Language, t.CodePage);
     wchar_t* text = nullptr;
     if (VerQueryValueW(data.data(), path, reinterpret_cast<void**>(&text), &length) && text && length > 0) {
-      info.Description = rtl::ToUtf8(std::wstring(text, wcsnlen(text, length)));
-      return;
+      info.Description = ToAnsi(std::wstring_view(text, wcsnlen(text, length)));
+      return info;
     }
   }
+  return info;
 }
+
+namespace {
 
 // Exports of a loaded image, straight from memory.
 TTraciraFunctionsList ReadExports(HMODULE module, std::uint32_t imageSize) {
@@ -103,9 +110,8 @@ bool HasExtension(const std::wstring& name, const wchar_t* ext) {
 }  // namespace
 
 const TTrDebugInfoSource* TTraciraModuleInfo::OtherDebugData() {
-  std::call_once(fSourceChosen, [this] {
-    fOtherDebugData = AssignValidDebugInfo(std::filesystem::path(rtl::FromUtf8(Name)));
-  });
+  std::call_once(fSourceChosen,
+                 [this] { fOtherDebugData = AssignValidDebugInfo(std::filesystem::path(Path)); });
   return fOtherDebugData.get();
 }
 
@@ -120,12 +126,15 @@ std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswo
   auto info = std::make_unique<TTraciraModuleInfo>();
   info->Handle = module;
   const std::wstring file = ModuleFileName(module);
-  info->Name = rtl::ToUtf8(file);
+  info->Path = file;
+  info->Name = ToAnsi(file);
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
       base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
   info->Size = nt->OptionalHeader.SizeOfImage;
-  ReadVersionResource(file, *info);
+  TFileVersionInfo version = ReadFileVersionInfo(file);
+  info->Version = std::move(version.Version);
+  info->Description = std::move(version.Description);
   info->FunctionsList = ReadExports(module, info->Size);
   if (module == GetModuleHandleW(nullptr))
     info->ModuleType = mtMainModule;
@@ -198,10 +207,9 @@ void TTraciraModulesList::PurgeModulesList() {
         still != m->Handle)
       return true;
     // Another module loaded where an unloaded one was.
-    if (ModuleFileName(m->Handle) != rtl::FromUtf8(m->Name)) return true;
+    if (ModuleFileName(m->Handle) != m->Path) return true;
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    if (!GetFileAttributesExW(rtl::FromUtf8(m->Name).c_str(), GetFileExInfoStandard, &attributes))
-      return true;
+    if (!GetFileAttributesExW(m->Path.c_str(), GetFileExInfoStandard, &attributes)) return true;
     return CompareFileTime(&attributes.ftLastWriteTime, &m->LastWrite) != 0;
   });
 }

@@ -22,7 +22,10 @@ enum TTraciraModuleType : std::uint8_t { mtMainModule, mtBorlandPackage, mtOSLib
 
 struct TTraciraModuleInfo {
   HMODULE Handle = nullptr;
-  std::string Name;  // full file name, UTF-8
+  std::wstring Path;  // full file name, for reading the file
+  // The full file name and the version resource's description as the
+  // report shows them, in the system code page.
+  std::string Name;
   std::string Description, Version;
   std::uint32_t Size = 0;               // of the image in memory
   TTraciraFunctionsList FunctionsList;  // exports, RVAs, sorted
@@ -49,6 +52,13 @@ struct TTraciraModuleInfo {
   std::once_flag fIndexBuilt;
   TTrUnitIndex fUnitIndex;
 };
+
+// The fixed file version "a.b.c.d" and the FileDescription of a file's
+// version resource (system code page); empty when it has none.
+struct TFileVersionInfo {
+  std::string Version, Description;
+};
+TFileVersionInfo ReadFileVersionInfo(const std::wstring& file);
 
 // Reads one loaded module: file name, version resource, exports, data block.
 std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module,

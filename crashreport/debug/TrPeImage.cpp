@@ -9,11 +9,13 @@ namespace tracira {
 
 namespace {
 
-std::uint16_t Get16(const std::vector<std::uint8_t>& b, std::size_t at) {
+using ByteView = std::span<const std::uint8_t>;
+
+std::uint16_t Get16(ByteView b, std::size_t at) {
   if (at + 2 > b.size()) throw std::runtime_error("PE image: read beyond the end of the file");
   return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
-std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
+std::uint32_t Get32(ByteView b, std::size_t at) {
   if (at + 4 > b.size()) throw std::runtime_error("PE image: read beyond the end of the file");
   return b[at] | (std::uint32_t{b[at + 1]} << 8) | (std::uint32_t{b[at + 2]} << 16) |
          (std::uint32_t{b[at + 3]} << 24);
@@ -31,72 +33,85 @@ constexpr std::uint32_t kResourceDirectory = 2;
 
 }  // namespace
 
-PeImage::PeImage(std::vector<std::uint8_t> file) : fFile(std::move(file)) {
-  if (fFile.size() < 0x40 || fFile[0] != 'M' || fFile[1] != 'Z')
+PeImage::PeImage(std::vector<std::uint8_t> file) : fFile(std::move(file)) { ReadHeaders(); }
+
+PeImage::PeImage(std::span<const std::uint8_t> view) : fView(view) { ReadHeaders(); }
+
+void PeImage::ReadHeaders() {
+  const ByteView file = Bytes();
+  if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z')
     throw std::runtime_error("not a PE image (no MZ header)");
-  fPe = Get32(fFile, 0x3C);
-  if (Get32(fFile, fPe) != 0x00004550) throw std::runtime_error("not a PE image (no PE signature)");
+  fPe = Get32(file, 0x3C);
+  if (Get32(file, fPe) != 0x00004550) throw std::runtime_error("not a PE image (no PE signature)");
   fOptional = fPe + 24;
-  if (Get16(fFile, fOptional) != 0x10B) throw std::runtime_error("not a 32-bit PE image");
-  fImageBase = Get32(fFile, fOptional + 28);
-  fSectionTable = fOptional + Get16(fFile, fPe + 20);
-  const std::uint32_t symbols = Get32(fFile, fPe + 12);
-  const std::uint32_t stringTable = symbols + Get32(fFile, fPe + 16) * 18;
-  for (std::uint16_t i = 0; i < Get16(fFile, fPe + 6); ++i) {
+  if (Get16(file, fOptional) != 0x10B) throw std::runtime_error("not a 32-bit PE image");
+  fImageBase = Get32(file, fOptional + 28);
+  fSectionTable = fOptional + Get16(file, fPe + 20);
+  const std::uint32_t symbols = Get32(file, fPe + 12);
+  const std::uint32_t stringTable = symbols + Get32(file, fPe + 16) * 18;
+  for (std::uint16_t i = 0; i < Get16(file, fPe + 6); ++i) {
     const std::uint32_t h = fSectionTable + 40u * i;
     Section s;
     char raw[9] = {};
-    if (std::uint64_t{h} + 40 > fFile.size())
+    if (std::uint64_t{h} + 40 > file.size())
       throw std::runtime_error("PE image: section table beyond the end of the file");
-    std::memcpy(raw, &fFile[h], 8);
+    std::memcpy(raw, &file[h], 8);
     s.Name = raw;
     if (s.Name.size() > 1 && s.Name[0] == '/' && symbols != 0) {
       const std::uint32_t at = stringTable + static_cast<std::uint32_t>(std::stoul(s.Name.substr(1)));
       s.Name.clear();
-      for (std::uint32_t p = at; p < fFile.size() && fFile[p]; ++p) s.Name += static_cast<char>(fFile[p]);
+      for (std::uint32_t p = at; p < file.size() && file[p]; ++p) s.Name += static_cast<char>(file[p]);
     }
-    s.VirtualSize = Get32(fFile, h + 8);
-    s.VirtualAddress = Get32(fFile, h + 12);
-    s.RawSize = Get32(fFile, h + 16);
-    s.RawPointer = Get32(fFile, h + 20);
-    s.Characteristics = Get32(fFile, h + 36);
+    s.VirtualSize = Get32(file, h + 8);
+    s.VirtualAddress = Get32(file, h + 12);
+    s.RawSize = Get32(file, h + 16);
+    s.RawPointer = Get32(file, h + 20);
+    s.Characteristics = Get32(file, h + 36);
     fSections.push_back(s);
   }
 }
 
+bool PeImage::HasSection(const std::string& name) const {
+  return std::any_of(fSections.begin(), fSections.end(), [&](const Section& s) { return s.Name == name; });
+}
+
 std::optional<std::vector<std::uint8_t>> PeImage::SectionData(const std::string& name) const {
+  const ByteView file = Bytes();
   for (const Section& s : fSections) {
     if (s.Name != name) continue;
     const std::uint32_t size = std::min(s.VirtualSize ? s.VirtualSize : s.RawSize, s.RawSize);
-    if (std::uint64_t{s.RawPointer} + size > fFile.size())
+    if (std::uint64_t{s.RawPointer} + size > file.size())
       throw std::runtime_error("section " + name + " beyond the file");
-    return std::vector<std::uint8_t>(fFile.begin() + s.RawPointer, fFile.begin() + s.RawPointer + size);
+    return std::vector<std::uint8_t>(file.begin() + s.RawPointer, file.begin() + s.RawPointer + size);
   }
   return std::nullopt;
 }
 
 std::vector<CoffSymbol> PeImage::Symbols() const {
+  const ByteView file = Bytes();
   std::vector<CoffSymbol> out;
-  const std::uint32_t table = Get32(fFile, fPe + 12);
-  const std::uint32_t count = Get32(fFile, fPe + 16);
+  const std::uint32_t table = Get32(file, fPe + 12);
+  const std::uint32_t count = Get32(file, fPe + 16);
   if (table == 0 || count == 0) return out;
   const std::uint32_t strings = table + count * 18;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t at = table + i * 18;
-    const std::uint8_t aux = fFile.at(at + 17);
-    const auto sectionNo = static_cast<std::int16_t>(Get16(fFile, at + 12));
-    const std::uint16_t type = Get16(fFile, at + 14);
+    if (std::uint64_t{at} + 18 > file.size())
+      throw std::runtime_error("PE image: symbol table beyond the end of the file");
+    const std::uint8_t aux = file[at + 17];
+    const auto sectionNo = static_cast<std::int16_t>(Get16(file, at + 12));
+    const std::uint16_t type = Get16(file, at + 14);
     if (sectionNo >= 1 && static_cast<std::size_t>(sectionNo) <= fSections.size()) {
       CoffSymbol s;
-      if (Get32(fFile, at) == 0) {
-        for (std::uint32_t p = strings + Get32(fFile, at + 4); p < fFile.size() && fFile[p]; ++p)
-          s.Name += static_cast<char>(fFile[p]);
+      if (Get32(file, at) == 0) {
+        for (std::uint32_t p = strings + Get32(file, at + 4); p < file.size() && file[p]; ++p)
+          s.Name += static_cast<char>(file[p]);
       } else {
         char raw[9] = {};
-        std::memcpy(raw, &fFile[at], 8);
+        std::memcpy(raw, &file[at], 8);
         s.Name = raw;
       }
-      s.Rva = fSections[sectionNo - 1].VirtualAddress + Get32(fFile, at + 8);
+      s.Rva = fSections[sectionNo - 1].VirtualAddress + Get32(file, at + 8);
       s.Function = ((type >> 4) & 3) == 2;
       out.push_back(std::move(s));
     }
@@ -106,11 +121,12 @@ std::vector<CoffSymbol> PeImage::Symbols() const {
 }
 
 std::uint32_t PeImage::RvaToFile(std::uint32_t rva, std::uint32_t size) const {
+  const ByteView file = Bytes();
   for (const Section& s : fSections) {
     if (rva >= s.VirtualAddress && std::uint64_t{rva} + size <= std::uint64_t{s.VirtualAddress} + s.RawSize) {
       const std::uint64_t at = std::uint64_t{rva} - s.VirtualAddress + s.RawPointer;
       // A section may claim more raw data than a damaged file holds.
-      if (at + size > fFile.size()) break;
+      if (at + size > file.size()) break;
       return static_cast<std::uint32_t>(at);
     }
   }
@@ -118,25 +134,26 @@ std::uint32_t PeImage::RvaToFile(std::uint32_t rva, std::uint32_t size) const {
 }
 
 ResourceTree PeImage::ReadResources() const {
+  const ByteView file = Bytes();
   ResourceTree tree;
-  const std::uint32_t rva = Get32(fFile, fOptional + 96 + 8 * kResourceDirectory);
-  const std::uint32_t size = Get32(fFile, fOptional + 96 + 8 * kResourceDirectory + 4);
+  const std::uint32_t rva = Get32(file, fOptional + 96 + 8 * kResourceDirectory);
+  const std::uint32_t size = Get32(file, fOptional + 96 + 8 * kResourceDirectory + 4);
   if (rva == 0 || size == 0) return tree;
   const std::uint32_t base = RvaToFile(rva, size);
   auto key = [&](std::uint32_t nameField) -> ResKey {
     if (!(nameField & 0x80000000u)) return static_cast<std::uint16_t>(nameField);
     const std::uint32_t at = base + (nameField & 0x7FFFFFFF);
-    std::u16string name(Get16(fFile, at), u'\0');
+    std::u16string name(Get16(file, at), u'\0');
     for (std::size_t i = 0; i < name.size(); ++i)
-      name[i] = static_cast<char16_t>(Get16(fFile, at + 2 + 2 * i));
+      name[i] = static_cast<char16_t>(Get16(file, at + 2 + 2 * i));
     return name;
   };
   // Calls visit(key, offset field) for every entry of the directory at dir.
   auto entries = [&](std::uint32_t dir, const std::function<void(const ResKey&, std::uint32_t)>& visit) {
-    const std::uint32_t n = Get16(fFile, base + dir + 12) + Get16(fFile, base + dir + 14);
+    const std::uint32_t n = Get16(file, base + dir + 12) + Get16(file, base + dir + 14);
     for (std::uint32_t i = 0; i < n; ++i) {
       const std::uint32_t e = base + dir + 16 + 8 * i;
-      visit(key(Get32(fFile, e)), Get32(fFile, e + 4));
+      visit(key(Get32(file, e)), Get32(file, e + 4));
     }
   };
   entries(0, [&](const ResKey& type, std::uint32_t typeDir) {
@@ -145,10 +162,10 @@ ResourceTree PeImage::ReadResources() const {
       if (!(nameDir & 0x80000000u)) throw std::runtime_error("resource tree: a name without a directory");
       entries(nameDir & 0x7FFFFFFF, [&](const ResKey& lang, std::uint32_t leaf) {
         const std::uint32_t e = base + (leaf & 0x7FFFFFFF);
-        const std::uint32_t dataRva = Get32(fFile, e), dataSize = Get32(fFile, e + 4);
+        const std::uint32_t dataRva = Get32(file, e), dataSize = Get32(file, e + 4);
         const std::uint32_t at = RvaToFile(dataRva, dataSize);
-        ResourceLeaf l{std::vector<std::uint8_t>(fFile.begin() + at, fFile.begin() + at + dataSize),
-                       Get32(fFile, e + 8)};
+        ResourceLeaf l{std::vector<std::uint8_t>(file.begin() + at, file.begin() + at + dataSize),
+                       Get32(file, e + 8)};
         tree[type][name][std::get<std::uint16_t>(lang)] = std::move(l);
       });
     });
@@ -157,6 +174,10 @@ ResourceTree PeImage::ReadResources() const {
 }
 
 void PeImage::WriteResources(const ResourceTree& tree) {
+  if (fView.data()) {
+    fFile.assign(fView.begin(), fView.end());
+    fView = {};
+  }
   const std::uint32_t sectionAlign = Get32(fFile, fOptional + 32);
   const std::uint32_t fileAlign = Get32(fFile, fOptional + 36);
   // The new section goes after the last loaded one; DWARF sections behind it

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -37,9 +38,13 @@ class PeImage {
  public:
   // Raises std::runtime_error with the reason for anything but a PE32 image.
   explicit PeImage(std::vector<std::uint8_t> file);
+  // Reads an image that stays in place meanwhile (a mapped file): only the
+  // parts asked for are touched. WriteResources copies it first.
+  explicit PeImage(std::span<const std::uint8_t> view);
 
   std::uint32_t ImageBase() const { return fImageBase; }
   const std::vector<Section>& Sections() const { return fSections; }
+  bool HasSection(const std::string& name) const;
   // Section contents (the part stored in the file).
   std::optional<std::vector<std::uint8_t>> SectionData(const std::string& name) const;
   std::vector<CoffSymbol> Symbols() const;
@@ -49,11 +54,16 @@ class PeImage {
   // sections; sections for debuggers that follow move up to make room.
   void WriteResources(const ResourceTree& tree);
 
-  const std::vector<std::uint8_t>& Bytes() const { return fFile; }
+  // The image file's bytes (after WriteResources, the new image).
+  std::span<const std::uint8_t> Bytes() const {
+    return fView.data() ? fView : std::span<const std::uint8_t>(fFile);
+  }
 
  private:
+  void ReadHeaders();
   std::uint32_t RvaToFile(std::uint32_t rva, std::uint32_t size) const;
-  std::vector<std::uint8_t> fFile;
+  std::vector<std::uint8_t> fFile;      // an image of its own
+  std::span<const std::uint8_t> fView;  // or one that stays in place
   std::uint32_t fPe = 0, fOptional = 0, fSectionTable = 0, fImageBase = 0;
   std::vector<Section> fSections;
 };

@@ -103,12 +103,12 @@ void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTracira
   entry.DebugDetail = ddModule;
   const std::uint32_t rva = address - module->Base();
 
-  auto hideOwnUnit = [&] {
-    if (!IsTraciraUnit(entry.UnitName)) return false;
+  // The crash reporter's own code (by where its source lives) shows as its
+  // module only.
+  auto hideOwnCode = [&] {
     entry.DebugDetail = ddModule;
     entry.UnitName.clear(), entry.ClassName.clear(), entry.ProcedureName.clear();
     entry.Line = entry.ProcOffsetLine = 0;
-    return true;
   };
   auto finish = [&] {
     if (!entry.ProcedureName.empty() && entry.ProcedureName[0] == '@') entry.ProcedureName[0] = '_';
@@ -124,7 +124,7 @@ void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTracira
       entry.ProcedureName = found->ProcedureName;
       entry.Line = found->Line;
       entry.ProcOffsetLine = found->ProcOffsetLine;
-      hideOwnUnit();
+      if (IsTraciraCode(*module->ExtraInformation, rva - 0x1000)) hideOwnCode();
       finish();
       return;
     }
@@ -133,8 +133,8 @@ void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTracira
     if (const auto location = source->GetLocationInfo(rva)) {
       ApplyLocationInfo(*location, entry);
       // The project's own unstripped modules name the crash reporter's
-      // units through DWARF: hidden as from the data block.
-      if (source->Kind() == TTrSourceKind::Dwarf) hideOwnUnit();
+      // code through DWARF: hidden as from the data block.
+      if (location->TraciraCode) hideOwnCode();
       if (entry.DebugDetail > ddModule) {
         finish();
         return;

@@ -10,6 +10,7 @@
 #include "crashreport/core/TrStream.h"
 #include "crashreport/debug/TrDebug.h"
 #include "crashreport/debug/TrDwarfLines.h"
+#include "crashreport/debug/TrFileView.h"
 #include "crashreport/debug/TrPeImage.h"
 #include "crashreport/debug/TrProcNames.h"
 
@@ -408,7 +409,7 @@ std::optional<TTrLocationInfo> TTrDebugInfoMap::GetLocationInfo(std::uint32_t rv
 
 // ---- DWARF -----------------------------------------------------------------
 
-TTrDebugInfoDwarf::TTrDebugInfoDwarf(const std::vector<std::uint8_t>& image, std::filesystem::path fileName) {
+TTrDebugInfoDwarf::TTrDebugInfoDwarf(std::span<const std::uint8_t> image, std::filesystem::path fileName) {
   fFileName = std::move(fileName);
   try {
     const PeImage pe(image);
@@ -422,7 +423,7 @@ TTrDebugInfoDwarf::TTrDebugInfoDwarf(const std::vector<std::uint8_t>& image, std
     // Files by their base names: the same file may come with other folders.
     std::vector<std::uint32_t> fileOfPath(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
-      const std::string file = BaseName(paths[i]);
+      const File file{BaseName(paths[i]), IsCrashReporterSource(paths[i])};
       auto f = std::find(fFiles.begin(), fFiles.end(), file);
       if (f == fFiles.end()) f = fFiles.insert(fFiles.end(), file);
       fileOfPath[i] = static_cast<std::uint32_t>(f - fFiles.begin());
@@ -458,7 +459,8 @@ std::optional<TTrLocationInfo> TTrDebugInfoDwarf::GetLocationInfo(std::uint32_t 
   info.Address = rva;
   info.DebugInfo = this;
   info.LineNumber = *line;
-  info.SourceName = file < fFiles.size() ? fFiles[file] : std::string();
+  info.SourceName = file < fFiles.size() ? fFiles[file].Name : std::string();
+  info.TraciraCode = file < fFiles.size() && fFiles[file].TraciraCode;
   info.UnitName = info.SourceName;
   if (const auto f = SearchNearest(fFunctions, rva, [](const Function& x) { return x.Rva; })) {
     info.ProcedureName = fFunctions[*f].Name;
@@ -599,7 +601,7 @@ TTrTD32InfoParser::TTrTD32InfoParser(const std::uint8_t* data, std::size_t size)
   }
 }
 
-std::optional<std::pair<std::size_t, std::size_t>> TTrPeBorTD32Image(const std::vector<std::uint8_t>& file) {
+std::optional<std::pair<std::size_t, std::size_t>> TTrPeBorTD32Image(std::span<const std::uint8_t> file) {
   if (file.size() < 16) return std::nullopt;
   const std::uint8_t* tail = file.data() + file.size() - 8;
   if (!IsTD32Signature(tail)) return std::nullopt;
@@ -869,35 +871,32 @@ std::optional<TTrLocationInfo> TTrDebugInfoJedy::GetLocationInfo(std::uint32_t r
 
 namespace {
 
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& name) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::vector<std::uint8_t>{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::filesystem::path WithExtension(std::filesystem::path p, const char* ext) {
   return p.replace_extension(ext);
 }
 
 }  // namespace
 
+// Files are mapped, not read: of a module without debug data only its
+// headers and last bytes are looked at, and the files beside it that
+// don't exist cost a failed open.
 std::unique_ptr<TTrDebugInfoSource> AssignValidDebugInfo(const std::filesystem::path& moduleFile) {
-  const auto image = ReadWholeFile(moduleFile);
+  const TTrFileView image(moduleFile);
   std::optional<PeImage> pe;
-  if (image) {
+  if (image.Valid()) {
     try {
-      pe.emplace(*image);
+      pe.emplace(image.Bytes());
     } catch (const std::exception&) {
     }
   }
-  if (const auto map = ReadWholeFile(WithExtension(moduleFile, ".map"))) {
+  if (const TTrFileView map(WithExtension(moduleFile, ".map")); map.Valid()) {
     auto source = std::make_unique<TTrDebugInfoMap>(
-        std::string_view(reinterpret_cast<const char*>(map->data()), map->size()), pe ? pe->ImageBase() : 0,
-        WithExtension(moduleFile, ".map"));
+        std::string_view(reinterpret_cast<const char*>(map.Bytes().data()), map.Bytes().size()),
+        pe ? pe->ImageBase() : 0, WithExtension(moduleFile, ".map"));
     if (source->ValidData()) return source;
   }
-  if (image) {
-    auto source = std::make_unique<TTrDebugInfoDwarf>(*image, moduleFile);
+  if (pe && pe->HasSection(".debug_line")) {
+    auto source = std::make_unique<TTrDebugInfoDwarf>(image.Bytes(), moduleFile);
     if (source->ValidData()) return source;
   }
   TTrSegmentMap segments;
@@ -905,14 +904,14 @@ std::unique_ptr<TTrDebugInfoSource> AssignValidDebugInfo(const std::filesystem::
     for (const Section& s : pe->Sections()) segments.SectionRvas.push_back(s.VirtualAddress);
   else
     segments.SectionRvas.push_back(kCodeStart);
-  if (image)
-    if (const auto td32 = TTrPeBorTD32Image(*image)) {
-      auto source =
-          std::make_unique<TTrDebugInfoTD32>(image->data() + td32->first, td32->second, segments, moduleFile);
+  if (image.Valid())
+    if (const auto td32 = TTrPeBorTD32Image(image.Bytes())) {
+      auto source = std::make_unique<TTrDebugInfoTD32>(image.Bytes().data() + td32->first, td32->second,
+                                                       segments, moduleFile);
       if (source->ValidData()) return source;
     }
-  if (const auto tds = ReadWholeFile(WithExtension(moduleFile, ".tds"))) {
-    auto source = std::make_unique<TTrDebugInfoTD32>(tds->data(), tds->size(), segments,
+  if (const TTrFileView tds(WithExtension(moduleFile, ".tds")); tds.Valid()) {
+    auto source = std::make_unique<TTrDebugInfoTD32>(tds.Bytes().data(), tds.Bytes().size(), segments,
                                                      WithExtension(moduleFile, ".tds"));
     if (source->ValidData()) return source;
   }
@@ -927,9 +926,9 @@ std::unique_ptr<TTrDebugInfoSource> AssignValidDebugInfo(const std::filesystem::
       if (source->ValidData()) return source;
     }
   }
-  if (const auto jdbg = ReadWholeFile(WithExtension(moduleFile, ".jdbg"))) {
-    auto source =
-        std::make_unique<TTrDebugInfoJedy>(jdbg->data(), jdbg->size(), WithExtension(moduleFile, ".jdbg"));
+  if (const TTrFileView jdbg(WithExtension(moduleFile, ".jdbg")); jdbg.Valid()) {
+    auto source = std::make_unique<TTrDebugInfoJedy>(jdbg.Bytes().data(), jdbg.Bytes().size(),
+                                                     WithExtension(moduleFile, ".jdbg"));
     if (source->ValidData()) return source;
   }
   return nullptr;
@@ -1011,18 +1010,6 @@ void ApplyLocationInfo(const TTrLocationInfo& location, TTraciraDebugInfo& entry
     entry.DebugDetail = ddProcedure;
   else
     entry.DebugDetail = entry.ModuleName.empty() ? ddNone : ddModule;
-}
-
-bool IsTraciraUnit(std::string_view unitName) {
-  static constexpr std::array<std::string_view, 34> kUnits = {
-      "ExceptionLog", "TrCore",    "TrHook",       "TrDebug",      "TrDebugWin", "TrLogManager",
-      "TrLogText",    "TrConsts",  "TrTypes",      "TrStack",      "TrModules",  "TrSymbols",
-      "TrCallScan",   "TrEncrypt", "TrDisAsm",     "TrListView",   "TrSockets",  "TrWebTools",
-      "TrBase64",     "TrZip",     "TrXMLBuilder", "TrLeaks",      "TrMessages", "TrStream",
-      "TrScreenshot", "TrPng",     "TrOctree",     "TrDwarfLines", "TrPeImage",  "TrProcNames",
-      "TrRaise",      "TrThreads", "TrDecide",     "TrSnapshot"};
-  const std::string unit = StripExtension(BaseName(unitName));
-  return std::any_of(kUnits.begin(), kUnits.end(), [&](std::string_view u) { return EqualNoCase(u, unit); });
 }
 
 void SortFunctions(TTraciraFunctionsList& list, std::uint32_t end) {

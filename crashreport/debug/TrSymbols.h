@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,9 @@ struct TTrLocationInfo {
   std::uint32_t OffsetFromLineNumber = 0;  // lines from the procedure's first line
   std::uint32_t LineNumber = 0;            // 0: unknown
   std::string SourceName;                  // source file, when known
+  // The code comes from the crash reporter's own sources (only a source
+  // that knows the full path can tell).
+  bool TraciraCode = false;
   // [start, end) of the procedure, as RVAs (virtual addresses inside
   // TTrMapScanner), when the source knows it.
   std::optional<std::pair<std::uint32_t, std::uint32_t>> ProcedureRange;
@@ -132,7 +136,7 @@ class TTrDebugInfoMap : public TTrDebugInfoSource {
 class TTrDebugInfoDwarf : public TTrDebugInfoSource {
  public:
   // image: the module file. Valid when it has a line table.
-  explicit TTrDebugInfoDwarf(const std::vector<std::uint8_t>& image, std::filesystem::path fileName = {});
+  explicit TTrDebugInfoDwarf(std::span<const std::uint8_t> image, std::filesystem::path fileName = {});
   TTrSourceKind Kind() const override { return TTrSourceKind::Dwarf; }
   std::optional<TTrLocationInfo> GetLocationInfo(std::uint32_t rva) const override;
 
@@ -147,7 +151,12 @@ class TTrDebugInfoDwarf : public TTrDebugInfoSource {
   };
   std::optional<std::uint32_t> LineAt(std::uint32_t rva, std::uint32_t* file) const;
   std::vector<Row> fRows;
-  std::vector<std::string> fFiles;
+  struct File {
+    std::string Name;          // base name
+    bool TraciraCode = false;  // from the crash reporter's own folder
+    bool operator==(const File&) const = default;
+  };
+  std::vector<File> fFiles;
   std::vector<Function> fFunctions;
 };
 
@@ -193,7 +202,7 @@ class ETD32Error : public rtl::Exception {
 };
 
 // Finds the TD32 data at the end of an image file; nullopt when there is none.
-std::optional<std::pair<std::size_t, std::size_t>> TTrPeBorTD32Image(const std::vector<std::uint8_t>& file);
+std::optional<std::pair<std::size_t, std::size_t>> TTrPeBorTD32Image(std::span<const std::uint8_t> file);
 
 // Segment n of the debug data is the image's n-th section.
 struct TTrSegmentMap {
@@ -309,10 +318,6 @@ void SplitProcedureName(std::string_view unitName, std::string_view name, std::s
 // Fills the names of entry from an outside source's answer, with the
 // detail that it reaches.
 void ApplyLocationInfo(const TTrLocationInfo& location, TTraciraDebugInfo& entry);
-
-// Whether unitName is one of the crash reporter's own units, which call
-// stacks don't show.
-bool IsTraciraUnit(std::string_view unitName);
 
 // Exported functions of a module, sorted by address.
 struct TTraciraFunctionInfo {

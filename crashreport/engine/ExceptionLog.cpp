@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -21,6 +22,8 @@
 #include "crashreport/hook/TrHook.h"
 #include "crashreport/report/TrLogManager.h"
 #include "crashreport/report/TrLogText.h"
+#include "crashreport/report/TrSaveLog.h"
+#include "crashreport/screenshot/TrScreenshot.h"
 #include "crashreport/snapshot/TrSnapshot.h"
 #include "rtl/Guarded.h"
 
@@ -99,16 +102,62 @@ struct TNotifyParams {
 void StartFreeze();
 void StopFreeze();
 
-// The running program's options: switching the watchdog on or off takes
-// effect at once.
+HMODULE ThisModule();
+
+// The running program's options: every change is published to the other
+// modules of the process at once, and switching the watchdog on or off
+// takes effect at once.
 class TTraciraModuleOptionsEx : public TTraciraModuleOptions {
+ public:
+  TTraciraModuleOptionsEx() = default;
+  ~TTraciraModuleOptionsEx() override {
+    if (fSharedData) CloseHandle(fSharedData);
+  }
+  TTraciraModuleOptionsEx(const TTraciraModuleOptionsEx&) = delete;
+  TTraciraModuleOptionsEx& operator=(const TTraciraModuleOptionsEx&) = delete;
+
  protected:
   void DoSaveToSharedData() override {
+    StoreSharedData();
     if (FreezeActivate() && Active())
       StartFreeze();
     else
       StopFreeze();
   }
+
+ private:
+  // The named shared block "<process><module>MODULE": size word, flag byte,
+  // options stream. The flag is cleared while the rest is rewritten, so a
+  // reader never takes a half-written stream.
+  void StoreSharedData() {
+    const std::vector<std::uint8_t> block = BuildSharedOptionsBlock(*this);
+    if (!fSharedData || block.size() > fSharedSize) {
+      if (fSharedData) CloseHandle(fSharedData);
+      fSharedData = nullptr;
+      const std::string name = SharedDataName(
+          GetCurrentProcessId(), static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ThisModule())));
+      const std::size_t size = (block.size() * 2 + 0xFFFF) & ~std::size_t{0xFFFF};
+      fSharedData =
+          CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size),
+                             std::wstring(name.begin(), name.end()).c_str());
+      fSharedSize = fSharedData ? size : 0;
+    }
+    if (!fSharedData) return;
+    auto* view = static_cast<std::uint8_t*>(MapViewOfFile(fSharedData, FILE_MAP_WRITE, 0, 0, 0));
+    if (!view) return;
+    MEMORY_BASIC_INFORMATION region{};
+    // A block left by a bigger or smaller earlier mapping of the same name.
+    if (VirtualQuery(view, &region, sizeof region) && region.RegionSize >= block.size()) {
+      std::atomic_ref<std::uint8_t>(view[4]).store(0);
+      std::memcpy(view, block.data(), 4);
+      std::memcpy(view + 5, block.data() + 5, block.size() - 5);
+      std::atomic_ref<std::uint8_t>(view[4]).store(block[4]);
+    }
+    UnmapViewOfFile(view);
+  }
+
+  HANDLE fSharedData = nullptr;
+  std::size_t fSharedSize = 0;
 };
 
 struct TEngine {
@@ -128,6 +177,9 @@ struct TEngine {
   std::string LastMessage, CustomMessage, InternalError;
   std::string LastLogText, LastLogFile;
   TTraciraStackList LastStack;
+  TLogSession Log;        // the log file, open during one handling
+  std::string EntireLog;  // the whole log, kept for sending (sndSendEntireLog)
+  std::atomic<bool> CanSendMessage{false}, CanAttachScreenshot{false}, CanAttachScreenshotShow{false};
   void* Reserve = nullptr;
 
   void* HandleExceptionTarget = nullptr;
@@ -399,39 +451,21 @@ bool FireError(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType a
 
 // ---------------------------------------------------------------------------
 // ---------------------------------------------------------------------------
+// Stores the report in the log file (the saving events, a retry through the
+// error event, the "Log" error) and closes the log.
 bool SaveReport(TEngine& e, const TTraciraModuleOptions& options, TTraciraExceptionRecord& record,
-                const std::string& text, const std::string& exceptionID, const TTraciraTexts& texts) {
-  for (;;) {
-    if (!FireAction(e, record, atSavingLogFile)) return false;
-    std::string failure;
-    std::string fileName = OutputLogFile(options);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      try {
-        const std::filesystem::path path = WidePath(fileName);
-        if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
-        TLogFile log(path);
-        const bool duplicate = options.LogOptions().Contains(loNoDuplicateErrors) &&
-                               CalcDuplicatedException(log, exceptionID, true, texts[mtLog_ExcCount]);
-        if (!duplicate) {
-          log.Append(text, options.ErrorsNumberToSave());
-          log.Save();
-        }
-        e.LastLogFile = fileName;
-        failure.clear();
-        break;
-      } catch (const std::exception& error) {
-        failure = error.what();
-        // A folder that can't be written: the profile's own folder instead.
-        fileName = ProfileFolder() + "\\TraciraLog\\" + ExtractFileName(fileName);
-      }
-    }
-    if (failure.empty()) {
-      FireAction(e, record, atSavedLogFile);
-      return true;
-    }
-    SetInternalError(e, eeLogError, "[Log] " + failure, ToAddress(record.ExceptionAddress));
-    if (!FireError(e, record, atSavedLogFile)) return false;
-  }
+                const std::string& text, bool duplicate) {
+  TSaveLogEvents events;
+  events.FileName = [&] { return GetWorkingFile(OutputLogFile(options)); };
+  events.Action = [&](TTraciraActionType action) { return FireAction(e, record, action); };
+  events.Failed = [&](const std::string& message) {
+    SetInternalError(e, eeLogError, "[Log] " + message, ToAddress(record.ExceptionAddress));
+  };
+  events.Retry = [&] { return FireError(e, record, atSavedLogFile); };
+  const TSaveLogResult result = SaveLogFile(e.Log, options, text, duplicate, events);
+  if (result.Saved) e.LastLogFile = result.FileName;
+  e.EntireLog = result.EntireLog;
+  return result.Saved;
 }
 
 // ---------------------------------------------------------------------------
@@ -560,6 +594,7 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     input.TopOfStack = p.TopOfStack;
     input.Stack = p.Stack;
     input.Context = p.Context;
+    input.Record = p.Record;
     input.ClassName = className;
     input.Message = message;
     input.ActiveControlClass = p.ActiveControlClass;
@@ -567,6 +602,7 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     input.Threads = threads;
     input.SkipThreads = {e.WaitingThread.load()};
     input.StartTime = e.StartTime;
+    input.WindowedProgram = IsGUIProgram();
     TReport report = BuildReport(*options, texts, input);
 
     TTraciraExceptionRecord record;
@@ -580,10 +616,37 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     record.ExceptionClassName = className;
     record.ExceptionMessage = message;
     e.LastMessage = FoldControlChars(message);
+    // The log file is read at most once per handling and never kept past it.
+    struct TLogCloser {
+      TLogSession& Log;
+      ~TLogCloser() { Log.Close(); }
+    } closeLog{e.Log};
+    // A report with the ID of a stored one only counts there.
+    bool duplicate = false;
+    if (options->LogOptions().Contains(loNoDuplicateErrors)) {
+      try {
+        duplicate = CalcDuplicatedException(e.Log.Open(GetWorkingFile(OutputLogFile(*options))),
+                                            report.ExceptionID, true, texts[mtLog_ExcCount]);
+      } catch (const std::exception& error) {
+        SetInternalError(e, eeLogError, std::string("[Log] ") + error.what(), p.Address);
+      }
+    }
     e.InternalError.clear();
+    // A section after the general part goes into the report, the record's
+    // text and the copy kept as the last report alike.
+    const auto addSection = [&](const std::string& section) {
+      report.Text = InsertCustomSection(report.Text, section, texts[mtDialog_CallStackHeader]);
+      record.LogText = report.Text;
+      e.LastLogText = report.Text;
+    };
 
-    // 10. The program's handlers may stop the reporting.
+    // 10. The program's handlers may stop the reporting; the screenshot.
     step = 10;
+    const TCommonSendOptions send = options->CommonSendOptions();
+    e.CanSendMessage = options->EMailSendMode() != esmNoSend || options->WebSendMode() != wsmNoSend;
+    e.CanAttachScreenshot = send.Contains(sndSendScreenshot);
+    e.CanAttachScreenshotShow =
+        e.CanAttachScreenshot && options->ExceptionDialogOptions().Contains(edoShowAttachScreenshotOption);
     bool handle = true;
     if (p.Handled)
       Fire(e, record, &TTraciraEvents::OnHandledExceptionNotify, HandledExceptionNotify,
@@ -591,6 +654,13 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     else
       Fire(e, record, &TTraciraEvents::OnExceptionNotify, ExceptionNotify, "TraciraLog_ExceptionNotifyEvent",
            handle);
+    // Only a report that can be sent can use a picture.
+    struct TScreenshotGuard {
+      ~TScreenshotGuard() { FreeScreenshot(); }
+    } screenshotGuard;
+    std::string screenshotFile;
+    if (handle && e.CanSendMessage && e.CanAttachScreenshot)
+      InitScreenshot(RecordScreenshotSource(MainThreadID(), send.Contains(sndUseOnlyActiveWindow)));
 
     if (handle) {
       // 11. Crash times, custom data, the counter.
@@ -600,12 +670,8 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
       std::vector<std::string> custom;
       Fire(e, record, &TTraciraEvents::OnCustomDataRequest, CustomDataRequest,
            "TraciraLog_CustomDataRequestEventEx", custom);
-      if (!custom.empty() && options->ShowOptions().Contains(soCustomData)) {
-        report.Text =
-            InsertCustomSection(report.Text, CustomHeadersText(7, texts[mtLog_CustInfoHeader], custom),
-                                texts[mtDialog_CallStackHeader]);
-        record.LogText = report.Text;
-      }
+      if (!custom.empty() && options->ShowOptions().Contains(soCustomData))
+        addSection(CustomHeadersText(7, texts[mtLog_CustInfoHeader], custom));
       ++e.ExceptionCount;
       e.LastLogText = report.Text;
       e.LastStack = report.Stack;
@@ -618,25 +684,39 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
         FireAction(e, record, atShowedExceptionInfo);
       }
 
+      // 13. A report to be sent takes its picture along.
+      step = 13;
+      const bool mustSend =
+          e.CanSendMessage && !duplicate &&
+          (dialog == edtNone || options->ExceptionDialogOptions().Contains(edoSendErrorReportChecked));
+      if (mustSend) {
+        screenshotFile = SavedScreenshot(e.CanAttachScreenshot);
+        AfterScreenshot(screenshotFile);
+      }
+      FreeScreenshot();
+
       // 14. A new version starts a new log.
       step = 14;
       if (options->LogOptions().Contains(loDeleteLogAtVersionChange)) {
         try {
-          TLogFile log(WidePath(OutputLogFile(*options)));
           const TTraciraModuleInfo* program =
               ProcessModules().ModuleInfoByAddr(ToAddress(GetModuleHandleW(nullptr)));
-          DeleteLogAtVersionChange(log, program ? program->Version : std::string());
+          DeleteLogAtVersionChange(e.Log.Open(GetWorkingFile(OutputLogFile(*options))),
+                                   program ? program->Version : std::string());
         } catch (const std::exception&) {
           // An unreadable log is dealt with when the report is saved.
         }
       }
 
-      // 15. The log file.
+      // 15. The log file (also without saving it, when the whole log is
+      // to be sent).
       step = 15;
-      if (options->SaveLogFile()) SaveReport(e, *options, record, report.Text, report.ExceptionID, texts);
+      if (options->SaveLogFile() || send.Contains(sndSendEntireLog))
+        SaveReport(e, *options, record, report.Text, duplicate);
 
-      // 17. A crash loop ends the program.
+      // 17. The picture's file is gone; a crash loop ends the program.
       step = 17;
+      if (!screenshotFile.empty()) DeleteFileW(AnsiToPath(screenshotFile).c_str());
       if (options->AutoCrashOperation() != tbNone &&
           e.CrashTimes.IsCrashLoop(options->AutoCrashNumber(), options->AutoCrashMinutes()) &&
           !e.TerminateRequested)
@@ -1070,6 +1150,10 @@ TTraciraStackList LastCallStack() { return gEngine.Get() ? gEngine->LastStack : 
 std::string LastLogFileName() { return gEngine.Get() ? gEngine->LastLogFile : std::string(); }
 int ExceptionCount() { return gEngine.Get() ? gEngine->ExceptionCount : 0; }
 std::string InternalErrorText() { return gEngine.Get() ? gEngine->InternalError : std::string(); }
+std::string EntireLogText() { return gEngine.Get() ? gEngine->EntireLog : std::string(); }
+bool CanSendMessage() { return gEngine.Get() && gEngine->CanSendMessage; }
+bool CanAttachScreenshot() { return gEngine.Get() && gEngine->CanAttachScreenshot; }
+bool CanAttachScreenshot_Show() { return gEngine.Get() && gEngine->CanAttachScreenshotShow; }
 
 }  // namespace tracira
 

@@ -129,6 +129,17 @@ int ExceptionCount();
 // path or the profile folder, computer name, variables expanded).
 std::string OutputLogFile(const TTraciraModuleOptions& options);
 
+// The last report's log file; the whole log kept for sending
+// (sndSendEntireLog), empty otherwise.
+std::string EntireLogText();
+
+// Set before the dialog of a handling: a send mode is configured; the
+// screenshot goes with the report (sndSendScreenshot); the dialog shows the
+// option to attach it.
+bool CanSendMessage();
+bool CanAttachScreenshot();
+bool CanAttachScreenshot_Show();
+
 // The internal-error message of the last failed phase ("" when none).
 std::string InternalErrorText();
 

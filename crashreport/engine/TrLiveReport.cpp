@@ -9,8 +9,12 @@
 
 #include "crashreport/debug/TrModules.h"
 #include "crashreport/debug/TrStack.h"
+#include "crashreport/disasm/TrAsmSection.h"
+#include "crashreport/disasm/TrDisAsmWin.h"
 #include "crashreport/engine/ExceptionLog.h"
 #include "crashreport/engine/TrRaise.h"
+#include "crashreport/engine/TrSystemInfo.h"
+#include "crashreport/report/TrLogManager.h"
 
 namespace tracira {
 
@@ -20,15 +24,31 @@ std::uint32_t ToAddress(const void* p) {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
 }
 
-std::string HexText(std::uint32_t value) { return HexAddress(value); }
+std::uint64_t Ticks(const FILETIME& f) { return (std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime; }
 
-std::string DateTimeText(const SYSTEMTIME& t) {
-  TTraciraDateTime d{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
-  TIME_ZONE_INFORMATION tz{};
-  const DWORD mode = GetTimeZoneInformation(&tz);
-  int bias = -static_cast<int>(tz.Bias);
-  if (mode == TIME_ZONE_ID_DAYLIGHT) bias -= tz.DaylightBias;
-  return RFCDate(d, bias);
+// A moment given in UTC, in local time with the offset in force then.
+std::string RFCDateOfUtc(const FILETIME& utc) {
+  SYSTEMTIME u{}, l{};
+  if (!FileTimeToSystemTime(&utc, &u) || !SystemTimeToTzSpecificLocalTime(nullptr, &u, &l)) return {};
+  FILETIME local{};
+  SystemTimeToFileTime(&l, &local);
+  const auto offset = static_cast<std::int64_t>(Ticks(local) - Ticks(utc)) / 600'000'000;  // minutes
+  return RFCDate({l.wYear, l.wMonth, l.wDay, l.wHour, l.wMinute, l.wSecond}, static_cast<int>(offset));
+}
+
+FILETIME Now() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return now;
+}
+
+// The data block's build time (days since 1899-12-30, UTC).
+std::string CompilationDateText(double days) {
+  // 109205 days lie between 1601-01-01 (FILETIME's start) and 1899-12-30.
+  if (!(days > 0) || days > 2'958'465) return {};
+  const auto ticks = static_cast<std::uint64_t>((days + 109205.0) * 864'000'000'000.0);
+  const FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  return RFCDateOfUtc(utc);
 }
 
 std::string CommandLineParameters() {
@@ -40,20 +60,61 @@ std::string CommandLineParameters() {
   return QuotedParameters(parameters);
 }
 
-double DaysSince(const FILETIME& start) {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const auto ticks = [](const FILETIME& f) {
-    return (std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime;
-  };
-  return static_cast<double>(ticks(now) - ticks(start)) / (10'000'000.0 * 86400.0);
+double DaysBetween(const FILETIME& from, const FILETIME& to) {
+  return static_cast<double>(Ticks(to) - Ticks(from)) / (10'000'000.0 * 86400.0);
+}
+
+// The long form of a module's file name, without its folder.
+std::string LongFileName(const std::wstring& path) {
+  std::wstring name(path);
+  if (const DWORD n = GetLongPathNameW(path.c_str(), nullptr, 0); n > 0) {
+    name.assign(n, L'\0');
+    name.resize(GetLongPathNameW(path.c_str(), name.data(), n));
+  }
+  return ExtractFileName(ToAnsi(name));
+}
+
+// The assembler section's view of the symbol lookup.
+class TLiveAsmLookup : public TAsmSourceLookup {
+ public:
+  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint32_t address) const override {
+    const auto bounds = GetProcedureBounds(address);
+    if (!bounds) return std::nullopt;
+    return TAsmProcedureBounds{bounds->first, bounds->second};
+  }
+  std::optional<TAsmSourceLine> SourceLine(std::uint32_t address) const override {
+    TTraciraDebugInfo e;
+    GetDebugInfosByAddr(address, 0, e, false, true);
+    if (e.DebugDetail < ddUnitAndProcedure) return std::nullopt;
+    return TAsmSourceLine{e.UnitName, e.ClassName, e.ProcedureName, e.Line, e.ProcOffsetLine};
+  }
+};
+
+std::string AddressName(std::uint32_t address) {
+  TTraciraDebugInfo e;
+  GetDebugInfosByAddr(address, 0, e, false, true);
+  if (e.ProcedureName.empty()) return {};
+  return e.ClassName.empty() ? e.ProcedureName : e.ClassName + "." + e.ProcedureName;
+}
+
+std::string Disassembly(std::uint32_t address) {
+  TDisAsm disasm;
+  disasm.OnReadMemory = ReadOwnMemory;
+  disasm.OnAddressName = AddressName;
+  const TLiveAsmLookup lookup;
+  return AssemblerText(disasm, &lookup, address);
 }
 
 }  // namespace
 
+bool IsGUIProgram() {
+  const auto* base = reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
+}
+
 TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& texts, const TReportInput& p) {
-  const std::string& className = p.ClassName;
-  const std::string& message = p.Message;
   const std::vector<TTraciraThreadInfo>& threads = p.Threads;
   TReport report;
   const TTrDetailSet details = GetDebugDetail(options);
@@ -84,7 +145,7 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
       std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });
   if (own != threads.end() && !own->CallerStackDump.empty())
     AddCallerCallStack(report.Stack, TTrCallerStack{own->ID, own->CallerStackDump}, details);
-  report.ExceptionID = ExceptionID(ExceptionIDText(className, report.Stack, p.ThreadID));
+  report.ExceptionID = ExceptionID(ExceptionIDText(p.ClassName, report.Stack, p.ThreadID));
 
   // Then every other registered thread the options show, each read while
   // it is suspended.
@@ -109,40 +170,55 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
 
   TReportParts parts;
   parts.ShowOptions = options.ShowOptions();
+  parts.WindowedProgram = p.WindowedProgram;
   parts.Show = stackOptions;
   parts.Stack = report.Stack;
   parts.Threads = rows;
+
+  // 1 Application
   TGeneralValues& v = parts.General;
   HMODULE program = GetModuleHandleW(nullptr);
   TTraciraModuleInfo* programInfo = ProcessModules().ModuleInfoByAddr(ToAddress(program));
-  SYSTEMTIME start{};
-  FILETIME localStart{};
-  FileTimeToLocalFileTime(&p.StartTime, &localStart);
-  FileTimeToSystemTime(&localStart, &start);
-  v.AppStartDate = DateTimeText(start);
+  const FILETIME now = Now();
+  v.AppStartDate = RFCDateOfUtc(p.StartTime);
   v.AppName = FileNameWithDescription(ExtractFileName(ModuleFileNameAnsi(program)),
                                       programInfo ? programInfo->Description : std::string());
   v.AppVersionNumber = programInfo ? programInfo->Version : std::string();
   v.AppParameters = CommandLineParameters();
-  v.AppUpTime = GetCompleteTimeStr(DaysSince(p.StartTime));
-  SYSTEMTIME now{};
-  GetLocalTime(&now);
-  v.ExcDate = DateTimeText(now);
-  v.ExcAddress = HexText(p.Address);
-  if (TTraciraModuleInfo* m = ProcessModules().ModuleInfoByAddr(p.Address)) {
-    v.ExcModuleName = FileNameWithDescription(ExtractFileName(m->Name), m->Description);
-    v.ExcModuleVersion = m->Version;
+  if (programInfo && programInfo->ExtraInformation)
+    v.AppCompilationDate = CompilationDateText(programInfo->ExtraInformation->CompilationDate);
+  v.AppUpTime = GetCompleteTimeStr(DaysBetween(p.StartTime, now));
+
+  // 2 Exception
+  v.ExcDate = RFCDateOfUtc(now);
+  if (p.Address != 0) v.ExcAddress = HexAddress(p.Address);
+  TTraciraModuleInfo* module = p.Address ? ProcessModules().ModuleInfoByAddr(p.Address) : nullptr;
+  if (module) {
+    v.ExcModuleName = FileNameWithDescription(ExtractFileName(module->Name), module->Description);
+    v.ExcModuleVersion = module->Version;
   }
-  v.ExcType = className;
+  v.ExcType = p.ClassName.empty() ? "Unknown exception type" : p.ClassName;
+  std::string message = p.Message;
+  if (p.Record && p.Record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && p.Record->NumberParameters >= 2) {
+    // Rebuilt in the runtime's words, with the module's long file name.
+    if (TTraciraModuleInfo* at = ProcessModules().ModuleInfoByAddr(ToAddress(p.Record->ExceptionAddress)))
+      message = AccessViolationText(ToAddress(p.Record->ExceptionAddress), LongFileName(at->Path),
+                                    p.Record->ExceptionInformation[0] == 1,
+                                    static_cast<std::uint32_t>(p.Record->ExceptionInformation[1]));
+  }
   v.ExcMessage = ExceptionMessageText(message);
   v.ExcID = report.ExceptionID;
-  char buffer[MAX_COMPUTERNAME_LENGTH + 256];
-  DWORD size = sizeof buffer;
-  if (GetComputerNameA(buffer, &size)) v.CmpName = std::string(buffer, size);
-  size = sizeof buffer;
-  if (GetUserNameA(buffer, &size) && size > 0) v.UserID = std::string(buffer, size - 1);
-  v.ActCtlsFormClass = p.ActiveControlClass;
-  v.ActCtlsFormText = p.ActiveControlText;
+
+  // 3, 5, 6, 7 from the system; 4 the windows.
+  GatherSystemValues(v, programInfo ? programInfo->Path : std::wstring());
+  v.UserEmail = p.UserEmail;
+  // The form as the handling saw it when the exception was reported, else now.
+  const bool formKnown = !p.ActiveControlClass.empty();
+  const TActiveControls active = ActiveControls(!formKnown);
+  v.ActCtlsFormClass = formKnown ? p.ActiveControlClass : active.FormClass;
+  v.ActCtlsFormText = FoldControlChars(formKnown ? p.ActiveControlText : active.FormText);
+  v.ActCtlsControlClass = active.ControlClass;
+  v.ActCtlsControlText = active.ControlText;
 
   parts.SaveModulesAndProcesses = options.LogOptions().Contains(loSaveModulesAndProcessesSections);
   if (parts.SaveModulesAndProcesses) {
@@ -158,8 +234,10 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
       row.LastModified = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
       parts.Modules.push_back(std::move(row));
     }
+    parts.Processes = RunningProcesses();
   }
   parts.SaveAssemblerAndCPU = options.LogOptions().Contains(loSaveAssemblerAndCPUSections);
+  if (parts.SaveAssemblerAndCPU && p.Address != 0) parts.Disassembly = Disassembly(p.Address);
   if (p.Context) {
     TTraciraRegisters r;
 #if defined(__i386__)
@@ -181,27 +259,16 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   return report;
 }
 
-std::string ToAnsi(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-std::wstring FromAnsi(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
 std::string ModuleFileNameAnsi(HMODULE module) {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(module, path, MAX_PATH);
-  return ToAnsi(path);
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      return ToAnsi(path);
+    }
+    path.resize(path.size() * 2);
+  }
 }
 
 OSVERSIONINFOW OSVersion() {
@@ -217,56 +284,62 @@ OSVERSIONINFOW OSVersion() {
 }
 
 std::string ProfileFolder() {
-  char path[MAX_PATH] = {};
-  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return path;
-  if (const DWORD n = GetEnvironmentVariableA("UserProfile", path, MAX_PATH); n > 0 && n < MAX_PATH)
-    return path;
+  wchar_t path[MAX_PATH] = {};
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return ToAnsi(path);
+  if (const DWORD n = GetEnvironmentVariableW(L"UserProfile", path, MAX_PATH); n > 0 && n < MAX_PATH)
+    return ToAnsi(path);
   return "\\";
 }
 
-std::string ExpandWithSystem(const std::string& text) {
-  const DWORD n = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
-  if (n == 0) return text;
-  std::string out(n, '\0');
-  ExpandEnvironmentStringsA(text.c_str(), out.data(), n);
-  out.resize(std::strlen(out.c_str()));
-  return out;
+std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension) {
+  TLogNameParts parts;
+  parts.ModuleName = options.ModuleName();
+  if (parts.ModuleName.empty()) parts.ModuleName = ModuleFileNameAnsi(GetModuleHandleW(nullptr));
+  parts.OutputPath = options.OutputPath();
+  parts.Extension = extension;
+  const TWindowsVersion version = WindowsVersion();
+  parts.ProfileSystem = version.PlatformId == VER_PLATFORM_WIN32_NT && version.Major >= 6;
+  if (parts.ProfileSystem) parts.ProfileFolder = ProfileFolder();
+  parts.AddComputerName = options.LogOptions().Contains(loAddComputerNameInLogFileName);
+  if (parts.AddComputerName) {
+    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = static_cast<DWORD>(std::size(computer));
+    if (GetComputerNameW(computer, &size)) parts.ComputerName = ToAnsi(computer);
+  }
+  return ExpandEnvVar(LogFileName(parts));
 }
 
-std::filesystem::path WidePath(const std::string& ansi) { return std::filesystem::path(FromAnsi(ansi)); }
+std::string OutputLogFile(const TTraciraModuleOptions& options) { return OutputFile(options, ".tlf"); }
 
-std::string OutputLogFile(const TTraciraModuleOptions& options) {
-  std::string module = options.ModuleName();
-  if (module.empty()) module = ModuleFileNameAnsi(GetModuleHandleW(nullptr));
-  std::string name = ExtractFileName(module);
-  if (const auto dot = name.rfind('.'); dot != std::string::npos) name.erase(dot);
-  std::string file;
-  std::string out = options.OutputPath();
-  std::string lower = out;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".tlf") == 0) {
-    file = out;
-  } else {
-    std::string folder;
-    if (!out.empty()) {
-      folder = out;
-      if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
-    } else {
-      const OSVERSIONINFOW version = OSVersion();
-      folder = version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6
-                   ? ProfileFolder() + "\\TraciraLog\\"
-                   : ExtractFilePath(module);
-    }
-    file = folder + name + ".tlf";
-  }
-  if (options.LogOptions().Contains(loAddComputerNameInLogFileName)) {
-    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof computer;
-    GetComputerNameA(computer, &size);
-    const auto dot = file.rfind('.');
-    file.insert(dot == std::string::npos ? file.size() : dot, std::string("_") + computer);
-  }
-  return ExpandWithSystem(file);
+namespace {
+
+// Whether a file can be written in file's folder (created when missing):
+// a probe beside it, deleted when closed.
+bool CanWriteBeside(const std::string& file) {
+  const std::filesystem::path path = AnsiToPath(file);
+  std::error_code error;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
+  if (error) return false;
+  std::filesystem::path probe = path;
+  probe += ".probe";
+  const HANDLE h =
+      CreateFileW(probe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  // An existing log must be replaceable too.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+}  // namespace
+
+std::string GetWorkingFile(const std::string& fileName) {
+  if (CanWriteBeside(fileName)) return fileName;
+  const std::string fallback = ProfileFolder() + "\\TraciraLog\\" + ExtractFileName(fileName);
+  std::error_code ignored;
+  std::filesystem::create_directories(AnsiToPath(fallback).parent_path(), ignored);
+  return fallback;
 }
 
 }  // namespace tracira

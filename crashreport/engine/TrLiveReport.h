@@ -1,6 +1,7 @@
 // The bug report of one exception, gathered from the running process: the
-// call stacks of its threads, the modules, the processor state and the
-// general sections; and where the log file goes.
+// call stacks of its threads, every item of the general sections, the
+// modules and processes, the disassembly and the processor state; and where
+// the log file goes.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "crashreport/core/TrCore.h"
+#include "crashreport/core/TrText.h"
 #include "crashreport/core/TrTypes.h"
 #include "crashreport/engine/TrThreads.h"
 #include "crashreport/report/TrLogText.h"
@@ -25,12 +27,19 @@ struct TReportInput {
   // The exception thread's stack as it was at the raise, from StackPoint up;
   // null: read it where it is.
   const std::vector<std::uint8_t>* Stack = nullptr;
-  const CONTEXT* Context = nullptr;  // a system exception's processor state
+  const CONTEXT* Context = nullptr;          // a system exception's processor state
+  const EXCEPTION_RECORD* Record = nullptr;  // and its record
+  // "Unknown exception type" / "Unknown error message." when the object
+  // isn't an exception (the caller knows).
   std::string ClassName, Message;
+  // The foreground window as it was when the exception was reported.
   std::string ActiveControlClass, ActiveControlText;
   std::vector<TTraciraThreadInfo> Threads;  // the registry's snapshot
   std::vector<DWORD> SkipThreads;           // the crash reporter's own
   FILETIME StartTime{};                     // the process's start
+  // Section 4 exists only in a windowed program (IsGUIProgram()).
+  bool WindowedProgram = true;
+  std::string UserEmail;  // typed in a dialog
 };
 
 struct TReport {
@@ -42,18 +51,25 @@ struct TReport {
 TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& texts,
                     const TReportInput& input);
 
-// Text in the system code page (the report's and the log's) and back.
-std::string ToAnsi(const std::wstring& text);
-std::wstring FromAnsi(const std::string& text);
+// The main program is a windowed one (not a console or web program).
+bool IsGUIProgram();
+
 std::string ModuleFileNameAnsi(HMODULE module);
-std::filesystem::path WidePath(const std::string& ansi);
+inline std::filesystem::path WidePath(const std::string& ansi) { return AnsiToPath(ansi); }
 
 // The system's version as it tells it to the program.
 OSVERSIONINFOW OSVersion();
 
 // The user's profile folder (shell folder, else %UserProfile%, else "\").
 std::string ProfileFolder();
-// Environment variables expanded by the system (it sees what the program set).
-std::string ExpandWithSystem(const std::string& text);
+
+// A file of the log's family: the log's name with another extension (".log"
+// for the internal-error text, ".xml" for the copy). OutputLogFile is
+// OutputFile(options, ".tlf").
+std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension);
+// The file a save really writes: fileName when its folder can be written
+// (it is created when missing), else the same name in the profile folder's
+// TraciraLog (created too).
+std::string GetWorkingFile(const std::string& fileName);
 
 }  // namespace tracira

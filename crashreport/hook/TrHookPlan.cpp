@@ -82,6 +82,9 @@ THookPlan PlanTrampoline(std::span<const std::uint8_t> code, std::uint32_t targe
     }
     const std::uint32_t size = std::max<std::uint32_t>(instruction.Size, 1);
     moved.push_back({covered, size, instruction.Valid});
+    // Any call, direct (E8) or indirect (FF 15, FF /2), returns into the
+    // trampoline.
+    plan.MovesCall = plan.MovesCall || (instruction.Valid && instruction.IsCall);
     covered += size;
     if (instruction.Valid && EndsFlow(instruction) && covered < kHookJumpSize) {
       // Only padding may be overwritten behind the procedure's end.
@@ -131,7 +134,6 @@ THookPlan PlanTrampoline(std::span<const std::uint8_t> code, std::uint32_t targe
     }
     const auto here = [&] { return trampoline + static_cast<std::uint32_t>(out.size()); };
     if (op == 0xE8 || op == 0xE9 || op == 0xEB) {  // call / jmp
-      plan.MovesCall = plan.MovesCall || op == 0xE8;
       out.push_back(op == 0xE8 ? 0xE8 : 0xE9);
       PutRel32(out, here() + 4, destination);
     } else if (op == 0x0F || (op >= 0x70 && op <= 0x7F)) {  // jcc: always the long form

@@ -42,8 +42,8 @@ struct THookPlan {
   // The trampoline: the moved instructions, relocated, and a jump back to
   // target + Covered. Its size is at most kTrampolineCapacity.
   std::vector<std::uint8_t> Trampoline;
-  // A call was moved: its return address points into the trampoline, which
-  // therefore must never be freed.
+  // A call was moved (direct or indirect): its return address points into
+  // the trampoline, which therefore must never be freed.
   bool MovesCall = false;
 };
 

@@ -1,6 +1,7 @@
 #include "crashreport/report/TrLogManager.h"
 
 #include <algorithm>
+#include <cctype>
 #include <istream>
 #include <iterator>
 #include <optional>
@@ -269,6 +270,41 @@ std::string TLogFile::GetLogVersion(int report) const {
   if (hit == std::string_view::npos) return {};
   const std::size_t start = hit + key.size();
   return std::string(text.substr(start, LineEnd(text, start) - start));
+}
+
+std::string LogFileName(const TLogNameParts& p) {
+  const auto endsWithNoCase = [](std::string_view text, std::string_view end) {
+    return text.size() >= end.size() &&
+           std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
+                      [](char a, char b) {
+                        return std::tolower(static_cast<unsigned char>(a)) ==
+                               std::tolower(static_cast<unsigned char>(b));
+                      });
+  };
+  const auto slash = [](const std::string& folder) {
+    return folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
+  };
+  std::string file;
+  if (endsWithNoCase(p.OutputPath, ".tlf")) {
+    file = p.OutputPath.substr(0, p.OutputPath.size() - 4) + p.Extension;
+  } else {
+    std::string name = ExtractFileName(p.ModuleName);
+    if (const std::size_t dot = name.rfind('.'); dot != std::string::npos) name.erase(dot);
+    std::string folder;
+    if (!p.OutputPath.empty())
+      folder = slash(p.OutputPath);
+    else if (p.ProfileSystem)
+      folder = slash(slash(p.ProfileFolder) + "TraciraLog");
+    else
+      folder = p.ModuleName.substr(0, p.ModuleName.size() - ExtractFileName(p.ModuleName).size());
+    file = folder + name + p.Extension;
+  }
+  if (p.AddComputerName) {
+    const std::size_t name = file.size() - ExtractFileName(file).size();
+    const std::size_t dot = file.rfind('.');
+    file.insert(dot == std::string::npos || dot < name ? file.size() : dot, "_" + p.ComputerName);
+  }
+  return file;
 }
 
 bool CalcDuplicatedException(TLogFile& log, std::string_view exceptionID, bool count,

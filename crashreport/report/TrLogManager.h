@@ -73,6 +73,24 @@ class TLogFile {
   std::vector<std::string> fItems;
 };
 
+// What the log file's name is made of, as the system gives it (ANSI texts).
+struct TLogNameParts {
+  std::string ModuleName;  // the module's full file name
+  std::string OutputPath;  // the option: a folder, or a whole ".tlf" file name
+  std::string Extension = ".tlf";
+  // NT family from major version 6 on: the log goes to the user's profile.
+  bool ProfileSystem = true;
+  std::string ProfileFolder;
+  bool AddComputerName = false;  // loAddComputerNameInLogFileName
+  std::string ComputerName;
+};
+// The module's file name with the extension, in OutputPath when set, else
+// in ProfileFolder\TraciraLog on a profile system, else beside the module;
+// an OutputPath that ends in ".tlf" is the whole name (its extension
+// replaced by another one asked for). With AddComputerName, "_" and the
+// computer's name go before the extension. Variables are not expanded yet.
+std::string LogFileName(const TLogNameParts& parts);
+
 // Looks the exception ID up in the log (item 2.7). When found and counting,
 // increases that report's count (item 2.8, labelled countLabel) and saves the
 // log. True when the exception is a duplicate.

@@ -304,6 +304,85 @@ std::string ProcessPriorityText(std::uint32_t priorityClass) {
   }
 }
 
+std::string WindowsTypeText(const TWindowsVersion& v) {
+  const char letter = v.ServicePack.size() > 1 ? v.ServicePack[1] : ' ';
+  std::string name;
+  if (v.PlatformId == 1) {
+    if (v.Major == 4 && v.Minor == 0)
+      name = letter == 'B' || letter == 'C' ? "95 OSR 2" : "95";
+    else if (v.Major == 4 && v.Minor == 10)
+      name = letter == 'A' ? "98 SE" : "98";
+    else if (v.Major == 4 && v.Minor == 90)
+      name = "ME";
+  } else if (v.PlatformId == 2) {
+    const std::uint32_t version = v.Major * 100 + v.Minor;
+    switch (version) {
+      case 400:
+        name = "NT 4.0";
+        break;
+      case 500:
+        name = "2000";
+        break;
+      case 501:
+        name = "XP";
+        break;
+      case 502:
+        name = "2003";
+        break;
+      case 600:
+        name = v.Server ? "Server 2008" : "Vista";
+        break;
+      case 601:
+        name = v.Server ? "Server 2008 R2" : "7";
+        break;
+      case 602:
+        name = v.Server ? "Server 2012" : "8";
+        break;
+      case 603:
+        name = v.Server ? "Server 2012 R2" : "8.1";
+        break;
+      case 1000:
+        if (v.Server)
+          name = v.Build >= 20348 ? "Server 2022" : v.Build >= 17763 ? "Server 2019" : "Server 2016";
+        else
+          name = v.Build >= 22000 ? "11" : "10";
+        break;
+      default:
+        break;
+    }
+  }
+  if (name.empty()) name = Format("%u.%u", static_cast<unsigned>(v.Major), static_cast<unsigned>(v.Minor));
+  return "Microsoft Windows " + name;
+}
+
+std::string WindowsBuildText(const TWindowsVersion& v) {
+  return std::to_string(v.PlatformId == 1 ? v.Build & 0xFFFF : v.Build);
+}
+
+std::string VideoCardText(std::string_view adapter, std::string_view driverVersion,
+                          std::optional<std::uint64_t> memoryBytes) {
+  std::string details;
+  if (!driverVersion.empty()) details = "driver " + std::string(driverVersion);
+  if (memoryBytes) {
+    if (!details.empty()) details += " - ";
+    details += "RAM " + std::to_string(*memoryBytes / (1024 * 1024)) + " MB";
+  }
+  if (adapter.empty() || details.empty()) return std::string(adapter);
+  return std::string(adapter) + " (" + details + ")";
+}
+
+std::string PrinterText(std::string_view printer, std::string_view driverVersion) {
+  if (printer.empty() || driverVersion.empty()) return std::string(printer);
+  return std::string(printer) + " (driver " + std::string(driverVersion) + ")";
+}
+
+std::string AccessViolationText(std::uint32_t address, std::string_view moduleFileName, bool write,
+                                std::uint32_t target) {
+  return Format("Access violation at address %08X in module '%.*s'. %s of address %08X",
+                static_cast<unsigned>(address), static_cast<int>(moduleFileName.size()),
+                moduleFileName.data(), write ? "Write" : "Read", static_cast<unsigned>(target));
+}
+
 // ---------------------------------------------------------------------------
 // Sections
 

@@ -97,6 +97,32 @@ std::string PrivilegesText(const std::vector<TPrivilege>& privileges);
 // Windows priority class value; empty for anything else.
 std::string ProcessPriorityText(std::uint32_t priorityClass);
 
+// The system's version as the operating system reports it.
+struct TWindowsVersion {
+  std::uint32_t PlatformId = 2;  // 1: the 9x family, 2: NT
+  std::uint32_t Major = 0, Minor = 0, Build = 0;
+  std::string ServicePack;  // the CSD text; on 9x its second letter marks OSR 2 and 98 SE
+  bool Server = false;
+};
+// "Microsoft Windows XP", ... by platform and version; systems after Vista
+// by their own names ("7", "10", "Server 2019", ...); an unknown one by its
+// version number.
+std::string WindowsTypeText(const TWindowsVersion& version);
+// The build number: its low 16 bits on the 9x family.
+std::string WindowsBuildText(const TWindowsVersion& version);
+
+// "name (driver 1.2.3.4 - RAM 256 MB)"; what isn't known is left out, the
+// parentheses too when neither is.
+std::string VideoCardText(std::string_view adapter, std::string_view driverVersion,
+                          std::optional<std::uint64_t> memoryBytes);
+// "name (driver 1.2.3.4)", the name alone without a driver version.
+std::string PrinterText(std::string_view printer, std::string_view driverVersion);
+// The runtime's text for an access violation inside a module: "Access
+// violation at address 0045A1B2 in module 'Tavrix.exe'. Read of address
+// 00000000".
+std::string AccessViolationText(std::uint32_t address, std::string_view moduleFileName, bool write,
+                                std::uint32_t target);
+
 // ---------------------------------------------------------------------------
 // Sections
 

@@ -102,12 +102,17 @@ std::vector<tracira::TTrUnit> BuildUnits(const std::vector<AddressRow>& rows,
       if (unit && !ended) ended = offset;
       continue;
     }
-    const std::string name = tracira::StoredUnitName(BaseName(r.File < paths.size() ? paths[r.File] : "?"));
+    const std::string path = r.File < paths.size() ? paths[r.File] : "?";
+    const std::string name = tracira::StoredUnitName(BaseName(path));
+    // A unit never mixes the crash reporter's code, which is hidden by
+    // where it lives, with other code of the same file name.
     const bool continues =
-        unit && unit->Name == name && !(ended && functionStartsIn(*ended, offset));  // a gap of other code
+        unit && unit->Name == name &&
+        tracira::IsCrashReporterSource(unit->SourcePath) == tracira::IsCrashReporterSource(path) &&
+        !(ended && functionStartsIn(*ended, offset));  // a gap of other code
     if (!continues) {
       if (unit) unit->Size = ended.value_or(offset) - unit->Offset;
-      units.push_back({name, r.Line, offset, 0, {}});
+      units.push_back({name, r.Line, offset, 0, {}, path});
       unit = &units.back();
     }
     ended.reset();

@@ -41,6 +41,7 @@ struct Function {
 };
 
 // Units of the block from rows of one naming per address (AttributeInlinedCode's),
+// each with the full path of its file (SourcePath),
 // as offsets from the module's code start (codeBase: its address).
 // A unit runs while the file stays the same, also over gaps between line
 // sequences that no function starts in (alignment padding). Procedures

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <span>
 #include <stdexcept>
 
 #include "crashreport/debug/TrDataWriter.h"
@@ -45,7 +46,7 @@ std::vector<std::uint8_t> ReadFile(const std::string& name) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void WriteFileAtomically(const std::string& name, const std::vector<std::uint8_t>& data) {
+void WriteFileAtomically(const std::string& name, std::span<const std::uint8_t> data) {
   const std::string temp = name + ".trdata.tmp";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
@@ -140,6 +141,16 @@ int Run(int argc, char** argv) {
         break;
       }
     }
+  }
+  // The crash reporter's own code, by where its sources live: call stacks
+  // hide it. Adjacent stretches are stored as one.
+  for (const tracira::TTrUnit& u : source.Units) {
+    if (!tracira::IsCrashReporterSource(u.SourcePath)) continue;
+    tracira::TTrSymbol* last = source.Symbols.empty() ? nullptr : &source.Symbols.back();
+    if (last && last->Number == tracira::TraciraCode_ID && last->Offset + last->Size == u.Offset)
+      last->Size += u.Size;
+    else
+      source.Symbols.push_back({tracira::TraciraCode_ID, u.Offset, u.Size});
   }
   // The options stored in this program: defaults, with the log on and the
   // freeze watchdog's timeout 0.

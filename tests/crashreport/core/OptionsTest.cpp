@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -258,13 +262,17 @@ TEST(Options, SettersRepublishUnlessSharedWritingIsOff) {
 
 TEST(Options, CustomizedTextsAreReadWithEnvironmentVariablesExpanded) {
 #ifdef _WIN32
-  _putenv_s("TAVRIX_TEST_VAR", "value");
+  // Set the way a program does, past the C runtime's copy of the environment;
+  // the value reads back in the system code page (1251 under the tests).
+  SetEnvironmentVariableW(L"TAVRIX_TEST_VAR", L"value \u0417\u043D\u0430\u0447");
+  const std::string value = "value \xC7\xED\xE0\xF7";
 #else
   ::setenv("TAVRIX_TEST_VAR", "value", 1);
+  const std::string value = "value";
 #endif
   TTraciraModuleOptions o;
   o.SetCustomizedTexts(mtDialog_Caption, "[%TAVRIX_TEST_VAR%] 100% %NO_SUCH_VAR_X% %");
-  EXPECT_EQ(o.GetCustomizedExpandedTexts(mtDialog_Caption), "[value] 100% %NO_SUCH_VAR_X% %");
+  EXPECT_EQ(o.GetCustomizedExpandedTexts(mtDialog_Caption), "[" + value + "] 100% %NO_SUCH_VAR_X% %");
   EXPECT_EQ(o.GetCustomizedExpandedTexts(mtErrorMsgCaption), "Error.");
 }
 

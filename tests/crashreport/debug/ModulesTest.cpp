@@ -4,7 +4,10 @@
 // exports alone. TD32 and JCL data are written into copies of a fixture.
 #include <gtest/gtest.h>
 #include <windows.h>
+// psapi.h needs windows.h first.
+#include <psapi.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -243,6 +246,34 @@ TEST_F(ModulesTest, ExportsOnlyWithDecoratedNamesAndVersionResource) {
   e = Lookup(lib.Base() + 0x10);
   EXPECT_EQ(e.DebugDetail, ddModule);
   EXPECT_TRUE(e.ProcedureName.empty());
+}
+
+// A module without data of its own is read only where needed: its version
+// resource, its last bytes and the files beside it, never the whole file.
+TEST_F(ModulesTest, ALargeModuleWithoutDataIsNotReadWhole) {
+  const PlainRvas r = Rvas();
+  const fs::path big = Copy("fixture_plain", "fixture_large");
+  {
+    // 128 MB of data after the image, which the loader ignores.
+    std::ofstream out(big, std::ios::binary | std::ios::app);
+    const std::vector<char> block(1 << 20, 'x');
+    for (int i = 0; i < 128; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+  Library lib(big);
+  ASSERT_TRUE(lib.Handle);
+  PROCESS_MEMORY_COUNTERS before{}, after{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+  const TTraciraDebugInfo e = Lookup(lib.Base() + r.Alpha + 2);  // the module read, its sources looked for
+  GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+  EXPECT_EQ(e.ProcedureName, "FixtureAlpha");
+  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(lib.Base() + r.Alpha);
+  ASSERT_NE(module, nullptr);
+  EXPECT_FALSE(module->ExtraInformation);
+  EXPECT_EQ(module->OtherDebugData(), nullptr);
+  EXPECT_EQ(module->Version, "1.2.3.4");
+  // Far less than the file: the handling's 16 MB reserve would do.
+  EXPECT_LT(after.PeakWorkingSetSize,
+            std::max<SIZE_T>(before.PeakWorkingSetSize, before.WorkingSetSize + (16 << 20)));
 }
 
 }  // namespace

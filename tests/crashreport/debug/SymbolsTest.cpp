@@ -2,6 +2,9 @@
 // fixtures written by DebugFormatWriters and on hand-written maps.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "crashreport/debug/TrDebug.h"
 #include "crashreport/debug/TrProcNames.h"
 #include "crashreport/debug/TrSymbols.h"
 #include "tests/crashreport/debug/DebugFormatWriters.h"
@@ -84,12 +87,30 @@ TEST(ApplyLocationInfo, SplitsProcedureNamesAndSetsTheDetailReached) {
   }
 }
 
-TEST(Names, CrashReporterUnitsAreRecognisedWithOrWithoutExtension) {
-  EXPECT_TRUE(IsTraciraUnit("TrStack.cpp"));
-  EXPECT_TRUE(IsTraciraUnit("exceptionlog.pas"));
-  EXPECT_TRUE(IsTraciraUnit("TrHook"));
-  EXPECT_FALSE(IsTraciraUnit("fmuMain.cpp"));
-  EXPECT_FALSE(IsTraciraUnit("TrStackTest.cpp"));
+TEST(Names, CrashReporterCodeIsKnownByTheFolderItsSourceLivesIn) {
+  // This file is tests/crashreport/debug/SymbolsTest.cpp of the same tree.
+  const std::string root = std::filesystem::path(__FILE__)
+                               .parent_path()
+                               .parent_path()
+                               .parent_path()
+                               .parent_path()
+                               .generic_string();
+  const struct {
+    std::string Path;
+    bool Own;
+  } cases[] = {
+      {root + "/crashreport/engine/ExceptionLog.cpp", true},
+      {root + "/crashreport/core/TrCore.h", true},
+      {root + "/crashreport/engine/TrLiveReport.cpp", true},  // a file no list ever named
+      {root + "/build/win/../../crashreport/debug/TrStack.cpp", true},
+      {root + "/tests/crashreport/engine/EngineTest.cpp", false},  // a test of it is not
+      {root + "/crashreport/../Fmu/fmuMain.cpp", false},
+      {root + "/crashreportx/Foo.cpp", false},
+      {root + "/crashreport", false},
+      {"TrStack.cpp", false},  // a base name alone tells no folder
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsCrashReporterSource(c.Path), c.Own) << c.Path;
 }
 
 TEST(Names, ReadableNamesOfTheTargetsSymbols) {

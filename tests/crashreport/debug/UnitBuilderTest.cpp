@@ -1,6 +1,8 @@
 // How trdata names inlined code and groups code into units.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tools/trdata/UnitBuilder.h"
 
 namespace trdata {
@@ -113,6 +115,29 @@ TEST(UnitBuilder, UnitsAreRunsOfOneFileOverPaddingButNotOverOtherCode) {
       EXPECT_EQ(units[u].Rows[r].Procedure, want[u].rows[r].procedure) << u << " " << r;
     }
   }
+}
+
+TEST(UnitBuilder, CrashReporterCodeNeverSharesAUnitWithOtherCode) {
+  // The tree this test comes from: tests/crashreport/debug/UnitBuilderTest.cpp.
+  const std::string root = std::filesystem::path(__FILE__)
+                               .parent_path()
+                               .parent_path()
+                               .parent_path()
+                               .parent_path()
+                               .generic_string();
+  const std::vector<std::string> paths = {root + "/Fmu/Helpers.cpp",
+                                          root + "/crashreport/engine/Helpers.cpp"};
+  constexpr std::uint32_t kBase = 0x401000;
+  const std::vector<AddressRow> rows = {Row(kBase + 0x00, 0, 10), Row(kBase + 0x10, 1, 20),
+                                        Row(kBase + 0x18, 0, 30), End(kBase + 0x20)};
+  const std::vector<tracira::TTrUnit> units = BuildUnits(rows, paths, kBase, {{0x00, "F1"}});
+  ASSERT_EQ(units.size(), 3u);
+  for (std::size_t u = 0; u < units.size(); ++u) EXPECT_EQ(units[u].Name, "Helpers.cpp") << u;
+  EXPECT_EQ(units[1].Offset, 0x10u);
+  EXPECT_EQ(units[1].Size, 0x08u);
+  EXPECT_EQ(units[1].SourcePath, paths[1]);
+  EXPECT_TRUE(tracira::IsCrashReporterSource(units[1].SourcePath));
+  EXPECT_FALSE(tracira::IsCrashReporterSource(units[0].SourcePath));
 }
 
 }  // namespace

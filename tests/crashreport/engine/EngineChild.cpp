@@ -1,11 +1,15 @@
 // A program that ends, restarts or freezes in one of several ways, for the
 // engine tests that need a process of their own:
-//   tracira_engine_child SCENARIO FOLDER
+//   tracira_engine_child SCENARIO FOLDER [FIRST]
 // Every start appends a line to FOLDER\starts.txt; a restarted child (the
-// second start) ends at once with exit code 0.
+// second start) ends at once with exit code 0. The scenario "save-loop"
+// reports "Report FIRST", "Report FIRST+1", ... one after the other and
+// prints "saving N" when the save of one begins and "saved N" once it is in
+// the log, until it is killed.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -81,9 +85,30 @@ int Freeze() {
 
 }  // namespace
 
+int gNumber = 0;
+
+[[noreturn]] void SaveLoop(const std::string& folder, int first) {
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetOutputPath(folder);
+  o.SetExceptionDialogType(edtNone);
+  o.SetAutoCrashOperation(tbNone);
+  o.SetErrorsNumberToSave(8);
+  ExceptionActionNotify = [](TTraciraExceptionRecord&, TTraciraActionType action, bool&) {
+    if (action != atSavingLogFile) return;
+    std::printf("saving %d\n", gNumber);
+    std::fflush(stdout);
+  };
+  for (gNumber = first;; ++gNumber) {
+    AtTheEdge([] { throw EScanerProblem(L"Report " + std::to_wstring(gNumber)); });
+    std::printf("saved %d\n", gNumber);
+    std::fflush(stdout);
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string scenario = argv[1], folder = argv[2];
+  if (scenario == "save-loop") SaveLoop(folder, argc > 3 ? std::atoi(argv[3]) : 1);
   int starts = 0;
   {
     std::ofstream(folder + "\\starts.txt", std::ios::app) << GetCurrentProcessId() << "\n";

@@ -93,6 +93,49 @@ TEST(Formatters, Values) {
   EXPECT_EQ(ProcessPriorityText(0x20), "Normal");
   EXPECT_EQ(ProcessPriorityText(0x4000), "Below-Normal");
   EXPECT_EQ(ProcessPriorityText(7), "");
+  EXPECT_EQ(VideoCardText("Wine Adapter", "", std::nullopt), "Wine Adapter");
+  EXPECT_EQ(VideoCardText("GeForce", "31.0.15.1694", 4294967296ull),
+            "GeForce (driver 31.0.15.1694 - RAM 4096 MB)");
+  EXPECT_EQ(VideoCardText("GeForce", "", 268435456ull), "GeForce (RAM 256 MB)");
+  EXPECT_EQ(PrinterText("Kyocera", "6.1.7601.0"), "Kyocera (driver 6.1.7601.0)");
+  EXPECT_EQ(PrinterText("Kyocera", ""), "Kyocera");
+  EXPECT_EQ(PrinterText("", "1.0"), "");
+  EXPECT_EQ(AccessViolationText(0x0045A1B2, "Tavrix.exe", false, 0),
+            "Access violation at address 0045A1B2 in module 'Tavrix.exe'. Read of address 00000000");
+  EXPECT_EQ(AccessViolationText(0x1000, "a.dll", true, 0xDEADBEEF),
+            "Access violation at address 00001000 in module 'a.dll'. Write of address DEADBEEF");
+}
+
+TEST(Formatters, WindowsTypesByPlatformAndVersion) {
+  struct Case {
+    TWindowsVersion Version;
+    const char* Type;
+    const char* Build;
+  };
+  const Case cases[] = {
+      {{1, 4, 0, 0x040003B6, " A ", false}, "Microsoft Windows 95", "950"},
+      {{1, 4, 0, 0x04000457, " B ", false}, "Microsoft Windows 95 OSR 2", "1111"},
+      {{1, 4, 10, 0x040A07CE, "", false}, "Microsoft Windows 98", "1998"},
+      {{1, 4, 10, 0x040A08AE, " A ", false}, "Microsoft Windows 98 SE", "2222"},
+      {{1, 4, 90, 3000, "", false}, "Microsoft Windows ME", "3000"},
+      {{2, 4, 0, 1381, "Service Pack 6", false}, "Microsoft Windows NT 4.0", "1381"},
+      {{2, 5, 0, 2195, "", false}, "Microsoft Windows 2000", "2195"},
+      {{2, 5, 1, 2600, "Service Pack 3", false}, "Microsoft Windows XP", "2600"},
+      {{2, 5, 2, 3790, "", true}, "Microsoft Windows 2003", "3790"},
+      {{2, 6, 0, 6002, "", false}, "Microsoft Windows Vista", "6002"},
+      // Newer systems by their own names, not as Vista.
+      {{2, 6, 1, 7601, "Service Pack 1", false}, "Microsoft Windows 7", "7601"},
+      {{2, 6, 1, 7601, "", true}, "Microsoft Windows Server 2008 R2", "7601"},
+      {{2, 6, 3, 9600, "", false}, "Microsoft Windows 8.1", "9600"},
+      {{2, 10, 0, 19045, "", false}, "Microsoft Windows 10", "19045"},
+      {{2, 10, 0, 22631, "", false}, "Microsoft Windows 11", "22631"},
+      {{2, 10, 0, 17763, "", true}, "Microsoft Windows Server 2019", "17763"},
+      {{2, 11, 2, 30000, "", false}, "Microsoft Windows 11.2", "30000"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(WindowsTypeText(c.Version), c.Type) << c.Type;
+    EXPECT_EQ(WindowsBuildText(c.Version), c.Build) << c.Type;
+  }
 }
 
 TEST(LogItem, AlignsHidesAndEscapes) {

@@ -1,0 +1,54 @@
+#include "crashreport/report/TrSaveLog.h"
+
+#include <exception>
+
+#include "crashreport/core/TrText.h"
+
+namespace tracira {
+
+TLogFile& TLogSession::Open(const std::string& fileName) {
+  if (!fLog || fName != fileName) {
+    fLog.reset();
+    fLog = std::make_unique<TLogFile>(AnsiToPath(fileName));
+    fName = fileName;
+  }
+  return *fLog;
+}
+
+void TLogSession::Close() {
+  fLog.reset();
+  fName.clear();
+}
+
+TSaveLogResult SaveLogFile(TLogSession& session, const TTraciraModuleOptions& options,
+                           std::string_view report, bool duplicate, const TSaveLogEvents& events) {
+  TSaveLogResult result;
+  const bool save = options.SaveLogFile();
+  const bool keepEntireLog = options.CommonSendOptions().Contains(sndSendEntireLog);
+  bool execute = true;
+  if (save && events.Action) execute = events.Action(atSavingLogFile);
+  for (;;) {
+    try {
+      result.FileName = events.FileName();
+      TLogFile& log = session.Open(result.FileName);
+      if (!duplicate) log.Append(report, options.ErrorsNumberToSave());
+      if (keepEntireLog) result.EntireLog = log.GetText();
+      if (execute && save) {
+        log.Save();
+        result.Saved = true;
+      }
+      break;
+    } catch (const std::exception& error) {
+      const auto* own = dynamic_cast<const rtl::Exception*>(&error);
+      if (events.Failed) events.Failed(own ? ToAnsi(own->Message()) : std::string(error.what()));
+      // Another try reads the log anew: the report isn't appended twice.
+      session.Close();
+      if (!(save && events.Retry && events.Retry())) break;
+    }
+  }
+  session.Close();
+  if (save && events.Action) events.Action(atSavedLogFile);
+  return result;
+}
+
+}  // namespace tracira
