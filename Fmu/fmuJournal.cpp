@@ -291,7 +291,14 @@ void TfmJournal::btnClearClick(rtl::Object&) {
 
 void TfmJournal::btnCloseClick(rtl::Object&) { Close(); }
 
-void TfmJournal::TimerTimer(rtl::Object&) { UpdateCounts(); }
+void TfmJournal::TimerTimer(rtl::Object&) {
+  // The counts never run ahead of the list.
+  if (fBehind) {
+    UpdateView();
+  } else {
+    UpdateCounts();
+  }
+}
 
 void TfmJournal::CatchUpTimer(rtl::Object&) {
   CatchUp.SetEnabled(false);
