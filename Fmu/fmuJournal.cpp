@@ -12,6 +12,8 @@ namespace {
 const wchar_t kCaption[] = L"Журнал событий";
 // Posted to the window by JournalChanged; handled once the messages before it are.
 constexpr UINT kJournalChangedMessage = WM_APP + 1;
+// The least time between two updates of the list.
+constexpr std::uint64_t kUpdateGapMs = 50;
 
 constexpr int kMargin = 8;
 constexpr int kButtonWidth = 110;
@@ -80,6 +82,9 @@ void TfmJournal::LayOut() {
   Timer.SetEnabled(false);
   Timer.SetInterval(1000);
   Timer.OnTimer = [this](rtl::Object& s) { TimerTimer(s); };
+  CatchUp.SetEnabled(false);
+  CatchUp.SetInterval(static_cast<unsigned>(kUpdateGapMs));
+  CatchUp.OnTimer = [this](rtl::Object& s) { CatchUpTimer(s); };
 
   PlaceControls();
   UpdateCounts();
@@ -137,20 +142,30 @@ void TfmJournal::ShowJournal(HWND Owner) {
 }
 
 void TfmJournal::JournalChanged() {
-  if (fUpdatePosted || !IsWindowVisible(Handle())) return;
-  fUpdatePosted = PostMessageW(Handle(), kJournalChangedMessage, 0, 0) != FALSE;
+  if (!IsWindowVisible(Handle())) return;
+  fBehind = true;
+  if (fUpdatePosted) return;
+  // A timer ticks only once no message waits: under a stream of scans the
+  // posted message keeps the list moving, the timer shows the last of them.
+  if (GetTickCount64() - fLastUpdate >= kUpdateGapMs) {
+    fUpdatePosted = PostMessageW(Handle(), kJournalChangedMessage, 0, 0) != FALSE;
+  } else if (!CatchUp.Enabled()) {
+    CatchUp.SetEnabled(true);
+  }
 }
 
 LRESULT TfmJournal::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == kJournalChangedMessage) {
     fUpdatePosted = false;
-    if (IsWindowVisible(Handle())) UpdateView();
+    if (fBehind && IsWindowVisible(Handle())) UpdateView();
     return 0;
   }
   return gui::Form::WndProc(msg, wp, lp);
 }
 
 void TfmJournal::UpdateView() {
+  fBehind = false;
+  fLastUpdate = GetTickCount64();
   const std::uint64_t first = fJournal.FirstNumber();
   const std::size_t count = fJournal.Count();
   const int oldCount = static_cast<int>(fShownCount);
@@ -230,6 +245,7 @@ void TfmJournal::FormResize(rtl::Object&) { PlaceControls(); }
 void TfmJournal::FormClose(rtl::Object&, gui::CloseAction&) {
   SavePlacement();
   Timer.SetEnabled(false);
+  CatchUp.SetEnabled(false);
 }
 
 void TfmJournal::lvJournalKeyDown(rtl::Object& Sender, WORD& Key, gui::ShiftState Shift) {
@@ -275,4 +291,16 @@ void TfmJournal::btnClearClick(rtl::Object&) {
 
 void TfmJournal::btnCloseClick(rtl::Object&) { Close(); }
 
-void TfmJournal::TimerTimer(rtl::Object&) { UpdateCounts(); }
+void TfmJournal::TimerTimer(rtl::Object&) {
+  // The counts never run ahead of the list.
+  if (fBehind) {
+    UpdateView();
+  } else {
+    UpdateCounts();
+  }
+}
+
+void TfmJournal::CatchUpTimer(rtl::Object&) {
+  CatchUp.SetEnabled(false);
+  if (fBehind && IsWindowVisible(Handle())) UpdateView();
+}

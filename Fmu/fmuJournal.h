@@ -5,8 +5,9 @@
 // per user under HKEY_CURRENT_USER\Software\Ortvel\Tavrix\Journal.
 //
 // While it is hidden the window does nothing; shown, it catches up with the
-// journal once the messages that came before the news are handled, so a
-// burst of scans costs one update of the list, not one per scan.
+// journal once the messages that came before the news are handled, and at
+// most every kUpdateGapMs, so a burst of scans costs a few updates of the
+// list a second, not one per scan.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +51,8 @@ class TfmJournal : public gui::Form {
   gui::Button& btnClose = Add<gui::Button>(L"btnClose", L"Закрыть");
   // Once a second while shown: the count of the last minute moves on.
   gui::Timer Timer;
+  // News that came too soon after an update is shown when this ticks.
+  gui::Timer CatchUp;
 
  protected:
   LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
@@ -69,11 +72,14 @@ class TfmJournal : public gui::Form {
   void btnClearClick(rtl::Object& Sender);
   void btnCloseClick(rtl::Object& Sender);
   void TimerTimer(rtl::Object& Sender);
+  void CatchUpTimer(rtl::Object& Sender);
 
   TJournal& fJournal;
   // What the list shows: the number of its first row and its row count.
   std::uint64_t fShownFirst = 0;
   std::size_t fShownCount = 0;
   bool fUpdatePosted = false;
+  bool fBehind = false;  // the journal changed since the last update
+  std::uint64_t fLastUpdate = 0;
   bool fPlaced = false;
 };
