@@ -109,7 +109,7 @@ _Unwind_Reason_Code SearchFrame(_Unwind_Context* context, void* arg) {
   if (found != _URC_HANDLER_FOUND) return _URC_NO_REASON;
   const auto* header = reinterpret_cast<TCxaException*>(search->Exception + 1) - 1;
   // A positive switch value is a catch clause; zero or negative is the
-  // terminate call of a noexcept function or a violated specification.
+  // terminate call of a noexcept function, or a throw list the exception breaks.
   if (header->handlerSwitchValue <= 0) {
     search->Result = THandlerKind::Terminate;
   } else if (reinterpret_cast<const void*>(_Unwind_GetRegionStart(context)) == rtl::CallGuardedAddress()) {
