@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs everything the project needs from Debian's archive and builds the
 # libraries Debian does not ship for the mingw target (minizip, Capstone) into
-# a cache. Idempotent: a second run finds everything in place and does nothing.
+# a cache, once for each Windows target (32-bit and 64-bit). Idempotent: a
+# second run finds everything in place and does nothing.
 set -euo pipefail
 
-DEPS_PREFIX=${TAVRIX_DEPS_PREFIX:-$HOME/.cache/tavrix/mingw32}
+DEPS_PREFIX32=${TAVRIX_DEPS_PREFIX:-$HOME/.cache/tavrix/mingw32}
+DEPS_PREFIX64=${TAVRIX_DEPS_PREFIX64:-$HOME/.cache/tavrix/mingw64}
 SRC_CACHE=${TAVRIX_SRC_CACHE:-$HOME/.cache/tavrix/src}
 SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
 
@@ -13,7 +15,8 @@ log() { printf '[setup] %s\n' "$*" >&2; }
 PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-format dpkg-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
-  wine wine32:i386 xvfb xauth x11-utils x11-apps imagemagick
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps imagemagick
   zlib1g-dev libz-mingw-w64-dev libminizip-dev libcapstone-dev
   googletest socat locales pngcheck python3 libwine-dev fonts-wine llvm
 )
@@ -73,34 +76,39 @@ fetch_source() { # $1 = source package spec, $2 = glob of the unpacked folder
   printf '%s\n' "$dir"
 }
 
-TC="$(cd "$(dirname "$0")/.." && pwd)/cmake/mingw-i686.cmake"
-CC32=i686-w64-mingw32-gcc-posix
-AR32=i686-w64-mingw32-gcc-ar-posix
+build_deps() { # $1 = target triple, $2 = toolchain file, $3 = install prefix
+  local triple=$1 tc=$2 prefix=$3
+  local cc=$triple-gcc-posix ar=$triple-gcc-ar-posix
+  if [ ! -f "$prefix/lib/libminizip.a" ]; then
+    local zdir b
+    zdir=$(fetch_source zlib/bookworm 'zlib-*')
+    log "building minizip for $triple"
+    b=$(mktemp -d)
+    for f in zip ioapi unzip iowin32; do
+      $cc -O2 -DUSE_FILE32API -I"$zdir/contrib/minizip" -c "$zdir/contrib/minizip/$f.c" -o "$b/$f.o"
+    done
+    mkdir -p "$prefix/lib" "$prefix/include/minizip"
+    $ar rcs "$prefix/lib/libminizip.a" "$b"/*.o
+    cp "$zdir"/contrib/minizip/{zip,unzip,ioapi,iowin32,crypt}.h "$prefix/include/minizip/"
+    rm -rf "$b"
+  fi
+  if [ ! -f "$prefix/lib/libcapstone.a" ]; then
+    local cdir b
+    cdir=$(fetch_source capstone 'capstone-*')
+    log "building Capstone (x86 only) for $triple"
+    b=$(mktemp -d)
+    cmake -S "$cdir" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX="$prefix" -DCAPSTONE_ARCHITECTURE_DEFAULT=OFF -DCAPSTONE_X86_SUPPORT=ON \
+      -DCAPSTONE_BUILD_SHARED=OFF -DCAPSTONE_BUILD_TESTS=OFF -DCAPSTONE_BUILD_CSTOOL=OFF >/dev/null 2>&1
+    cmake --build "$b" >/dev/null
+    cmake --install "$b" >/dev/null
+    rm -rf "$b"
+  fi
+}
 
-if [ ! -f "$DEPS_PREFIX/lib/libminizip.a" ]; then
-  zdir=$(fetch_source zlib/bookworm 'zlib-*')
-  log "building minizip for mingw"
-  b=$(mktemp -d)
-  for f in zip ioapi unzip iowin32; do
-    $CC32 -O2 -DUSE_FILE32API -I"$zdir/contrib/minizip" -c "$zdir/contrib/minizip/$f.c" -o "$b/$f.o"
-  done
-  mkdir -p "$DEPS_PREFIX/lib" "$DEPS_PREFIX/include/minizip"
-  $AR32 rcs "$DEPS_PREFIX/lib/libminizip.a" "$b"/*.o
-  cp "$zdir"/contrib/minizip/{zip,unzip,ioapi,iowin32,crypt}.h "$DEPS_PREFIX/include/minizip/"
-  rm -rf "$b"
-fi
-
-if [ ! -f "$DEPS_PREFIX/lib/libcapstone.a" ]; then
-  cdir=$(fetch_source capstone 'capstone-*')
-  log "building Capstone (x86 only) for mingw"
-  b=$(mktemp -d)
-  cmake -S "$cdir" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$DEPS_PREFIX" -DCAPSTONE_ARCHITECTURE_DEFAULT=OFF -DCAPSTONE_X86_SUPPORT=ON \
-    -DCAPSTONE_BUILD_SHARED=OFF -DCAPSTONE_BUILD_TESTS=OFF -DCAPSTONE_BUILD_CSTOOL=OFF >/dev/null 2>&1
-  cmake --build "$b" >/dev/null
-  cmake --install "$b" >/dev/null
-  rm -rf "$b"
-fi
+CMAKE_DIR="$(cd "$(dirname "$0")/.." && pwd)/cmake"
+build_deps i686-w64-mingw32 "$CMAKE_DIR/mingw-i686.cmake" "$DEPS_PREFIX32"
+build_deps x86_64-w64-mingw32 "$CMAKE_DIR/mingw-x86_64.cmake" "$DEPS_PREFIX64"
 
 . "$(dirname "$0")/ia32.sh"
 tavrix_ia32_check
