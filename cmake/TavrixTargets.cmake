@@ -1,7 +1,8 @@
 # Shared settings and helpers for the project's targets.
 
 option(TAVRIX_SANITIZE "Build native code with AddressSanitizer and UBSan" ON)
-set(TAVRIX_WIN_BUILD_DIR "" CACHE PATH "Windows build tree whose tests the native ctest also runs")
+set(TAVRIX_WIN_BUILD_DIR "" CACHE PATH "32-bit Windows build tree whose tests the native ctest also runs")
+set(TAVRIX_WIN64_BUILD_DIR "" CACHE PATH "64-bit Windows build tree whose tests the native ctest also runs")
 
 if(NOT WIN32 AND TAVRIX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -22,6 +23,36 @@ endif()
 # Wine's 32-bit part; see scripts/ia32.sh) exits with this code and is
 # reported as skipped.
 set(TAVRIX_WINE_SKIP_CODE 77)
+
+# Two Windows trees, 32-bit (build/win) and 64-bit (build/win64), build the
+# same sources, and the native tree's ctest runs the tests of both: each
+# tree's tests are named after it ("win." and "win64."), use its own Wine
+# environment (TAVRIX_WINE_ARCH, scripts/wine-arch.sh) and its own set-up
+# fixture, and take turns only with the tests of their own tree.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TAVRIX_WIN "win64")
+  set(TAVRIX_WINE_ARCH "win64")
+  set(TAVRIX_MINGW_TRIPLET x86_64-w64-mingw32)
+  set(TAVRIX_WINE_PE_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+else()
+  set(TAVRIX_WIN "win")
+  set(TAVRIX_WINE_ARCH "win32")
+  set(TAVRIX_MINGW_TRIPLET i686-w64-mingw32)
+  set(TAVRIX_WINE_PE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows)
+endif()
+set(TAVRIX_WINE_FIXTURE ${TAVRIX_WIN}_wine_env)
+set(TAVRIX_WINE_LOCK ${TAVRIX_WIN}_dravix_registration)
+# The IDL compiler of this target (type libraries are 32- or 64-bit).
+set(TAVRIX_WIDL ${TAVRIX_MINGW_TRIPLET}-widl)
+
+# tavrix_wine_test_properties(test...): what every test run under Wine of
+# this tree has (label, environment set-up, skip code, the tree's Wine
+# environment), for tests added with add_test.
+function(tavrix_wine_test_properties)
+  set_tests_properties(${ARGN} PROPERTIES
+    LABELS windows FIXTURES_REQUIRED ${TAVRIX_WINE_FIXTURE} SKIP_RETURN_CODE ${TAVRIX_WINE_SKIP_CODE})
+  set_property(TEST ${ARGN} APPEND PROPERTY ENVIRONMENT TAVRIX_WINE_ARCH=${TAVRIX_WINE_ARCH})
+endfunction()
 
 function(tavrix_warnings target)
   target_compile_options(${target} PRIVATE
@@ -63,17 +94,16 @@ function(tavrix_win_test name)
   endif()
   tavrix_warnings(${name})
   tavrix_embed_trdata(${name})
+  set(test ${TAVRIX_WIN}.${name})
   if(T_COMMAND)
-    add_test(NAME win.${name} COMMAND ${T_COMMAND} $<TARGET_FILE:${name}>)
+    add_test(NAME ${test} COMMAND ${T_COMMAND} $<TARGET_FILE:${name}>)
   else()
-    add_test(NAME win.${name} COMMAND ${name})
+    add_test(NAME ${test} COMMAND ${name})
   endif()
-  # Windows tests share one prefix (its registry, the driver's registration)
-  # and one display (focus, foreground): they run one at a time.
-  set_tests_properties(win.${name} PROPERTIES
-    LABELS windows FIXTURES_REQUIRED wine_env TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK dravix_registration
-    SKIP_RETURN_CODE ${TAVRIX_WINE_SKIP_CODE}
-    ${T_PROPERTIES})
+  # A tree's Windows tests share one prefix (its registry, the driver's
+  # registration) and one display (focus, foreground): they run one at a time.
+  set_tests_properties(${test} PROPERTIES TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK ${TAVRIX_WINE_LOCK} ${T_PROPERTIES})
+  tavrix_wine_test_properties(${test})
 endfunction()
 
 # tavrix_fuzz_target(name SOURCES ... LIBS ... [CORPUS dir]): a libFuzzer

@@ -5,14 +5,12 @@
 #   wine-env.sh stop    stop both
 #   wine-env.sh env     print the variables to eval in a shell
 set -euo pipefail
-. "$(dirname "$0")/ia32.sh"
+# TAVRIX_WINE_ARCH (win32, the default, or win64) picks the environment of
+# the 32-bit or the 64-bit programs (scripts/wine-arch.sh).
+. "$(dirname "$0")/wine-arch.sh"
 
-CACHE=${TAVRIX_CACHE:-$HOME/.cache/tavrix}
-export WINEPREFIX=${TAVRIX_WINEPREFIX:-$CACHE/wineprefix}
-RUN_DIR=${TAVRIX_RUN_DIR:-$CACHE/run}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-export WINEARCH=win32
 mkdir -p "$RUN_DIR"
 
 log() { printf '[wine-env] %s\n' "$*" >&2; }
@@ -22,14 +20,14 @@ ensure_prefix() {
     log "creating the Wine prefix $WINEPREFIX (about 20 s, once)"
     rm -rf "$WINEPREFIX"
     mkdir -p "$(dirname "$WINEPREFIX")"
-    DISPLAY= wineboot -i >/dev/null 2>&1 9>&- || true
+    DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1 9>&- || true
     wineserver -w
     touch "$WINEPREFIX/.tavrix-ready"
   fi
   # Settings of the prefix; the stamp's number changes when they do.
   if [ ! -f "$WINEPREFIX/.tavrix-settings-1" ]; then
     # Wine's own crash dialog would stand in front of the program's crash reporter.
-    DISPLAY= wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
+    DISPLAY= "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
     # Let that display-less server and its services end: made persistent
     # below, it would keep a desktop without a display, and no window opens.
     wineserver -w
@@ -60,7 +58,7 @@ start_xvfb() {
 
 case "${1:-}" in
   start)
-    tavrix_skip_without_ia32
+    tavrix_skip_unless_wine_runs
     exec 9>"$RUN_DIR/lock"
     flock 9
     ensure_prefix
@@ -70,20 +68,23 @@ case "${1:-}" in
     # Xvfb has no window manager, and Wine waits about 2 s for one whenever a
     # managed window is hidden or destroyed; unmanaged windows don't wait.
     # (scripts/run.sh puts management back for a desktop display.)
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1 9>&- || true
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1 9>&- || true
     # Start Wine's own services now, detached from our output: a test program
     # that started them would pass its stdout to them, and ctest would wait
     # for that pipe until they exit.
-    LANG=${TAVRIX_WINE_LANG:-ru_RU.UTF-8} wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    LANG=${TAVRIX_WINE_LANG:-ru_RU.UTF-8} "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     ;;
   stop)
-    tavrix_skip_without_ia32
+    tavrix_skip_unless_wine_runs
     wineserver -k 2>/dev/null || true
     if xvfb_alive; then kill "$(cat "$RUN_DIR/xvfb.pid")"; fi
     rm -f "$RUN_DIR/xvfb.pid" "$RUN_DIR/display"
     ;;
   env)
-    echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG='$WINEDEBUG' WINEDLLOVERRIDES='$WINEDLLOVERRIDES' WINEARCH=win32"
+    echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG='$WINEDEBUG' WINEDLLOVERRIDES='$WINEDLLOVERRIDES' WINEARCH=$WINEARCH"
+    # The loader to start programs with ("$TAVRIX_WINE" prog.exe).
+    echo "export TAVRIX_WINE='$WINE'"
+    if [ "$WINEARCH" = win64 ]; then echo "export WINELOADER='$WINELOADER'"; fi
     [ -f "$RUN_DIR/display" ] && echo "export DISPLAY='$(cat "$RUN_DIR/display")'"
     ;;
   *)

@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "crashreport/engine/TrRaiseSearch.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 
@@ -28,22 +29,26 @@ struct TCxaException {
 }  // namespace
 
 extern "C" {
+#if defined(__i386__)
 _Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind_Exception_Class, _Unwind_Exception*,
                                          _Unwind_Context*);
 void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noexcept;
 const void* _Unwind_Find_FDE(void* pc, struct dwarf_eh_bases* bases);
+#endif
 [[noreturn]] void __real___cxa_throw(void*, std::type_info*, void (*)(void*));
 [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
 [[noreturn]] void __real___cxa_rethrow();
 [[noreturn]] void __wrap___cxa_rethrow();
 }
 
+#if defined(__i386__)
 // Holds the FDE lookup's answer; only its existence is used.
 struct dwarf_eh_bases {
   void* tbase;
   void* dbase;
   void* func;
 };
+#endif
 
 namespace tracira {
 
@@ -94,8 +99,9 @@ std::uint32_t ToAddress(const void* p) {
 }
 
 // ---------------------------------------------------------------------------
-// The handler search
+// The handler search (DWARF unwinding; x86-64's SEH form is TrRaiseX64.cpp)
 
+#if defined(__i386__)
 struct TSearch {
   _Unwind_Exception* Exception;
   THandlerKind Result = THandlerKind::Terminate;
@@ -119,6 +125,7 @@ _Unwind_Reason_Code SearchFrame(_Unwind_Context* context, void* arg) {
   }
   return _URC_END_OF_STACK;
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // System exceptions
@@ -177,6 +184,9 @@ std::wstring ModuleNameOf(std::uint32_t address) {
   }
 }
 
+}  // namespace
+
+#if defined(__i386__)
 // Code compiled by this project, with unwind tables: only there can an
 // exception start from any instruction. Elsewhere (the system, another
 // component) the system's own handling goes on.
@@ -184,6 +194,9 @@ bool HasUnwindTables(const void* address) {
   dwarf_eh_bases bases{};
   return _Unwind_Find_FDE(const_cast<void*>(address), &bases) != nullptr;
 }
+#endif
+
+namespace {
 
 // A stack overflow leaves the thread too little stack to unwind: it is
 // reported from a stack of its own, and the thread can't go on.
@@ -360,12 +373,15 @@ bool IsConvertedExceptionCode(DWORD code) {
   }
 }
 
-namespace {
+#if defined(__i386__)
 THandlerKind Search(_Unwind_Exception* exception) {
   TSearch search{exception};
   _Unwind_Backtrace(SearchFrame, &search);
   return search.Result;
 }
+#endif
+
+namespace {
 
 constexpr std::uint64_t kGnuCxx = 0x474e5543432b2b00ull;  // "GNUCC++" and a zero: a primary exception
 

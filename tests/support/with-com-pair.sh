@@ -9,8 +9,8 @@
 # it fails or is interrupted; the command's exit status is returned.
 # Runs that use the same pair wait for each other.
 #
-# The prefix is that of scripts/wine-env.sh (TAVRIX_WINEPREFIX, or
-# $TAVRIX_CACHE/wineprefix, or ~/.cache/tavrix/wineprefix).
+# The prefix is that of scripts/wine-env.sh for TAVRIX_WINE_ARCH (the
+# 32-bit one unless it says win64; see scripts/wine-arch.sh).
 # Example: with-com-pair.sh 11 12 -- scripts/wine-run.sh test.exe
 set -euo pipefail
 
@@ -25,8 +25,7 @@ B=$2
 shift 3
 [[ $A =~ ^[0-9]+$ && $B =~ ^[0-9]+$ && $A != "$B" ]] || usage
 
-CACHE=${TAVRIX_CACHE:-$HOME/.cache/tavrix}
-WINEPREFIX=${TAVRIX_WINEPREFIX:-$CACHE/wineprefix}
+. "$(dirname "$0")/../../scripts/wine-arch.sh"
 DOS=$WINEPREFIX/dosdevices
 mkdir -p "$DOS"
 

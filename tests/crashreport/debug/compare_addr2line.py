@@ -31,7 +31,7 @@ An address that no line table names must stay unnamed at a function's first
 instruction; inside a function's body the block may name it by that
 function (alignment padding after its last line).
 
-Usage: compare_addr2line.py WINE_RUN PROBE.exe [--image PROGRAM.exe]
+Usage: compare_addr2line.py WINE_RUN PROBE.exe [--image PROGRAM.exe] [--target TRIPLET]
            [--min-symbols N] [--every-function] [--sample N] [FUNCTION...]
 Without --image the program is the probe itself.
 """
@@ -52,10 +52,13 @@ parser.add_argument("--image", help="the program whose block is checked (default
 parser.add_argument("--min-symbols", type=int, default=0, help="hooked routines the block must name")
 parser.add_argument("--every-function", action="store_true", help="check every function's first instruction")
 parser.add_argument("--sample", type=int, default=0, help="random addresses inside .text to check")
+parser.add_argument("--target", default="i686-w64-mingw32", help="the binutils of this target read the image")
 parser.add_argument("functions", nargs="*", help="qualified names of functions to sample")
 args = parser.parse_intermixed_args()
 image = os.path.abspath(args.image or args.probe)
-prefix = "i686-w64-mingw32-"
+prefix = args.target + "-"
+# Every C name of a 32-bit x86 image carries a leading underscore.
+underscored = args.target.startswith("i686")
 SOURCE_EXTENSIONS = {"c", "cc", "cpp", "cxx", "c++"}
 NAME_PART = 127  # bytes one stored name part holds
 CUT_MARK = "~~"
@@ -76,11 +79,11 @@ for line in run([prefix + "objdump", "-t", image]).splitlines():
     if m:
         starts.setdefault(text_start + int(m.group(1), 16), m.group(2))
 start_list = sorted(starts)
-# c++filt for the target drops the leading underscore of mangled names; the
-# others keep it.
+# c++filt for the target drops the leading underscore of mangled names; on
+# 32-bit x86 the others keep it.
 demangled = {}
 for a, name in zip(start_list, run([prefix + "c++filt"], "\n".join(starts[a] for a in start_list)).splitlines()):
-    demangled[a] = name[1:] if name == starts[a] and name.startswith("_") else name
+    demangled[a] = name[1:] if underscored and name == starts[a] and name.startswith("_") else name
 
 
 def function_of(address):

@@ -1,0 +1,21 @@
+// The parts of the interception that depend on how the target unwinds C++
+// exceptions: DWARF tables on i686 (TrRaise.cpp), SEH on x86-64
+// (TrRaiseX64.cpp).
+#pragma once
+
+#include <unwind.h>
+
+#include "crashreport/engine/TrRaise.h"
+
+namespace tracira {
+
+// Who catches the exception with this unwinder header if it is raised from
+// the caller's frame, found without unwinding anything.
+THandlerKind Search(_Unwind_Exception* exception);
+
+// Code whose frames the C++ unwinder can pass: only there may a processor
+// exception become a C++ exception. Elsewhere (the system, another
+// component) the system's own handling goes on.
+bool HasUnwindTables(const void* address);
+
+}  // namespace tracira
