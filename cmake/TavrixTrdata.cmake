@@ -26,13 +26,6 @@ function(tavrix_embed_trdata target)
   if(NOT WIN32)
     return()
   endif()
-  # INTERIM: the tool reads only PE32 images yet; the 64-bit programs are
-  # built without the block until it reads PE32+.
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    target_compile_options(${target} PRIVATE -g)
-    target_link_options(${target} PRIVATE -g)
-    return()
-  endif()
   _tavrix_trdata_host_tool()
   get_property(tool GLOBAL PROPERTY TAVRIX_TRDATA_EXE)
   add_dependencies(${target} trdata_host)

@@ -361,10 +361,10 @@ class InlineReader {
     const std::uint32_t file = (*fFiles)[static_cast<std::size_t>(e.CallFile)];
     if (fPaths[file].empty()) return;  // file 0 before version 5: none
     const auto line = static_cast<std::uint32_t>(std::min<std::uint64_t>(e.CallLine, 0xFFFFFFFFu));
+    // A range that runs past the end of the unit's address space is damaged.
+    const std::uint64_t last = fUnit.AddressSize == 4 ? 0xFFFFFFFFu : ~std::uint64_t{0};
     auto add = [&](std::uint64_t low, std::uint64_t high) {
-      if (low < high && high <= 0xFFFFFFFFu)
-        fCalls.push_back(
-            {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(high), file, line, depth});
+      if (low < high && high <= last) fCalls.push_back({low, high, file, line, depth});
     };
     if (e.Low && e.High) {
       const std::uint64_t low = Address(*e.Low, e.LowIsIndex);

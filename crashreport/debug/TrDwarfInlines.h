@@ -17,7 +17,7 @@ struct DwarfSections {
 };
 
 struct InlinedCall {
-  std::uint32_t Low = 0, High = 0;  // [Low, High), virtual addresses
+  std::uint64_t Low = 0, High = 0;  // [Low, High), virtual addresses
   std::uint32_t CallFile = 0;       // path number, as RowsByAddress numbers them
   std::uint32_t CallLine = 0;
   // 1: inlined into the function itself; n + 1: into code inlined at depth n.

@@ -199,8 +199,7 @@ std::vector<LineTable> ReadLineTables(const std::vector<std::uint8_t>& debugLine
     std::uint64_t address = 0, file = 1;
     std::int64_t line = 1;
     auto emit = [&](bool end) {
-      table.Rows.push_back({static_cast<std::uint32_t>(address),
-                            static_cast<std::uint32_t>(std::min<std::uint64_t>(file, 0xFFFFFFFFu)),
+      table.Rows.push_back({address, static_cast<std::uint32_t>(std::min<std::uint64_t>(file, 0xFFFFFFFFu)),
                             static_cast<std::uint32_t>(line), end});
     };
     while (!p.AtEnd()) {

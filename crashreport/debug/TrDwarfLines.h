@@ -8,7 +8,7 @@
 namespace tracira {
 
 struct LineRow {
-  std::uint32_t Address = 0;  // virtual address
+  std::uint64_t Address = 0;  // virtual address
   std::uint32_t File = 0;     // index into the table's Files
   std::uint32_t Line = 0;
   bool EndSequence = false;  // the first address after a sequence
@@ -30,7 +30,7 @@ std::vector<LineTable> ReadLineTables(const std::vector<std::uint8_t>& debugLine
 
 // A row of all tables together; File numbers a path across the tables.
 struct AddressRow {
-  std::uint32_t Address = 0;
+  std::uint64_t Address = 0;  // virtual address
   std::uint32_t File = 0;
   std::uint32_t Line = 0;
   bool EndSequence = false;

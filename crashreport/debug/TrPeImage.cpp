@@ -44,8 +44,21 @@ void PeImage::ReadHeaders() {
   fPe = Get32(file, 0x3C);
   if (Get32(file, fPe) != 0x00004550) throw std::runtime_error("not a PE image (no PE signature)");
   fOptional = fPe + 24;
-  if (Get16(file, fOptional) != 0x10B) throw std::runtime_error("not a 32-bit PE image");
-  fImageBase = Get32(file, fOptional + 28);
+  // PE32+ (64-bit) widens the image base and moves the data directories;
+  // the fields used here are otherwise where PE32 has them.
+  switch (Get16(file, fOptional)) {
+    case 0x10B:
+      fImageBase = Get32(file, fOptional + 28);
+      fDirectories = fOptional + 96;
+      break;
+    case 0x20B:
+      fIs64 = true;
+      fImageBase = Get32(file, fOptional + 24) | std::uint64_t{Get32(file, fOptional + 28)} << 32;
+      fDirectories = fOptional + 112;
+      break;
+    default:
+      throw std::runtime_error("not a PE32 or PE32+ image");
+  }
   fSectionTable = fOptional + Get16(file, fPe + 20);
   const std::uint32_t symbols = Get32(file, fPe + 12);
   const std::uint32_t stringTable = symbols + Get32(file, fPe + 16) * 18;
@@ -136,8 +149,8 @@ std::uint32_t PeImage::RvaToFile(std::uint32_t rva, std::uint32_t size) const {
 ResourceTree PeImage::ReadResources() const {
   const ByteView file = Bytes();
   ResourceTree tree;
-  const std::uint32_t rva = Get32(file, fOptional + 96 + 8 * kResourceDirectory);
-  const std::uint32_t size = Get32(file, fOptional + 96 + 8 * kResourceDirectory + 4);
+  const std::uint32_t rva = Get32(file, fDirectories + 8 * kResourceDirectory);
+  const std::uint32_t size = Get32(file, fDirectories + 8 * kResourceDirectory + 4);
   if (rva == 0 || size == 0) return tree;
   const std::uint32_t base = RvaToFile(rva, size);
   auto key = [&](std::uint32_t nameField) -> ResKey {
@@ -320,8 +333,8 @@ void PeImage::WriteResources(const ResourceTree& tree) {
   Put16(fFile, fPe + 6, static_cast<std::uint16_t>(count + 1));
   Put32(fFile, fOptional + 8, Get32(fFile, fOptional + 8) + rawSize);  // SizeOfInitializedData
   Put32(fFile, fOptional + 56, Get32(fFile, fOptional + 56) + shift);  // SizeOfImage
-  Put32(fFile, fOptional + 96 + 8 * kResourceDirectory, rva);
-  Put32(fFile, fOptional + 96 + 8 * kResourceDirectory + 4, virtualSize);
+  Put32(fFile, fDirectories + 8 * kResourceDirectory, rva);
+  Put32(fFile, fDirectories + 8 * kResourceDirectory + 4, virtualSize);
   fFile.resize(rawPointer, 0);
   fFile.insert(fFile.end(), out.begin(), out.end());
   fFile.resize(rawPointer + rawSize, 0);

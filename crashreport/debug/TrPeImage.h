@@ -1,4 +1,4 @@
-// A linked 32-bit PE image file: its sections, its COFF symbol table and
+// A linked PE image file (PE32 or PE32+): its sections, its COFF symbol table and
 // its resource tree, to which a resource can be added. Used by
 // the build tool and by the readers of debug data stored in a module file.
 #pragma once
@@ -36,13 +36,15 @@ using ResourceTree = std::map<ResKey, std::map<ResKey, std::map<std::uint16_t, R
 
 class PeImage {
  public:
-  // Raises std::runtime_error with the reason for anything but a PE32 image.
+  // Raises std::runtime_error with the reason for anything but a PE32 or
+  // PE32+ image.
   explicit PeImage(std::vector<std::uint8_t> file);
   // Reads an image that stays in place meanwhile (a mapped file): only the
   // parts asked for are touched. WriteResources copies it first.
   explicit PeImage(std::span<const std::uint8_t> view);
 
-  std::uint32_t ImageBase() const { return fImageBase; }
+  std::uint64_t ImageBase() const { return fImageBase; }
+  bool Is64() const { return fIs64; }
   const std::vector<Section>& Sections() const { return fSections; }
   bool HasSection(const std::string& name) const;
   // Section contents (the part stored in the file).
@@ -64,7 +66,10 @@ class PeImage {
   std::uint32_t RvaToFile(std::uint32_t rva, std::uint32_t size) const;
   std::vector<std::uint8_t> fFile;      // an image of its own
   std::span<const std::uint8_t> fView;  // or one that stays in place
-  std::uint32_t fPe = 0, fOptional = 0, fSectionTable = 0, fImageBase = 0;
+  std::uint32_t fPe = 0, fOptional = 0, fSectionTable = 0;
+  std::uint32_t fDirectories = 0;  // the optional header's data directories
+  std::uint64_t fImageBase = 0;
+  bool fIs64 = false;
   std::vector<Section> fSections;
 };
 

@@ -8,9 +8,9 @@
 
 namespace tracira {
 
-std::string ReadableName(const std::string& symbol) {
+std::string ReadableName(const std::string& symbol, bool underscored) {
   if (symbol.empty() || symbol[0] == '.') return {};
-  std::string name = symbol[0] == '_' ? symbol.substr(1) : symbol;
+  std::string name = underscored && symbol[0] == '_' ? symbol.substr(1) : symbol;
   if (name.rfind("_Z", 0) == 0) {
     // A stdcall method (a COM interface's) ends in "@" and its argument bytes.
     const std::size_t at = name.rfind('@');
@@ -60,11 +60,11 @@ std::string StoredProcedureName(const std::string& readable) {
   return cls.empty() ? proc : cls + "." + proc;
 }
 
-std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols) {
+std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols, bool underscored) {
   std::vector<NamedFunction> out;
   for (const CoffSymbol& s : symbols) {
     if (!s.Function) continue;
-    std::string readable = ReadableName(s.Name);
+    std::string readable = ReadableName(s.Name, underscored);
     if (!readable.empty()) out.push_back({s.Rva, std::move(readable)});
   }
   std::stable_sort(out.begin(), out.end(),

@@ -9,10 +9,12 @@
 
 namespace tracira {
 
-// The demangled, readable name of a symbol of the 32-bit image ("ns::T::F(int)"),
+// The demangled, readable name of a symbol of an image ("ns::T::F(int)"),
 // without the leading underscore of the target and without GCC's
 // "[clone ...]" suffixes; empty for names that aren't code (".text", ...).
-std::string ReadableName(const std::string& symbol);
+// underscored: the symbols of a 32-bit x86 image, where every C name
+// carries a leading "_" (x86-64 names go without).
+std::string ReadableName(const std::string& symbol, bool underscored = true);
 
 // "ns::TClass.Method" or "Function": the parameter list and return type
 // dropped, the class (everything before the last "::") set off by ".".
@@ -24,6 +26,6 @@ struct NamedFunction {
 };
 // The function symbols that name code, sorted by address; of several at one
 // address, the first in the symbol table.
-std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols);
+std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols, bool underscored = true);
 
 }  // namespace tracira

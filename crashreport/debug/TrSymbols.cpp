@@ -430,8 +430,9 @@ TTrDebugInfoDwarf::TTrDebugInfoDwarf(std::span<const std::uint8_t> image, std::f
     }
     for (const AddressRow& r : rows)
       if (r.Address >= pe.ImageBase())
-        fRows.push_back({r.Address - pe.ImageBase(), r.Line, fileOfPath[r.File], r.EndSequence});
-    for (const NamedFunction& f : FunctionSymbols(pe.Symbols()))
+        fRows.push_back({static_cast<std::uint32_t>(r.Address - pe.ImageBase()), r.Line, fileOfPath[r.File],
+                         r.EndSequence});
+    for (const NamedFunction& f : FunctionSymbols(pe.Symbols(), !pe.Is64()))
       fFunctions.push_back({f.Rva, StoredProcedureName(f.Readable)});
     fValid = !fRows.empty();
   } catch (const std::exception&) {

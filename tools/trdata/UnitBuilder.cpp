@@ -50,7 +50,7 @@ std::vector<AddressRow> AttributeInlinedCode(const std::vector<AddressRow>& rows
             [](const InlinedCall& a, const InlinedCall& b) { return a.Low < b.Low; });
   // The naming can change where a row starts and where an inlined call
   // starts or ends.
-  std::vector<std::uint32_t> points;
+  std::vector<std::uint64_t> points;
   points.reserve(named.size() + 2 * calls.size());
   for (const AddressRow& r : named) points.push_back(r.Address);
   for (const InlinedCall& c : calls) points.push_back(c.Low), points.push_back(c.High);
@@ -60,7 +60,7 @@ std::vector<AddressRow> AttributeInlinedCode(const std::vector<AddressRow>& rows
   std::vector<AddressRow> out;
   std::vector<const InlinedCall*> active;
   std::size_t row = 0, call = 0;
-  for (const std::uint32_t p : points) {
+  for (const std::uint64_t p : points) {
     while (row + 1 < named.size() && named[row + 1].Address <= p) ++row;
     while (call < calls.size() && calls[call].Low <= p) active.push_back(&calls[call++]);
     std::erase_if(active, [p](const InlinedCall* c) { return c->High <= p; });
@@ -83,7 +83,7 @@ std::vector<AddressRow> AttributeInlinedCode(const std::vector<AddressRow>& rows
 }
 
 std::vector<tracira::TTrUnit> BuildUnits(const std::vector<AddressRow>& rows,
-                                         const std::vector<std::string>& paths, std::uint32_t codeBase,
+                                         const std::vector<std::string>& paths, std::uint64_t codeBase,
                                          const std::vector<Function>& functions) {
   std::vector<tracira::TTrUnit> units;
   tracira::TTrUnit* unit = nullptr;
@@ -96,7 +96,7 @@ std::vector<tracira::TTrUnit> BuildUnits(const std::vector<AddressRow>& rows,
   };
   for (const AddressRow& r : rows) {
     if (r.Address < codeBase) continue;
-    const std::uint32_t offset = r.Address - codeBase;
+    const auto offset = static_cast<std::uint32_t>(r.Address - codeBase);
     last = offset;
     if (r.EndSequence) {
       if (unit && !ended) ended = offset;

@@ -48,7 +48,7 @@ struct Function {
 // start at each function and at a unit's start inside a function.
 // functions: sorted by offset, one per offset.
 std::vector<tracira::TTrUnit> BuildUnits(const std::vector<tracira::AddressRow>& rows,
-                                         const std::vector<std::string>& paths, std::uint32_t codeBase,
+                                         const std::vector<std::string>& paths, std::uint64_t codeBase,
                                          const std::vector<Function>& functions);
 
 }  // namespace trdata

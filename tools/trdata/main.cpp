@@ -59,7 +59,7 @@ void WriteFileAtomically(const std::string& name, std::span<const std::uint8_t> 
 
 std::vector<Function> Functions(const tracira::PeImage& image) {
   std::vector<Function> out;
-  for (const tracira::NamedFunction& f : tracira::FunctionSymbols(image.Symbols()))
+  for (const tracira::NamedFunction& f : tracira::FunctionSymbols(image.Symbols(), !image.Is64()))
     if (f.Rva >= kCodeStart) out.push_back({f.Rva, tracira::StoredProcedureName(f.Readable), f.Readable});
   return out;
 }
