@@ -40,6 +40,18 @@ else()
   set(TAVRIX_MINGW_TRIPLET i686-w64-mingw32)
   set(TAVRIX_WINE_PE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows)
 endif()
+# The crash reporter's tests that the 64-bit tree leaves out for now, each
+# for what its part still lacks on x86-64 (this list is the one place):
+#   tracira_stack_test  call stacks: no unwinding through RtlVirtualUnwind
+#                       yet, and the stack scan knows only the 32-bit call
+#                       forms; the test itself reads the 32-bit context.
+#   DisAsmTest          the disassembly has no 64-bit mode yet; its code
+#                       fixtures are 32-bit instructions.
+#   HookTest            code hooks have no 64-bit trampolines yet (RIP-relative
+#                       operands, a far jump); its test DLL is 32-bit code.
+# The natively run halves of these tests stay in the native tree.
+set(TAVRIX_WIN64_PENDING tracira_stack_test DisAsmTest HookTest)
+
 set(TAVRIX_WINE_FIXTURE ${TAVRIX_WIN}_wine_env)
 set(TAVRIX_WINE_LOCK ${TAVRIX_WIN}_dravix_registration)
 # The IDL compiler of this target (type libraries are 32- or 64-bit).
@@ -85,6 +97,20 @@ function(tavrix_win_test name)
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
+  endif()
+  if(TAVRIX_WIN STREQUAL "win64" AND name IN_LIST TAVRIX_WIN64_PENDING)
+    # Declared (its folder goes on setting it up) but neither built nor run,
+    # nor the test libraries of the project's own that only it loads.
+    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
+    foreach(lib ${T_LIBS})
+      if(TARGET ${lib})
+        get_target_property(type ${lib} TYPE)
+        if(type STREQUAL "SHARED_LIBRARY")
+          set_target_properties(${lib} PROPERTIES EXCLUDE_FROM_ALL ON)
+        endif()
+      endif()
+    endforeach()
+    return()
   endif()
   add_executable(${name} ${T_SOURCES})
   if(T_OWN_MAIN)
