@@ -159,7 +159,7 @@ std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswo
   return info;
 }
 
-TTraciraModuleInfo* TTraciraModulesList::FindLocked(std::uint32_t address) {
+TTraciraModuleInfo* TTraciraModulesList::FindLocked(std::uintptr_t address) {
   for (const auto& m : fModules)
     if (m->Contains(address)) return m.get();
   return nullptr;
@@ -181,19 +181,19 @@ void TTraciraModulesList::Build() {
   for (HMODULE h : handles) ModuleInfoByAddr(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h)));
 }
 
-TTraciraModuleInfo* TTraciraModulesList::ModuleInfoByAddr(std::uint32_t address) {
+TTraciraModuleInfo* TTraciraModulesList::ModuleInfoByAddr(std::uintptr_t address) {
   std::lock_guard lock(fLock);
   if (TTraciraModuleInfo* m = FindLocked(address)) return m;
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(address)), &module) ||
+          reinterpret_cast<LPCWSTR>(address), &module) ||
       !module)
     return nullptr;
   auto info = ReadModuleInfo(module, fPasswordRequest);
   if (!info->Contains(address)) return nullptr;
   auto at = std::upper_bound(fModules.begin(), fModules.end(), info->Base(),
-                             [](std::uint32_t b, const auto& m) { return b < m->Base(); });
+                             [](std::uintptr_t b, const auto& m) { return b < m->Base(); });
   return fModules.insert(at, std::move(info))->get();
 }
 

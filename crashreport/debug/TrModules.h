@@ -43,8 +43,8 @@ struct TTraciraModuleInfo {
   // The lookup index of ExtraInformation's debug stream, built on first use.
   const TTrUnitIndex& UnitIndex();
 
-  std::uint32_t Base() const { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Handle)); }
-  bool Contains(std::uint32_t address) const { return address >= Base() && address - Base() < Size; }
+  std::uintptr_t Base() const { return reinterpret_cast<std::uintptr_t>(Handle); }
+  bool Contains(std::uintptr_t address) const { return address >= Base() && address - Base() < Size; }
 
  private:
   std::once_flag fSourceChosen;
@@ -72,7 +72,7 @@ class TTraciraModulesList {
   void Build();
   // The module holding address, read and listed on first use; nullptr
   // outside every module.
-  TTraciraModuleInfo* ModuleInfoByAddr(std::uint32_t address);
+  TTraciraModuleInfo* ModuleInfoByAddr(std::uintptr_t address);
   // Drops the modules whose file changed or that are no longer loaded
   // (also when another module now lies at the same address).
   void PurgeModulesList();
@@ -84,7 +84,7 @@ class TTraciraModulesList {
   std::recursive_mutex fLock;
   std::vector<std::unique_ptr<TTraciraModuleInfo>> fModules;
   TPasswordRequest fPasswordRequest;
-  TTraciraModuleInfo* FindLocked(std::uint32_t address);
+  TTraciraModuleInfo* FindLocked(std::uintptr_t address);
 };
 
 // The process-wide list.

@@ -341,7 +341,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureBounds(std::u
 
 void* GetSymbolAddr(std::uint8_t symbol) {
   HMODULE main = GetModuleHandleW(nullptr);
-  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(ToAddress(main));
+  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(main));
   if (!module || !module->ExtraInformation) return nullptr;
   return tracira::GetSymbolAddr(main, *module->ExtraInformation, symbol);
 }

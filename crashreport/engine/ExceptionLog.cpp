@@ -336,14 +336,14 @@ void PumpMessages() {
 // ---------------------------------------------------------------------------
 // Events
 
-HMODULE ModuleOfAddress(std::uint32_t address) {
+HMODULE ModuleOfAddress(const void* address) {
   HMODULE module = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(address)), &module);
+                     static_cast<LPCWSTR>(address), &module);
   return module;
 }
 
-HMODULE ThisModule() { return ModuleOfAddress(ToAddress(reinterpret_cast<const void*>(&ModuleOfAddress))); }
+HMODULE ThisModule() { return ModuleOfAddress(reinterpret_cast<const void*>(&ModuleOfAddress)); }
 
 // Runs one event in its three forms: another module's export, the
 // components (last created first), the global variable.
@@ -358,7 +358,7 @@ bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTracir
     for (TTraciraLog* c : e.Components)
       if (c->*member) return true;
   }
-  const HMODULE raisedIn = ModuleOfAddress(ToAddress(record.ExceptionAddress));
+  const HMODULE raisedIn = ModuleOfAddress(record.ExceptionAddress);
   return raisedIn && raisedIn != ThisModule() && GetProcAddress(raisedIn, exportName);
 }
 
@@ -395,7 +395,7 @@ void Fire(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*me
   if (!AnyHandler(e, record, member, global, exportName)) return;
   Synchronize(e, [&] {
     // The module where the exception was raised first, through its export.
-    const HMODULE raisedIn = ModuleOfAddress(ToAddress(record.ExceptionAddress));
+    const HMODULE raisedIn = ModuleOfAddress(record.ExceptionAddress);
     if (raisedIn && raisedIn != ThisModule()) {
       if (FARPROC proc = GetProcAddress(raisedIn, exportName)) {
         using TExport = void(WINAPI*)(TTraciraExceptionRecord*, void*);
@@ -700,7 +700,7 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
       if (options->LogOptions().Contains(loDeleteLogAtVersionChange)) {
         try {
           const TTraciraModuleInfo* program =
-              ProcessModules().ModuleInfoByAddr(ToAddress(GetModuleHandleW(nullptr)));
+              ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
           DeleteLogAtVersionChange(e.Log.Open(GetWorkingFile(OutputLogFile(*options))),
                                    program ? program->Version : std::string());
         } catch (const std::exception&) {
@@ -1076,7 +1076,7 @@ void Init() {
   e.Options = std::make_unique<TTraciraModuleOptionsEx>();
   e.Options->DisableSharedDataWrite();
   HMODULE program = GetModuleHandleW(nullptr);
-  TTraciraModuleInfo* info = ProcessModules().ModuleInfoByAddr(ToAddress(program));
+  TTraciraModuleInfo* info = ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(program));
   if (!info || !info->ExtraInformation || !info->Options || !info->Options->ActivateLog()) return;
   e.Options->Assign(info->Options.get());
   if (e.Options->ModuleName().empty()) e.Options->SetModuleName(ModuleFileNameAnsi(program));

@@ -178,7 +178,8 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   // 1 Application
   TGeneralValues& v = parts.General;
   HMODULE program = GetModuleHandleW(nullptr);
-  TTraciraModuleInfo* programInfo = ProcessModules().ModuleInfoByAddr(ToAddress(program));
+  TTraciraModuleInfo* programInfo =
+      ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(program));
   const FILETIME now = Now();
   v.AppStartDate = RFCDateOfUtc(p.StartTime);
   v.AppName = FileNameWithDescription(ExtractFileName(ModuleFileNameAnsi(program)),
@@ -201,7 +202,8 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   std::string message = p.Message;
   if (p.Record && p.Record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && p.Record->NumberParameters >= 2) {
     // Rebuilt in the runtime's words, with the module's long file name.
-    if (TTraciraModuleInfo* at = ProcessModules().ModuleInfoByAddr(ToAddress(p.Record->ExceptionAddress)))
+    if (TTraciraModuleInfo* at =
+            ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(p.Record->ExceptionAddress)))
       message = AccessViolationText(ToAddress(p.Record->ExceptionAddress), LongFileName(at->Path),
                                     p.Record->ExceptionInformation[0] == 1,
                                     static_cast<std::uint32_t>(p.Record->ExceptionInformation[1]));

@@ -32,9 +32,9 @@ extern "C" {
 #if defined(__i386__)
 _Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind_Exception_Class, _Unwind_Exception*,
                                          _Unwind_Context*);
-void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noexcept;
 const void* _Unwind_Find_FDE(void* pc, struct dwarf_eh_bases* bases);
 #endif
+void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noexcept;
 [[noreturn]] void __real___cxa_throw(void*, std::type_info*, void (*)(void*));
 [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
 [[noreturn]] void __real___cxa_rethrow();
@@ -94,9 +94,7 @@ TThreadState* ClaimSlot(DWORD id) {
   return nullptr;
 }
 
-std::uint32_t ToAddress(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
+std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // ---------------------------------------------------------------------------
 // The handler search (DWARF unwinding; x86-64's SEH form is TrRaiseX64.cpp)
@@ -130,18 +128,20 @@ _Unwind_Reason_Code SearchFrame(_Unwind_Context* context, void* arg) {
 // ---------------------------------------------------------------------------
 // System exceptions
 
-std::wstring Hex8(std::uint32_t value) {
-  wchar_t text[9];
-  for (int i = 7; i >= 0; --i, value >>= 4) text[i] = L"0123456789ABCDEF"[value & 0xF];
-  text[8] = 0;
+// digits: 8 for a code, an address's own width for an address.
+std::wstring Hex(std::uint64_t value, int digits = 8) {
+  wchar_t text[17];
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = L"0123456789ABCDEF"[value & 0xF];
+  text[digits] = 0;
   return text;
 }
+constexpr int kAddressDigits = sizeof(void*) * 2;
 
-std::wstring ModuleNameOf(std::uint32_t address) {
+std::wstring ModuleNameOf(std::uintptr_t address) {
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(address)), &module))
+          reinterpret_cast<LPCWSTR>(address), &module))
     return {};
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(module, path, MAX_PATH);
@@ -216,7 +216,7 @@ void HandleStackOverflow(TThreadState* state) {
 
 __attribute__((noinline)) void RunOnEmergencyStack(void (*fn)(TThreadState*), TThreadState* arg) {
   while (InterlockedExchange(&gEmergencyStackBusy, 1) != 0) Sleep(10);
-  void* top = gEmergencyStack + sizeof gEmergencyStack - 16;
+  [[maybe_unused]] void* top = gEmergencyStack + sizeof gEmergencyStack - 16;
 #if defined(__i386__)
   asm volatile(
       "movl %%esp, %%esi\n\t"
@@ -266,6 +266,11 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
 }
 
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* info) {
+  // A C++ throw that nobody catches, where throws go through SEH: the
+  // runtime's own filter lets the throw return, and it ends by the
+  // terminate handler.
+  if (IsGccThrowCode(info->ExceptionRecord->ExceptionCode))
+    return gOldFilter ? gOldFilter(info) : EXCEPTION_CONTINUE_SEARCH;
   TThreadState* state = CurrentThreadState();
   if (state && !state->InHandling && gHooks.OnRaise) {
     TRaiseRecord raise = UnhandledSystemRaise(*state, *info);
@@ -285,7 +290,7 @@ __attribute__((noinline)) void OnTerminate() {
     raise.Object = object;
     raise.Type = type;
     raise.Address = ToAddress(__builtin_return_address(0));
-    raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
+    raise.StackPointer = ToAddress(__builtin_dwarf_cfa());
     raise.Handler = THandlerKind::Terminate;
     gHooks.OnRaise(*state, raise);
   }
@@ -317,15 +322,15 @@ TRaiseRecord UnhandledSystemRaise(TThreadState& state, const EXCEPTION_POINTERS&
 }
 
 TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
-  const std::uint32_t at = ToAddress(record.ExceptionAddress);
+  const std::uintptr_t at = ToAddress(record.ExceptionAddress);
   switch (record.ExceptionCode) {
     case EXCEPTION_ACCESS_VIOLATION: {
       const ULONG_PTR kind = record.NumberParameters >= 2 ? record.ExceptionInformation[0] : 0;
-      const auto target =
-          static_cast<std::uint32_t>(record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0);
+      const std::uintptr_t target = record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0;
       const wchar_t* verb = kind == 1 ? L"Write" : kind == 8 ? L"Execute" : L"Read";
-      return {"EAccessViolation", L"Access violation at address " + Hex8(at) + L" in module '" +
-                                      ModuleNameOf(at) + L"'. " + verb + L" of address " + Hex8(target)};
+      return {"EAccessViolation", L"Access violation at address " + Hex(at, kAddressDigits) +
+                                      L" in module '" + ModuleNameOf(at) + L"'. " + verb + L" of address " +
+                                      Hex(target, kAddressDigits)};
     }
     case EXCEPTION_STACK_OVERFLOW:
       return {"EStackOverflow", L"Stack overflow"};
@@ -347,7 +352,7 @@ TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
     case EXCEPTION_PRIV_INSTRUCTION:
       return {"EPrivilege", L"Privileged instruction"};
     default:
-      return {"EExternalException", L"External exception " + Hex8(record.ExceptionCode)};
+      return {"EExternalException", L"External exception " + Hex(record.ExceptionCode)};
   }
 }
 
@@ -462,7 +467,7 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
         // The call instruction that raised, and the raising frame's stack
         // above this hook's own frame.
         raise.Address = ToAddress(__builtin_return_address(0)) - 5;
-        raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
+        raise.StackPointer = ToAddress(__builtin_dwarf_cfa());
       }
       raise.Handler = FindHandler(object, type);
       gHooks.OnRaise(*state, raise);

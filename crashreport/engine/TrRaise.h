@@ -28,8 +28,8 @@ enum class THandlerKind : std::uint8_t {
 struct TRaiseRecord {
   const void* Object = nullptr;  // the thrown object
   const std::type_info* Type = nullptr;
-  std::uint32_t Address = 0;       // the raising instruction
-  std::uint32_t StackPointer = 0;  // the raising frame's stack: the call stack is read from here
+  std::uintptr_t Address = 0;       // the raising instruction
+  std::uintptr_t StackPointer = 0;  // the raising frame's stack: the call stack is read from here
   THandlerKind Handler = THandlerKind::Terminate;
   bool HasContext = false;  // Context holds the processor state of a system exception
   bool Notified = false;    // the handling has seen it
@@ -80,11 +80,11 @@ struct TSystemExceptionText {
 };
 TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record);
 
-inline std::uint32_t StackPointerOf(const CONTEXT& c) {
+inline std::uintptr_t StackPointerOf(const CONTEXT& c) {
 #if defined(__i386__)
   return c.Esp;
 #else
-  return static_cast<std::uint32_t>(c.Rsp);
+  return c.Rsp;
 #endif
 }
 

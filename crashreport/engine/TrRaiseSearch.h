@@ -4,6 +4,7 @@
 #pragma once
 
 #include <unwind.h>
+#include <windows.h>
 
 #include "crashreport/engine/TrRaise.h"
 
@@ -17,5 +18,9 @@ THandlerKind Search(_Unwind_Exception* exception);
 // exception become a C++ exception. Elsewhere (the system, another
 // component) the system's own handling goes on.
 bool HasUnwindTables(const void* address);
+
+// The codes GCC raises C++ exceptions with where they unwind through SEH
+// (x86-64): a throw, its unwinding and a forced unwind.
+inline bool IsGccThrowCode(DWORD code) { return (code & 0xF0FFFFFFu) == 0x20474343u; }
 
 }  // namespace tracira
