@@ -267,10 +267,11 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
 
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* info) {
   // A C++ throw that nobody catches, where throws go through SEH: the
-  // runtime's own filter lets the throw return, and it ends by the
-  // terminate handler.
-  if (IsGccThrowCode(info->ExceptionRecord->ExceptionCode))
-    return gOldFilter ? gOldFilter(info) : EXCEPTION_CONTINUE_SEARCH;
+  // throw returns (as the C runtime's own filter lets it), and the program
+  // ends by the terminate handler, which reports it.
+  if (IsGccThrowCode(info->ExceptionRecord->ExceptionCode) &&
+      !(info->ExceptionRecord->ExceptionFlags & EXCEPTION_NONCONTINUABLE))
+    return EXCEPTION_CONTINUE_EXECUTION;
   TThreadState* state = CurrentThreadState();
   if (state && !state->InHandling && gHooks.OnRaise) {
     TRaiseRecord raise = UnhandledSystemRaise(*state, *info);

@@ -240,8 +240,9 @@ THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* ob
     DWORD64 establisher = 0;
     const PEXCEPTION_ROUTINE handler = RtlVirtualUnwind(UNW_FLAG_EHANDLER, imageBase, pc, entry, &context,
                                                         &handlerData, &establisher, nullptr);
-    // Frames of other code (the system's, another component's handlers)
-    // are passed: they don't catch C++ exceptions.
+    // Frames of other code are passed: the system's handlers don't catch
+    // C++ exceptions. (Another module of the project has its own copy of
+    // the personality routine, and its catch clauses are not seen here.)
     if (handler != personality || !handlerData) continue;
     const std::uintptr_t functionStart = imageBase + entry->BeginAddress;
     switch (ReadFrame(static_cast<const std::uint8_t*>(handlerData), functionStart, pc, thrown, object)) {
