@@ -8,6 +8,9 @@
 
 namespace tracira {
 
+// An address in the process (a 64-bit process's take all 64 bits).
+using TTrAddress = std::uint64_t;
+
 // How much is known about an address; the order is stored and compared.
 enum TTraciraDebugDetail : std::uint8_t { ddNone, ddModule, ddProcedure, ddUnitAndProcedure, ddSourceCode };
 
@@ -16,7 +19,7 @@ struct TTraciraDebugInfo {
   // Full file name of the module that holds Addr (system code page, as the
   // report shows it); empty when unknown.
   std::string ModuleName;
-  std::uint32_t ModuleHandle = 0;
+  TTrAddress ModuleHandle = 0;
   std::uint32_t ThreadID = 0;
   // True: found on the thread's own stack; false: on the saved stack of the
   // thread that created it.
@@ -26,7 +29,7 @@ struct TTraciraDebugInfo {
   std::string LeakType;  // at most 64 characters
   std::uint32_t LeakSize = 0;
   std::uint32_t LeakCount = 0;
-  std::uint32_t Addr = 0;
+  TTrAddress Addr = 0;
   std::string UnitName;  // at most 64 characters each
   std::string ClassName;
   std::string ProcedureName;

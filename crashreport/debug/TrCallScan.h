@@ -2,7 +2,9 @@
 // pointers but read word by word, and a word counts as a return address
 // when the bytes before it form a call instruction. Memory is read through
 // TTrMemoryReader, so the scan runs on the live process (TrStack.cpp), on a
-// saved copy of a stack, and on test memory alike.
+// saved copy of a stack, and on test memory alike. The code may be 32-bit
+// (4-byte words, the call forms of 32-bit x86) or 64-bit (8-byte words,
+// x86-64's forms: RIP-relative operands, REX prefixes).
 #pragma once
 
 #include <cstdint>
@@ -20,44 +22,46 @@ class TTrMemoryReader {
   virtual ~TTrMemoryReader() = default;
   // Copies size bytes at address into out; false (and out undefined) when
   // any of them can't be read.
-  virtual bool Read(std::uint32_t address, void* out, std::size_t size) = 0;
+  virtual bool Read(TTrAddress address, void* out, std::size_t size) = 0;
 };
 
 // A copy of memory that starts at Base.
 class TTrBufferReader : public TTrMemoryReader {
  public:
-  TTrBufferReader(std::uint32_t base, std::vector<std::uint8_t> bytes)
-      : fBase(base), fBytes(std::move(bytes)) {}
-  bool Read(std::uint32_t address, void* out, std::size_t size) override;
+  TTrBufferReader(TTrAddress base, std::vector<std::uint8_t> bytes) : fBase(base), fBytes(std::move(bytes)) {}
+  bool Read(TTrAddress address, void* out, std::size_t size) override;
 
  private:
-  std::uint32_t fBase;
+  TTrAddress fBase;
   std::vector<std::uint8_t> fBytes;
 };
 
 inline constexpr std::uint32_t kMaxStackScan = 102400;
 inline constexpr std::uint32_t kStackReadBlock = 400;
 
+// The code's word size in bytes: 4 (32-bit x86) or 8 (x86-64).
+inline constexpr int kWords32 = 4, kWords64 = 8;
+
 struct TTrCallSite {
-  std::uint32_t CallAddress = 0;  // start of the call instruction
+  TTrAddress CallAddress = 0;  // start of the call instruction
   // A direct call's target, when the resolve-calls flag asks for it and it
   // isn't itself a call: listed as an entry before the call site.
-  std::optional<std::uint32_t> Target;
+  std::optional<TTrAddress> Target;
 };
 
 // Whether returnAddress follows a call instruction of the recognised forms.
-std::optional<TTrCallSite> CallSiteBefore(TTrMemoryReader& code, std::uint32_t returnAddress,
-                                          bool resolveCalls);
+std::optional<TTrCallSite> CallSiteBefore(TTrMemoryReader& code, TTrAddress returnAddress, bool resolveCalls,
+                                          int wordSize = kWords32);
 
-// Calls visit for every readable 32-bit word from sp up to top (at most
+// Calls visit for every readable word from sp up to top (at most
 // kMaxStackScan bytes), reading in blocks of kStackReadBlock bytes; words
 // in unreadable memory are skipped.
-void ScanStackWords(TTrMemoryReader& stack, std::uint32_t sp, std::uint32_t top,
-                    const std::function<void(std::uint32_t)>& visit);
+void ScanStackWords(TTrMemoryReader& stack, TTrAddress sp, TTrAddress top,
+                    const std::function<void(TTrAddress)>& visit, int wordSize = kWords32);
 
 // Fills one entry for an address (GetDebugInfosByAddr of the platform).
 using TTrAddressLookup =
-    std::function<void(std::uint32_t address, TTraciraDebugInfo& entry, bool errorLine, bool runningThread)>;
+    std::function<void(TTrAddress address, TTraciraDebugInfo& entry, bool errorLine, bool runningThread)>;
 
 // Which details the caller keeps (bit n: detail n).
 using TTrDetailSet = std::uint8_t;
@@ -70,8 +74,9 @@ constexpr bool InDetailSet(TTrDetailSet set, TTraciraDebugDetail d) { return (se
 TTrDetailSet GetDebugDetail(const TTraciraModuleOptions& options);
 
 struct TTrScanRequest {
-  std::optional<std::uint32_t> ExceptionAddress;
-  std::uint32_t StackPointer = 0, TopOfStack = 0;
+  std::optional<TTrAddress> ExceptionAddress;
+  TTrAddress StackPointer = 0, TopOfStack = 0;
+  int WordSize = kWords32;
   TTrDetailSet Details = kAllDetails;
   int StartLevel = -1, Levels = -1;  // -1: from the first, without limit
   bool ResolveCalls = true, GetDebugInfo = true;

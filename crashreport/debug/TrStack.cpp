@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "crashreport/debug/TrDebugWin.h"
@@ -40,15 +41,16 @@ class TSuspension {
   bool fOk;
 };
 
-std::uint32_t ToAddress(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
+std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// The word size of this process's code, for the stack scan.
+constexpr int kWordSize = sizeof(void*) == 8 ? kWords64 : kWords32;
 
 }  // namespace
 
-const TTrProcessMemoryReader::Region& TTrProcessMemoryReader::RegionAt(std::uint32_t address) {
+const TTrProcessMemoryReader::Region& TTrProcessMemoryReader::RegionAt(std::uintptr_t address) {
   auto it = std::upper_bound(fRegions.begin(), fRegions.end(), address,
-                             [](std::uint32_t a, const Region& r) { return a < r.Start; });
+                             [](std::uintptr_t a, const Region& r) { return a < r.Start; });
   if (it != fRegions.begin() && (std::prev(it)->End == 0 || address < std::prev(it)->End))
     return *std::prev(it);
   MEMORY_BASIC_INFORMATION mbi{};
@@ -59,7 +61,7 @@ const TTrProcessMemoryReader::Region& TTrProcessMemoryReader::RegionAt(std::uint
     r.End = 0;
   } else {
     r.Start = ToAddress(mbi.BaseAddress);
-    r.End = static_cast<std::uint32_t>(std::uint64_t{r.Start} + mbi.RegionSize);
+    r.End = r.Start + mbi.RegionSize;  // 0 past the top of a 32-bit address space
     constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                                 PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
     const bool readable = mbi.State == MEM_COMMIT && (mbi.Protect & kReadable) && !(mbi.Protect & PAGE_GUARD);
@@ -72,11 +74,13 @@ const TTrProcessMemoryReader::Region& TTrProcessMemoryReader::RegionAt(std::uint
   return *fRegions.insert(it, r);
 }
 
-bool TTrProcessMemoryReader::Read(std::uint32_t address, void* out, std::size_t size) {
+bool TTrProcessMemoryReader::Read(TTrAddress wide, void* out, std::size_t size) {
   if (size == 0) return true;
-  if (std::uint64_t{address} + size > 0x100000000ull) return false;
+  constexpr TTrAddress kLast = std::numeric_limits<std::uintptr_t>::max();
+  if (wide > kLast || size - 1 > kLast - wide) return false;
+  const auto address = static_cast<std::uintptr_t>(wide);
   const Region& r = RegionAt(address);
-  const bool inside = r.End == 0 || std::uint64_t{address} + size <= r.End;
+  const bool inside = r.End == 0 || address + (size - 1) < r.End;
   if (r.Access == Region::Unreadable && inside) return false;
   if (r.Access == Region::Image && inside) {
     std::memcpy(out, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), size);
@@ -89,19 +93,21 @@ bool TTrProcessMemoryReader::Read(std::uint32_t address, void* out, std::size_t 
          done == size;
 }
 
-void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTraciraDebugInfo& entry,
-                         bool errorLine, bool runningThread) {
+void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDebugInfo& entry, bool errorLine,
+                         bool runningThread) {
   entry = TTraciraDebugInfo{};
   entry.Addr = address;
   entry.ThreadID = threadID;
   entry.ErrorLine = errorLine;
   entry.RunningThread = runningThread;
-  TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(address);
+  TTraciraModuleInfo* module = address <= std::numeric_limits<std::uintptr_t>::max()
+                                   ? ProcessModules().ModuleInfoByAddr(address)
+                                   : nullptr;
   if (!module) return;
   entry.ModuleName = module->Name;
   entry.ModuleHandle = module->Base();
   entry.DebugDetail = ddModule;
-  const std::uint32_t rva = address - module->Base();
+  const auto rva = static_cast<std::uint32_t>(address - module->Base());
 
   // The crash reporter's own code (by where its source lives) shows as its
   // module only.
@@ -153,14 +159,15 @@ void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTracira
   finish();
 }
 
-void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uint32_t stackPointer,
-                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel, int levels,
+void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uintptr_t stackPointer,
+                          std::uintptr_t topOfStack, TTrDetailSet details, int startLevel, int levels,
                           bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread) {
   TTrProcessMemoryReader memory;
   TTrScanRequest request;
   if (exceptionAddress) request.ExceptionAddress = ToAddress(exceptionAddress);
   request.StackPointer = stackPointer;
   request.TopOfStack = topOfStack;
+  request.WordSize = kWordSize;
   request.Details = details;
   request.StartLevel = startLevel;
   request.Levels = levels;
@@ -170,14 +177,14 @@ void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress,
   request.RunningThread = runningThread;
   tracira::CallStackByAddresses(
       list, memory, memory,
-      [threadID](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+      [threadID](TTrAddress a, TTraciraDebugInfo& e, bool errorLine, bool running) {
         GetDebugInfosByAddr(a, threadID, e, errorLine, running);
       },
       request);
 }
 
-TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uint32_t stackPointer,
-                                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel,
+TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uintptr_t stackPointer,
+                                          std::uintptr_t topOfStack, TTrDetailSet details, int startLevel,
                                           int levels, bool resolveCalls, bool getDebugInfo,
                                           std::uint32_t threadID) {
   TTraciraStackList list;
@@ -186,14 +193,18 @@ TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uin
   return list;
 }
 
-std::uint32_t CurrentTopOfStack() {
-  // The thread information block's StackBase, at fs:[4].
-  std::uint32_t top;
+std::uintptr_t CurrentTopOfStack() {
+  // The thread information block's StackBase: fs:[4], on x86-64 gs:[8].
+  std::uintptr_t top;
+#if defined(__i386__)
   asm volatile("movl %%fs:4, %0" : "=r"(top));
+#else
+  asm volatile("movq %%gs:8, %0" : "=r"(top));
+#endif
   return top;
 }
 
-std::uint32_t ThreadTopOfStack(HANDLE thread) {
+std::uintptr_t ThreadTopOfStack(HANDLE thread) {
   using TQuery = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
   static const auto query = reinterpret_cast<TQuery>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
@@ -217,7 +228,7 @@ std::uint32_t ThreadTopOfStack(HANDLE thread) {
 __attribute__((noinline)) TTraciraStackList GetCurrentCallStack(TTrDetailSet details) {
   // From this frame's saved frame pointer on: the first return address
   // found leads back into the caller.
-  const std::uint32_t sp = ToAddress(__builtin_frame_address(0));
+  const std::uintptr_t sp = ToAddress(__builtin_frame_address(0));
   TTraciraStackList list;
   CallStackByAddresses(list, nullptr, sp, CurrentTopOfStack(), details, -1, -1, true, true,
                        GetCurrentThreadId(), true);
@@ -228,11 +239,12 @@ namespace {
 
 // Copies [from, to) page by page; unreadable pages stay zero, which no
 // scan takes for a return address.
-void CopyStack(std::uint32_t from, std::uint32_t to, std::vector<std::uint8_t>& out) {
+void CopyStack(std::uintptr_t from, std::uintptr_t to, std::vector<std::uint8_t>& out) {
   TTrProcessMemoryReader memory;
   std::fill(out.begin(), out.end(), 0);
-  for (std::uint32_t at = from; at < to;) {
-    const std::uint32_t pageEnd = std::min<std::uint64_t>((at & ~0xFFFu) + 0x1000, to);
+  for (std::uintptr_t at = from; at < to;) {
+    const auto pageEnd = static_cast<std::uintptr_t>(
+        std::min<std::uint64_t>((at & ~std::uintptr_t{0xFFF}) + std::uint64_t{0x1000}, to));
     memory.Read(at, out.data() + (at - from), pageEnd - at);
     at = pageEnd;
   }
@@ -247,7 +259,7 @@ bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList
     list.insert(list.end(), own.begin(), own.end());
     return true;
   }
-  const std::uint32_t top = ThreadTopOfStack(thread);
+  const std::uintptr_t top = ThreadTopOfStack(thread);
   if (top == 0) {
     if (error) *error = L"The thread's stack can't be found.";
     return false;
@@ -274,27 +286,29 @@ bool GetThreadCallStack(HANDLE thread, std::uint32_t threadID, TTraciraStackList
 
 void AddSnapshotCallStack(TTraciraStackList& list, const TThreadSnapshot& snapshot, std::uint32_t threadID,
                           TTrDetailSet details) {
-  const std::uint32_t sp = snapshot.StackPointer, size = snapshot.StackSize;
+  const std::uintptr_t sp = snapshot.StackPointer;
+  const std::uint32_t size = snapshot.StackSize;
   TTrBufferReader stack(sp, std::vector<std::uint8_t>(snapshot.Stack, snapshot.Stack + size));
   TTrProcessMemoryReader code;
   TTrScanRequest request;
   request.StackPointer = sp;
   request.TopOfStack = sp + size;
+  request.WordSize = kWordSize;
   request.Details = details;
   request.ThreadID = threadID;
   tracira::CallStackByAddresses(
       list, stack, code,
-      [threadID](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+      [threadID](TTrAddress a, TTraciraDebugInfo& e, bool errorLine, bool running) {
         GetDebugInfosByAddr(a, threadID, e, errorLine, running);
       },
       request);
 }
 
 __attribute__((noinline)) std::vector<std::uint8_t> CopyCurrentStack(std::uint32_t maxBytes) {
-  const std::uint32_t sp = ToAddress(__builtin_frame_address(0));
-  const std::uint32_t top = CurrentTopOfStack();
-  std::vector<std::uint8_t> copy(top > sp ? std::min(top - sp, maxBytes) : 0);
-  CopyStack(sp, sp + static_cast<std::uint32_t>(copy.size()), copy);
+  const std::uintptr_t sp = ToAddress(__builtin_frame_address(0));
+  const std::uintptr_t top = CurrentTopOfStack();
+  std::vector<std::uint8_t> copy(top > sp ? std::min<std::uintptr_t>(top - sp, maxBytes) : 0);
+  CopyStack(sp, sp + copy.size(), copy);
   return copy;
 }
 
@@ -306,22 +320,24 @@ void AddCallerCallStack(TTraciraStackList& list, const TTrCallerStack& thread, T
   TTrScanRequest request;
   request.StackPointer = 0;
   request.TopOfStack = size;
+  request.WordSize = kWordSize;
   request.Details = details;
   request.ThreadID = thread.ThreadID;
   request.RunningThread = false;
   const std::uint32_t id = thread.ThreadID;
   tracira::CallStackByAddresses(
       list, stack, code,
-      [id](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+      [id](TTrAddress a, TTraciraDebugInfo& e, bool errorLine, bool running) {
         GetDebugInfosByAddr(a, id, e, errorLine, running);
       },
       request);
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureBounds(std::uint32_t address) {
+std::optional<std::pair<std::uintptr_t, std::uintptr_t>> GetProcedureBounds(std::uintptr_t address) {
   TTraciraModuleInfo* module = ProcessModules().ModuleInfoByAddr(address);
   if (!module) return std::nullopt;
-  const std::uint32_t base = module->Base(), rva = address - base;
+  const std::uintptr_t base = module->Base();
+  const auto rva = static_cast<std::uint32_t>(address - base);
   auto absolute = [&](std::pair<std::uint32_t, std::uint32_t> r, std::uint32_t offset) {
     return std::make_pair(base + offset + r.first, base + offset + r.second);
   };

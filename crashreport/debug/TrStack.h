@@ -26,33 +26,33 @@ namespace tracira {
 // through ReadProcessMemory.
 class TTrProcessMemoryReader : public TTrMemoryReader {
  public:
-  bool Read(std::uint32_t address, void* out, std::size_t size) override;
+  bool Read(TTrAddress address, void* out, std::size_t size) override;
 
  private:
   struct Region {
-    std::uint32_t Start = 0, End = 0;  // End 0: up to 4 GB
+    std::uintptr_t Start = 0, End = 0;  // End 0: up to the end of the address space
     enum Kind : std::uint8_t { Unreadable, Image, Other } Access = Unreadable;
   };
-  const Region& RegionAt(std::uint32_t address);
+  const Region& RegionAt(std::uintptr_t address);
   std::vector<Region> fRegions;  // sorted by Start
 };
 
 // Fills entry for address: the module's own data block first, then its
 // outside debug source, then its exports.
-void GetDebugInfosByAddr(std::uint32_t address, std::uint32_t threadID, TTraciraDebugInfo& entry,
-                         bool errorLine, bool runningThread);
+void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDebugInfo& entry, bool errorLine,
+                         bool runningThread);
 
-void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uint32_t stackPointer,
-                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel, int levels,
+void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uintptr_t stackPointer,
+                          std::uintptr_t topOfStack, TTrDetailSet details, int startLevel, int levels,
                           bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread);
-TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uint32_t stackPointer,
-                                          std::uint32_t topOfStack, TTrDetailSet details, int startLevel,
+TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uintptr_t stackPointer,
+                                          std::uintptr_t topOfStack, TTrDetailSet details, int startLevel,
                                           int levels, bool resolveCalls, bool getDebugInfo,
                                           std::uint32_t threadID);
 
 // The top (highest address) of a thread's stack; 0 when unknown.
-std::uint32_t ThreadTopOfStack(HANDLE thread);
-std::uint32_t CurrentTopOfStack();
+std::uintptr_t ThreadTopOfStack(HANDLE thread);
+std::uintptr_t CurrentTopOfStack();
 
 // The call stack of the calling thread from here outwards.
 TTraciraStackList GetCurrentCallStack(TTrDetailSet details = kAllDetails);
@@ -87,7 +87,7 @@ void AddCallerCallStack(TTraciraStackList& list, const TTrCallerStack& thread,
 // [start, end) of the procedure that holds address: from the module's data
 // block, else its outside source, else the export that covers it. For the
 // report's assembler section.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> GetProcedureBounds(std::uint32_t address);
+std::optional<std::pair<std::uintptr_t, std::uintptr_t>> GetProcedureBounds(std::uintptr_t address);
 
 // Address of a runtime routine named in the main program's data block.
 void* GetSymbolAddr(std::uint8_t symbol);

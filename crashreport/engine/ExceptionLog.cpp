@@ -89,10 +89,10 @@ struct TNotifyParams {
   const std::vector<std::uint8_t>* Stack = nullptr;
   const CONTEXT* Context = nullptr;
   const EXCEPTION_RECORD* Record = nullptr;
-  std::uint32_t TopOfStack = 0;
-  std::uint32_t StackPoint = 0;
+  std::uintptr_t TopOfStack = 0;
+  std::uintptr_t StackPoint = 0;
   std::uint32_t ThreadID = 0;  // the thread the exception belongs to
-  std::uint32_t Address = 0;
+  std::uintptr_t Address = 0;
   const void* Object = nullptr;
   const std::type_info* Type = nullptr;
   std::string ActiveControlClass, ActiveControlText;
@@ -206,9 +206,7 @@ constinit TExplicitLifetime<TEngine> gEngine;
 constinit std::atomic<bool> gInstalled{false};
 constinit std::atomic<bool> gActive{true};
 
-std::uint32_t ToAddress(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
+std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // ---------------------------------------------------------------------------
 // ---------------------------------------------------------------------------
@@ -283,11 +281,11 @@ const char* ErrorCodeName(TTraciraLogErrorCode code) {
 }
 
 void SetInternalError(TEngine& e, TTraciraLogErrorCode code, const std::string& message,
-                      std::uint32_t address) {
+                      std::uintptr_t address) {
   e.InternalError = message;
   char text[1024];
-  std::snprintf(text, sizeof text, "[WARNING] - Code: %s - Address: %08X - Message: \"%s\"",
-                ErrorCodeName(code), static_cast<unsigned>(address), message.c_str());
+  std::snprintf(text, sizeof text, "[WARNING] - Code: %s - Address: %s - Message: \"%s\"",
+                ErrorCodeName(code), HexAddress(address).c_str(), message.c_str());
   OutputDebugStringA(text);
 }
 
@@ -827,9 +825,10 @@ TKeptRaise& Keep(TThreadState& state, const TRaiseRecord& raise) {
     kept.SystemRecord = state.Record;
   }
   kept.Stack.clear();
-  const std::uint32_t top = CurrentTopOfStack();
+  const std::uintptr_t top = CurrentTopOfStack();
   if (raise.StackPointer == 0 || raise.StackPointer >= top) return kept;
-  const std::uint32_t size = std::min<std::uint32_t>(top - raise.StackPointer, kMaxStackScan);
+  const auto size =
+      static_cast<std::uint32_t>(std::min<std::uintptr_t>(top - raise.StackPointer, kMaxStackScan));
   const auto* from = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(raise.StackPointer));
   try {
     // The thread's own stack between its stack pointer and its base is
@@ -984,6 +983,8 @@ void ReportFreeze(TEngine& e) {
     p.ThreadID = main->ID;
 #if defined(__i386__)
     p.Address = state->Context.Eip;
+#else
+    p.Address = state->Context.Rip;
 #endif
     p.Object = &frozen;
     p.Type = &typeid(EFrozenApplication);
@@ -1186,7 +1187,7 @@ extern "C" BOOL WINAPI ExceptionManager(const void* exceptionObject, const void*
   raise.Object = object;
   raise.Type = type;
   raise.Address = exceptionAddress ? ToAddress(exceptionAddress) : ToAddress(__builtin_return_address(0));
-  raise.StackPointer = ToAddress(__builtin_frame_address(0)) + 8;
+  raise.StackPointer = ToAddress(__builtin_dwarf_cfa());
   raise.Handler = THandlerKind::Edge;
   TKeptRaise& kept = Keep(*state, raise);
   GoNotify(*state, kept);
@@ -1225,7 +1226,7 @@ __declspec(dllexport) void WINAPI TraciraLog_CallExitThread(DWORD code) { ExitRe
 // code, 1 the edge of its handling, 2 nobody).
 __declspec(dllexport) void WINAPI
     TraciraLog_CallGeneralRaise(const void* object, const std::type_info* type, const void* address,
-                                DWORD stackPointer, int handler) {
+                                ULONG_PTR stackPointer, int handler) {
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling || !gInstalled) return;
   TRaiseRecord raise;

@@ -20,9 +20,7 @@ namespace tracira {
 
 namespace {
 
-std::uint32_t ToAddress(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
+std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 std::uint64_t Ticks(const FILETIME& f) { return (std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime; }
 
@@ -80,7 +78,8 @@ class TLiveAsmLookup : public TAsmSourceLookup {
   std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint32_t address) const override {
     const auto bounds = GetProcedureBounds(address);
     if (!bounds) return std::nullopt;
-    return TAsmProcedureBounds{bounds->first, bounds->second};
+    return TAsmProcedureBounds{static_cast<std::uint32_t>(bounds->first),
+                               static_cast<std::uint32_t>(bounds->second)};
   }
   std::optional<TAsmSourceLine> SourceLine(std::uint32_t address) const override {
     TTraciraDebugInfo e;
@@ -97,12 +96,15 @@ std::string AddressName(std::uint32_t address) {
   return e.ClassName.empty() ? e.ProcedureName : e.ClassName + "." + e.ProcedureName;
 }
 
-std::string Disassembly(std::uint32_t address) {
+std::string Disassembly(std::uintptr_t address) {
+  // The disassembler reads 32-bit x86 only: no assembler section for a
+  // 64-bit program yet.
+  if (sizeof address > 4) return {};
   TDisAsm disasm;
   disasm.OnReadMemory = ReadOwnMemory;
   disasm.OnAddressName = AddressName;
   const TLiveAsmLookup lookup;
-  return AssemblerText(disasm, &lookup, address);
+  return AssemblerText(disasm, &lookup, static_cast<std::uint32_t>(address));
 }
 
 }  // namespace
@@ -127,13 +129,14 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
     TTrScanRequest request;
     request.ExceptionAddress = p.Address;
     request.StackPointer = p.StackPoint;
-    request.TopOfStack = p.StackPoint + static_cast<std::uint32_t>(p.Stack->size());
+    request.TopOfStack = p.StackPoint + p.Stack->size();
+    request.WordSize = sizeof(void*) == 8 ? kWords64 : kWords32;
     request.Details = details;
     request.ThreadID = p.ThreadID;
     const std::uint32_t id = p.ThreadID;
     CallStackByAddresses(
         report.Stack, stack, code,
-        [id](std::uint32_t a, TTraciraDebugInfo& entry, bool errorLine, bool running) {
+        [id](TTrAddress a, TTraciraDebugInfo& entry, bool errorLine, bool running) {
           GetDebugInfosByAddr(a, id, entry, errorLine, running);
         },
         request);
@@ -204,9 +207,9 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
     // Rebuilt in the runtime's words, with the module's long file name.
     if (TTraciraModuleInfo* at =
             ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(p.Record->ExceptionAddress)))
-      message = AccessViolationText(ToAddress(p.Record->ExceptionAddress), LongFileName(at->Path),
-                                    p.Record->ExceptionInformation[0] == 1,
-                                    static_cast<std::uint32_t>(p.Record->ExceptionInformation[1]));
+      message =
+          AccessViolationText(ToAddress(p.Record->ExceptionAddress), LongFileName(at->Path),
+                              p.Record->ExceptionInformation[0] == 1, p.Record->ExceptionInformation[1]);
   }
   v.ExcMessage = ExceptionMessageText(message);
   v.ExcID = report.ExceptionID;

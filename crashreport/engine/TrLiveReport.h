@@ -21,9 +21,9 @@ namespace tracira {
 
 // What the handling knows of the exception.
 struct TReportInput {
-  std::uint32_t Address = 0;
+  std::uintptr_t Address = 0;
   std::uint32_t ThreadID = 0;  // the thread the exception belongs to
-  std::uint32_t StackPoint = 0, TopOfStack = 0;
+  std::uintptr_t StackPoint = 0, TopOfStack = 0;
   // The exception thread's stack as it was at the raise, from StackPoint up;
   // null: read it where it is.
   const std::vector<std::uint8_t>* Stack = nullptr;

@@ -16,7 +16,7 @@ struct TTraciraThreadInfo {
   HANDLE Handle = nullptr;  // suspend, resume and context; owned by the registry
   DWORD CallerID = 0;       // the thread that created it
   int Priority = THREAD_PRIORITY_NORMAL;
-  std::uint32_t TopOfStack = 0;
+  std::uintptr_t TopOfStack = 0;
   const void* CreateThreadFunction = nullptr;  // the thread's entry
   const void* Parameter = nullptr;
   // Started through the program's runtime (std::thread, _beginthreadex) or

@@ -186,7 +186,10 @@ std::string ExceptionID(std::string_view idText) { return Format("%04X", Crc16Xm
 // ---------------------------------------------------------------------------
 // Value formatters
 
-std::string HexAddress(std::uint32_t value) { return Format("%08X", static_cast<unsigned>(value)); }
+std::string HexAddress(std::uint64_t value) {
+  if (value > 0xFFFFFFFFu) return Format("%016llX", static_cast<unsigned long long>(value));
+  return Format("%08X", static_cast<unsigned>(value));
+}
 
 std::string ExtractFileName(std::string_view fileName) {
   const std::size_t slash = fileName.find_last_of("\\/:");
@@ -376,11 +379,11 @@ std::string PrinterText(std::string_view printer, std::string_view driverVersion
   return std::string(printer) + " (driver " + std::string(driverVersion) + ")";
 }
 
-std::string AccessViolationText(std::uint32_t address, std::string_view moduleFileName, bool write,
-                                std::uint32_t target) {
-  return Format("Access violation at address %08X in module '%.*s'. %s of address %08X",
-                static_cast<unsigned>(address), static_cast<int>(moduleFileName.size()),
-                moduleFileName.data(), write ? "Write" : "Read", static_cast<unsigned>(target));
+std::string AccessViolationText(std::uint64_t address, std::string_view moduleFileName, bool write,
+                                std::uint64_t target) {
+  return Format("Access violation at address %s in module '%.*s'. %s of address %s",
+                HexAddress(address).c_str(), static_cast<int>(moduleFileName.size()), moduleFileName.data(),
+                write ? "Write" : "Read", HexAddress(target).c_str());
 }
 
 // ---------------------------------------------------------------------------

@@ -61,7 +61,7 @@ std::string ExceptionID(std::string_view idText);
 // ---------------------------------------------------------------------------
 // Value formatters of the general part
 
-std::string HexAddress(std::uint32_t value);             // "0045A1B2"
+std::string HexAddress(std::uint64_t value);             // "0045A1B2"; 16 digits above 4 GB
 std::string ExtractFileName(std::string_view fileName);  // after the last '\' or '/'
 std::string ExtractFilePath(std::string_view fileName);  // up to and including it
 // "Tavrix.exe - (Test bench)"; the file name alone without a description.
@@ -120,8 +120,8 @@ std::string PrinterText(std::string_view printer, std::string_view driverVersion
 // The runtime's text for an access violation inside a module: "Access
 // violation at address 0045A1B2 in module 'Tavrix.exe'. Read of address
 // 00000000".
-std::string AccessViolationText(std::uint32_t address, std::string_view moduleFileName, bool write,
-                                std::uint32_t target);
+std::string AccessViolationText(std::uint64_t address, std::string_view moduleFileName, bool write,
+                                std::uint64_t target);
 
 // ---------------------------------------------------------------------------
 // Sections

@@ -16,7 +16,7 @@ bool Readable(const MEMORY_BASIC_INFORMATION& mbi) {
 
 }  // namespace
 
-void CopyMemoryPages(std::uint32_t from, std::uint32_t size, std::uint8_t* out) noexcept {
+void CopyMemoryPages(std::uintptr_t from, std::uint32_t size, std::uint8_t* out) noexcept {
   // memset takes no lock and allocates nothing.
   std::memset(out, 0, size);
   const std::uint64_t end = std::uint64_t{from} + size;
@@ -40,7 +40,7 @@ void CopyMemoryPages(std::uint32_t from, std::uint32_t size, std::uint8_t* out) 
   }
 }
 
-TSnapshotResult SnapshotThread(HANDLE thread, std::uint32_t topOfStack, TThreadSnapshot& out) noexcept {
+TSnapshotResult SnapshotThread(HANDLE thread, std::uintptr_t topOfStack, TThreadSnapshot& out) noexcept {
   out.StackPointer = 0;
   out.StackSize = 0;
   if (SuspendThread(thread) == static_cast<DWORD>(-1)) return TSnapshotResult::NotSuspended;
@@ -51,9 +51,9 @@ TSnapshotResult SnapshotThread(HANDLE thread, std::uint32_t topOfStack, TThreadS
     result = TSnapshotResult::NoContext;
   } else {
 #if defined(__i386__)
-    const std::uint32_t sp = static_cast<std::uint32_t>(out.Context.Esp) & ~3u;
+    const std::uintptr_t sp = out.Context.Esp & ~std::uintptr_t{3};
 #else
-    const std::uint32_t sp = static_cast<std::uint32_t>(out.Context.Rsp) & ~3u;
+    const std::uintptr_t sp = out.Context.Rsp & ~std::uintptr_t{7};
 #endif
     if (topOfStack == 0 || sp >= topOfStack) {
       result = TSnapshotResult::StackOutside;

@@ -19,8 +19,8 @@ inline constexpr std::uint32_t kSnapshotStackBytes = 102400;
 // stack from the stack pointer up.
 struct TThreadSnapshot {
   CONTEXT Context;
-  std::uint32_t StackPointer;  // where Stack starts
-  std::uint32_t StackSize;     // bytes copied into Stack
+  std::uintptr_t StackPointer;  // where Stack starts
+  std::uint32_t StackSize;      // bytes copied into Stack
   // Unreadable pages are left zero, which no scan takes for a return address.
   std::uint8_t Stack[kSnapshotStackBytes];
 };
@@ -30,11 +30,11 @@ enum class TSnapshotResult : std::uint8_t { Ok, NotSuspended, NoContext, StackOu
 // Suspends thread, reads its context and copies its stack (up to topOfStack,
 // the stack's highest address), resumes it. thread needs
 // THREAD_SUSPEND_RESUME and THREAD_GET_CONTEXT.
-TSnapshotResult SnapshotThread(HANDLE thread, std::uint32_t topOfStack, TThreadSnapshot& out) noexcept;
+TSnapshotResult SnapshotThread(HANDLE thread, std::uintptr_t topOfStack, TThreadSnapshot& out) noexcept;
 
 // Copies [from, from + size) of this process's memory page by page into
 // out; pages that can't be read stay zero. No allocation, no locks.
-void CopyMemoryPages(std::uint32_t from, std::uint32_t size, std::uint8_t* out) noexcept;
+void CopyMemoryPages(std::uintptr_t from, std::uint32_t size, std::uint8_t* out) noexcept;
 
 // Holds the process heap's lock and the C runtime's heap lock. While a
 // thread holds them, any other thread it suspends is known not to be inside

@@ -3,6 +3,7 @@
 // copies.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 
 #include "crashreport/debug/TrCallScan.h"
@@ -13,12 +14,17 @@ namespace {
 // Memory made of separate readable regions; everything else is unreadable.
 class FakeMemory : public TTrMemoryReader {
  public:
-  void Put(std::uint32_t address, std::vector<std::uint8_t> bytes) { fRegions[address] = std::move(bytes); }
-  void Put32(std::uint32_t address, std::uint32_t v) {
+  void Put(TTrAddress address, std::vector<std::uint8_t> bytes) { fRegions[address] = std::move(bytes); }
+  void Put32(TTrAddress address, std::uint32_t v) {
     Put(address, {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                   static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
   }
-  bool Read(std::uint32_t address, void* out, std::size_t size) override {
+  void Put64(TTrAddress address, std::uint64_t v) {
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    Put(address, bytes);
+  }
+  bool Read(TTrAddress address, void* out, std::size_t size) override {
     ++reads;
     auto it = fRegions.upper_bound(address);
     if (it == fRegions.begin()) return false;
@@ -31,7 +37,7 @@ class FakeMemory : public TTrMemoryReader {
   int reads = 0;
 
  private:
-  std::map<std::uint32_t, std::vector<std::uint8_t>> fRegions;
+  std::map<TTrAddress, std::vector<std::uint8_t>> fRegions;
 };
 
 constexpr std::uint32_t kCode = 0x00401000;
@@ -140,6 +146,70 @@ TEST(CallSiteBefore, DirectCallNeedsReadableTargetAndResolvesThroughImportThunk)
   }
 }
 
+// x86-64 code above 4 GB: REX prefixes in front of indirect calls,
+// RIP-relative operands, and direct calls backwards.
+TEST(CallSiteBefore, RecognisesTheCallFormsOfX64Code) {
+  const TTrAddress code = 0x140001000, r = code + 32, slot = code + 0x1000;
+  auto rel = [&](TTrAddress to, std::size_t length) {
+    const auto d = static_cast<std::uint32_t>(to - r);
+    std::vector<std::uint8_t> bytes(length - 4);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(d >> (8 * i)));
+    return bytes;
+  };
+  auto with = [](std::vector<std::uint8_t> head, std::vector<std::uint8_t> tail) {
+    std::copy(tail.begin() + static_cast<long>(head.size()), tail.end(), std::back_inserter(head));
+    return head;
+  };
+  const std::vector<CallForm> forms = {
+      {"call rax", {0xFF, 0xD0}, true},
+      {"call r8", {0x41, 0xFF, 0xD0}, true},
+      {"call [rbx+8]", {0xFF, 0x53, 0x08}, true},
+      {"call [r12+8]", {0x41, 0xFF, 0x54, 0x24, 0x08}, true},
+      {"call [rsp+0x100]", {0xFF, 0x94, 0x24, 0x00, 0x01, 0x00, 0x00}, true},
+      {"call [rip+slot]", with({0xFF, 0x15}, rel(slot, 6)), true},
+      {"call [rip+unreadable]", with({0xFF, 0x15}, rel(slot + 0x100000, 6)), false},
+      {"jmp rax", {0xFF, 0xE0}, false},
+      {"nops", {0x90, 0x90}, false},
+  };
+  for (const CallForm& f : forms) {
+    FakeMemory memory;
+    memory.Put(code, CodeEndingWith(f.Bytes));
+    memory.Put64(slot, code);
+    const auto site = CallSiteBefore(memory, r, true, kWords64);
+    EXPECT_EQ(site.has_value(), f.IsCall) << f.Name;
+    if (site && f.IsCall) {
+      EXPECT_EQ(site->CallAddress, r - f.Bytes.size()) << f.Name;
+    }
+  }
+
+  // A direct call backwards, through a RIP-relative import thunk.
+  const TTrAddress thunk = code - 0x800, imported = 0x7FF812340000;
+  FakeMemory memory;
+  memory.Put(code, CodeEndingWith(with({0xE8}, rel(thunk, 5))));
+  memory.Put(thunk, {0xFF, 0x25, 0x0A, 0x00, 0x00, 0x00});  // jmp [rip+10]: the slot at thunk + 16
+  memory.Put64(thunk + 16, imported);
+  memory.Put(imported, {0x48, 0x89, 0x5C});
+  const auto site = CallSiteBefore(memory, r, true, kWords64);
+  ASSERT_TRUE(site);
+  EXPECT_EQ(site->CallAddress, r - 5);
+  EXPECT_EQ(site->Target, imported);
+  // The same bytes read as 32-bit code don't reach the thunk.
+  EXPECT_FALSE(CallSiteBefore(memory, r, true, kWords32));
+}
+
+TEST(ScanStackWords, ReadsEightByteWordsOfX64Stacks) {
+  const TTrAddress sp = 0x7FFE0000;
+  FakeMemory memory;
+  std::vector<std::uint8_t> stack;
+  for (std::uint64_t w : {0x140001234ull, 0x1ull, 0x7FF812340000ull})
+    for (int i = 0; i < 8; ++i) stack.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
+  memory.Put(sp, stack);
+  std::vector<TTrAddress> seen;
+  ScanStackWords(
+      memory, sp + 3, sp + stack.size(), [&](TTrAddress w) { seen.push_back(w); }, kWords64);
+  EXPECT_EQ(seen, (std::vector<TTrAddress>{0x140001234, 0x1, 0x7FF812340000}));
+}
+
 TEST(ScanStackWords, CapsTheScanAt100KBAndSkipsUnreadableWords) {
   const std::uint32_t sp = 0x00100000;
   FakeMemory memory;
@@ -147,8 +217,8 @@ TEST(ScanStackWords, CapsTheScanAt100KBAndSkipsUnreadableWords) {
   for (std::size_t i = 0; i < stack.size(); i += 4) stack[i] = static_cast<std::uint8_t>(i / 4);
   memory.Put(sp, stack);
   int words = 0;
-  std::uint32_t last = 0;
-  ScanStackWords(memory, sp, sp + static_cast<std::uint32_t>(stack.size()), [&](std::uint32_t w) {
+  TTrAddress last = 0;
+  ScanStackWords(memory, sp, sp + static_cast<std::uint32_t>(stack.size()), [&](TTrAddress w) {
     ++words;
     last = w;
   });
@@ -161,7 +231,7 @@ TEST(ScanStackWords, CapsTheScanAt100KBAndSkipsUnreadableWords) {
   holey.Put(sp, std::vector<std::uint8_t>(200, 1));
   holey.Put(sp + 208, std::vector<std::uint8_t>(800 - 208, 2));
   std::vector<std::uint32_t> seen;
-  ScanStackWords(holey, sp, sp + 800, [&](std::uint32_t w) { seen.push_back(w); });
+  ScanStackWords(holey, sp, sp + 800, [&](TTrAddress w) { seen.push_back(static_cast<std::uint32_t>(w)); });
   EXPECT_EQ(seen.size(), (800u - 8) / 4);
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 0x01010101u), 50);
 }
@@ -213,7 +283,7 @@ class ScanFixture : public ::testing::Test {
 
   FakeMemory memory;
   std::uint32_t top = kSp;
-  TTrAddressLookup lookup = [](std::uint32_t a, TTraciraDebugInfo& e, bool errorLine, bool running) {
+  TTrAddressLookup lookup = [](TTrAddress a, TTraciraDebugInfo& e, bool errorLine, bool running) {
     e = TTraciraDebugInfo{};
     e.Addr = a;
     e.ErrorLine = errorLine;
