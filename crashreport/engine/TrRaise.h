@@ -53,6 +53,11 @@ struct TThreadState {
   volatile LONG InGoNotify;
   bool InHandling;      // handling an exception (the raising or the handling thread)
   bool PendingContext;  // Context and Record belong to the system exception being raised now
+  // A stack of its own for the thread's stack overflow (made on the first
+  // one, kept with the slot), and where the overflowing frame's registers
+  // are kept on it while the exception is raised from there.
+  std::uint8_t* OverflowStack;
+  void* OverflowFrame;
   CONTEXT Context;
   EXCEPTION_RECORD Record;
   // The latest raises, newest at NextKept - 1: a clean-up that raises and

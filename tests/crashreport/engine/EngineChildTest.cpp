@@ -82,6 +82,16 @@ TEST(Ends, StackOverflowIsReportedAndEndsWithCode1) {
   EXPECT_TRUE(Has(run.Reports[0], "Recurse")) << run.Reports[0];
 }
 
+TEST(GoesOn, AfterStackOverflowsReportedAtTheEdgeOrCaught) {
+  const TRun run = RunChild("stack-overflow-goes-on");
+  EXPECT_EQ(run.ExitCode, 0u) << "4: not caught, 5: a destructor missed, 10+N: N reports";
+  ASSERT_EQ(run.Reports.size(), 3u);
+  for (const std::string& report : run.Reports) {
+    EXPECT_TRUE(Has(report, "EStackOverflow")) << report;
+    EXPECT_TRUE(Has(report, "RecurseCounted")) << report;
+  }
+}
+
 TEST(Ends, UnhandledInAThreadEndsOnlyThatThread) {
   const TRun run = RunChild("unhandled-thread");
   EXPECT_EQ(run.ExitCode, 0u);
