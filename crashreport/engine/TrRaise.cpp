@@ -263,7 +263,8 @@ const std::uint8_t* ReadEncoded(const std::uint8_t* p, std::uint8_t encoding, st
       value = static_cast<std::uint32_t>(p[0] | p[1] << 8);
       return p + 2;
     default:  // absptr, udata4, sdata4
-      value = static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+      value =
+          static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
       return p + 4;
   }
 }
@@ -318,7 +319,8 @@ _Unwind_Reason_Code FindStartFrame(_Unwind_Context* context, void* arg) {
   }
   const auto* lsda = static_cast<const std::uint8_t*>(_Unwind_GetLanguageSpecificData(context));
   if (!lsda) return _URC_NO_REASON;
-  const auto offset = static_cast<std::uint32_t>(_Unwind_GetIP(context) - 1 - _Unwind_GetRegionStart(context));
+  const auto offset =
+      static_cast<std::uint32_t>(_Unwind_GetIP(context) - 1 - _Unwind_GetRegionStart(context));
   if (CallSiteCovers(lsda, offset)) return _URC_END_OF_STACK;
   find->Skip = true;
   find->Frame->StackPointer = static_cast<std::uint32_t>(_Unwind_GetCFA(context));
