@@ -8,10 +8,12 @@
 // the log, until it is killed.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -119,7 +121,29 @@ int Freeze() {
   return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
 }
 
+// A transient shortage of memory in the handling itself: the first
+// allocation of another thread (the handling's own) after the switch fails.
+std::atomic<bool> gFailAnAllocation{false};
+DWORD gMainThread = GetCurrentThreadId();
+
+int InternalError() {
+  gFailAnAllocation = true;
+  AtTheEdge(RaiseProblem);
+  const bool failed = !gFailAnAllocation;
+  AtTheEdge(RaiseProblem);  // the next one is handled as usual
+  if (!failed) return 6;
+  return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
+}
+
 }  // namespace
+
+void* operator new(std::size_t size) {
+  if (GetCurrentThreadId() != gMainThread && gFailAnAllocation.exchange(false)) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 int gNumber = 0;
 
@@ -187,5 +211,6 @@ int main(int argc, char** argv) {
     return 5;  // not reached: the tenth restarts
   }
   if (scenario == "freeze") return Freeze();
+  if (scenario == "internal-error") return InternalError();
   return 2;
 }

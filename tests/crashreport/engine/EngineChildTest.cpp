@@ -126,4 +126,31 @@ TEST(Freeze, AWindowThatStopsAnsweringIsReportedOnce) {
   EXPECT_TRUE(Has(run.Reports[0], "BlockTheWindow")) << run.Reports[0];
 }
 
+TEST(InternalError, AFailingHandlingLeavesItsDiagnosticBesideTheLog) {
+  const TRun run = RunChild("internal-error");
+  EXPECT_EQ(run.ExitCode, 0u) << "6: the handling never allocated, 10+N: N exceptions counted";
+  // The failed handling saved no report; the next one did.
+  EXPECT_EQ(run.Reports.size(), 1u);
+  std::ifstream in(run.Folder / L"tracira_engine_child.log", std::ios::binary);
+  ASSERT_TRUE(in) << "no diagnostic beside the log";
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const char* const kLines[] = {"Version   : ",
+                                "Date      : ",
+                                "OS        : ",
+                                "RAD       : ",
+                                "Dump      : ",
+                                "Section   : ",
+                                "LastExcept: ",
+                                "Address   : ",
+                                "Exception : std::bad_alloc\r\n",
+                                "Message   : std::bad_alloc\r\n",
+                                "Call Stack: "};
+  std::size_t at = 0;
+  for (const char* line : kLines) {
+    at = text.find(line, at);
+    ASSERT_NE(at, std::string::npos) << line << " missing or out of order in:\n" << text;
+  }
+  EXPECT_NE(text.find("Dump      : Internal error at step "), std::string::npos) << text;
+}
+
 }  // namespace
