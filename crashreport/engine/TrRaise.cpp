@@ -59,6 +59,7 @@ constinit DWORD gMainThreadID = 0;
 constinit TRaiseHooks gHooks;
 PVOID gVectoredHandler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER gOldFilter = nullptr;
+bool gProcessWide = false;  // the program's hooks, not a library module's
 std::terminate_handler gOldTerminate = nullptr;
 volatile bool gInstalled = false;
 
@@ -364,7 +365,8 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling) return EXCEPTION_CONTINUE_SEARCH;
   const bool unwinds = HasUnwindTables(info->ExceptionRecord->ExceptionAddress);
-  if (!unwinds && code != EXCEPTION_STACK_OVERFLOW) return EXCEPTION_CONTINUE_SEARCH;
+  // An overflow in code without tables is the program's to report.
+  if (!unwinds && (code != EXCEPTION_STACK_OVERFLOW || !gProcessWide)) return EXCEPTION_CONTINUE_SEARCH;
   state->Context = *info->ContextRecord;
   state->Record = *info->ExceptionRecord;
   CONTEXT& c = *info->ContextRecord;
@@ -552,12 +554,13 @@ const void* CurrentExceptionObject(const std::type_info** type) {
   return object;
 }
 
-void InstallRaiseHooks(const TRaiseHooks& hooks) {
+void InstallRaiseHooks(const TRaiseHooks& hooks, bool processWide) {
   if (gTlsIndex == TLS_OUT_OF_INDEXES) gTlsIndex = TlsAlloc();
   gMainThreadID = GetCurrentThreadId();
   gHooks = hooks;
   gVectoredHandler = AddVectoredExceptionHandler(1, VectoredHandler);
-  gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+  gProcessWide = processWide;
+  if (processWide) gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
   gOldTerminate = std::set_terminate(OnTerminate);
   gInstalled = true;
 }
@@ -566,7 +569,8 @@ void RemoveRaiseHooks() {
   if (!gInstalled) return;
   gInstalled = false;
   std::set_terminate(gOldTerminate);
-  SetUnhandledExceptionFilter(gOldFilter);
+  if (gProcessWide) SetUnhandledExceptionFilter(gOldFilter);
+  gProcessWide = false;
   if (gVectoredHandler) RemoveVectoredExceptionHandler(gVectoredHandler);
   gVectoredHandler = nullptr;
   gHooks = TRaiseHooks{};

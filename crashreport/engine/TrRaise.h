@@ -113,9 +113,11 @@ struct TRaiseHooks {
 };
 
 // Installs the throw hook's handler, the vectored exception handler, the
-// terminate handler and the unhandled-exception filter; Remove puts back
-// what was there.
-void InstallRaiseHooks(const TRaiseHooks& hooks);
+// terminate handler and, for the program (processWide), the
+// unhandled-exception filter; Remove puts back what was there. A library
+// module's own hooks see its own throws and its own code's processor
+// exceptions: its unwinder knows only its own tables.
+void InstallRaiseHooks(const TRaiseHooks& hooks, bool processWide = true);
 void RemoveRaiseHooks();
 
 // The handler search of the unwinder, without unwinding: who will catch the

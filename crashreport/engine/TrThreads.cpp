@@ -250,6 +250,15 @@ HANDLE CreateUnregisteredThread(LPTHREAD_START_ROUTINE entry, LPVOID parameter) 
   return create(nullptr, 0, entry, parameter, 0, nullptr);
 }
 
+void ForwardThreadFunctions(HMODULE library, HMODULE program) {
+  static constexpr const char* kForwarded[][2] = {{"CreateThread", "TraciraLog_CallCreateThread"},
+                                                  {"ResumeThread", "TraciraLog_CallResumeThread"},
+                                                  {"ExitThread", "TraciraLog_CallExitThread"}};
+  for (const auto& [procedure, exportName] : kForwarded)
+    if (const FARPROC target = GetProcAddress(program, exportName))
+      Patch(library, procedure, reinterpret_cast<const void*>(target), nullptr);
+}
+
 void UnhookThreadFunctions() {
   for (auto it = gPatches.rbegin(); it != gPatches.rend(); ++it) {
     try {

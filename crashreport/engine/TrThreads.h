@@ -72,6 +72,11 @@ class TTraciraThreadsList {
 void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)());
 void UnhookThreadFunctions();
 
+// A library module's threads go to the program's registry: the module's
+// own CreateThread, ResumeThread and ExitThread imports lead to the
+// program's exports. UnhookThreadFunctions puts them back.
+void ForwardThreadFunctions(HMODULE library, HMODULE program);
+
 // What the patched entries do, for the program file's exports through
 // which other modules of the process pass their threads on.
 HANDLE CreateRegisteredThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE entry,
