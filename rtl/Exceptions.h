@@ -131,5 +131,7 @@ class EExternalException : public EExternal {
 
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
+// Appends one code point: a surrogate pair where wchar_t is UTF-16.
+void AppendCodePoint(std::wstring& out, char32_t c);
 
 }  // namespace rtl
