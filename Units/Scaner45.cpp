@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "driver/DispatchIds.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 #include "rtl/SysErrors.h"
@@ -13,38 +14,7 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Dispatch ids of the control's properties.
-enum : DISPID {
-  kResultCode = 1,
-  kResultDescription = 2,
-  kVersion = 3,
-  kCurrentDeviceIndex = 4,
-  kCurrentDeviceNumber = 5,
-  kCurrentDeviceName = 6,
-  kDeviceCount = 7,
-  kPortNumber = 12,
-  kBaudRate = 13,
-  kParity = 14,
-  kDataBits = 15,
-  kStopBits = 16,
-  kStopFlag = 17,
-  kLockDevices = 18,
-  kDeviceDescription = 19,
-  kDeviceEnabled = 20,
-  kModel = 21,
-  kAutoDisable = 22,
-  kDataCount = 23,
-  kDataEventEnabled = 24,
-  kEventNumber = 25,
-  kScanData = 26,
-  kTrack1 = 27,
-  kTrack2 = 28,
-  kTrack3 = 29,
-  kPropertyPageEnabled = 65,
-};
-
-// Dispatch ids of the control's events.
-enum : DISPID { kOnDataEvent = 1, kOnKeyEvent = 201 };
+using namespace dravix;
 
 class TVariant {
  public:

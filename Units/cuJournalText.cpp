@@ -82,16 +82,6 @@ char32_t NextCodePoint(std::wstring_view text, std::size_t& i) noexcept {
   return c;
 }
 
-void AppendCodePoint(std::wstring& out, char32_t c) {
-  if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-    c -= 0x10000;
-    out += static_cast<wchar_t>(0xD800 + (c >> 10));
-    out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
-  } else {
-    out += static_cast<wchar_t>(c);
-  }
-}
-
 void AppendByteEscape(std::wstring& out, std::uint8_t b) {
   if (const wchar_t* name = ByteName(b)) {
     out += L'<';
@@ -140,7 +130,7 @@ std::wstring EscapeData(std::wstring_view text) {
     } else if (IsControl(*b) || IsHidden(*b)) {
       AppendByteEscape(out, *b);
     } else {
-      AppendCodePoint(out, c);
+      rtl::AppendCodePoint(out, c);
     }
   }
   return out;
@@ -156,7 +146,7 @@ std::wstring EscapeText(std::wstring_view text) {
     } else if (!IsScalarValue(c)) {
       AppendUnicodeEscape(out, c);
     } else {
-      AppendCodePoint(out, c);
+      rtl::AppendCodePoint(out, c);
     }
   }
   return out;

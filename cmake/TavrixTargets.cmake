@@ -63,12 +63,16 @@ set(TAVRIX_WIN64_PENDING tracira_stack_test tracira_livereport_test DisAsmTest H
 #                             a thread's creator isn't known (CreateThread),
 #                             and a software exception (RaiseException) isn't
 #                             turned into a C++ exception.
-#   tracira_engine_child_test a stack overflow has no emergency stack on x86-64.
+#   tracira_library_test      the same: a library's thread isn't entered
+#                             through its patched imports.
+#   tracira_engine_child_test a stack overflow has no overflow stack on x86-64:
+#                             it is neither reported nor gone on from.
 #   tracira_modules_test      a GNU map of a 64-bit module (64-bit addresses).
 set(TAVRIX_WIN64_PENDING_CASES
     "tracira_engine_test=Threads.ExceptionEscapingAThreadIsReportedAndTheProgramGoesOn:Threads.OtherThreadsAreShownAfterTheRaisingOne:SystemExceptions.ASoftwareExceptionRaisedByTheProgramUnwindsAndIsReported"
-    "tracira_engine_child_test=Ends.StackOverflowIsReportedAndEndsWithCode1"
-    "tracira_modules_test=ModulesTest.GnuMapBesideTheModule")
+    "tracira_engine_child_test=Ends.StackOverflowIsReportedAndEndsWithCode1:GoesOn.AfterStackOverflowsReportedAtTheEdgeOrCaught"
+    "tracira_modules_test=ModulesTest.GnuMapBesideTheModule"
+    "tracira_library_test=Library.ItsThreadsAreInTheProgramsRegistry")
 
 set(TAVRIX_WINE_FIXTURE ${TAVRIX_WIN}_wine_env)
 set(TAVRIX_WINE_LOCK ${TAVRIX_WIN}_dravix_registration)

@@ -42,7 +42,7 @@ std::wstring FromUtf8(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto b = static_cast<unsigned char>(text[i]);
-    std::uint32_t c = 0xFFFD;
+    char32_t c = 0xFFFD;
     std::size_t len = 1;
     if (b < 0x80) {
       c = b;
@@ -69,16 +69,20 @@ std::wstring FromUtf8(const std::string& text) {
         len = text.size() - i;
       }
     }
-    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<wchar_t>(0xD800 + (c >> 10));
-      out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(c);
-    }
+    AppendCodePoint(out, c);
     i += len;
   }
   return out;
+}
+
+void AppendCodePoint(std::wstring& out, char32_t c) {
+  if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+    c -= 0x10000;
+    out += static_cast<wchar_t>(0xD800 + (c >> 10));
+    out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+  } else {
+    out += static_cast<wchar_t>(c);
+  }
 }
 
 }  // namespace rtl

@@ -74,10 +74,19 @@ class EAccessViolation : public EExternal {
  public:
   using EExternal::EExternal;
 };
+// The overflow used up the stack's guard page: when the exception is over
+// (its object destroyed at the end of the catch clause, far up the stack)
+// the guard is put back, so that the next overflow is caught as well.
 class EStackOverflow : public EExternal {
  public:
   using EExternal::EExternal;
+  EStackOverflow(const EStackOverflow&) = default;
+  ~EStackOverflow() override;
 };
+
+// Puts the guard page back at the bottom of the calling thread's stack when
+// an overflow has used it up and the thread is now far enough above it.
+void RestoreStackGuard() noexcept;
 class EPrivilege : public EExternal {
  public:
   using EExternal::EExternal;
@@ -122,5 +131,7 @@ class EExternalException : public EExternal {
 
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
+// Appends one code point: a surrogate pair where wchar_t is UTF-16.
+void AppendCodePoint(std::wstring& out, char32_t c);
 
 }  // namespace rtl

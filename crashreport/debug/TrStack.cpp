@@ -147,7 +147,11 @@ void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDeb
       }
     }
   }
-  if (const TTraciraFunctionInfo* f = FindFunction(module->FunctionsList, rva)) {
+  // Exports name only modules without a data block: in one with a block,
+  // code the block does not name (the runtime linked into it) is not the
+  // export that happens to come before it.
+  if (const TTraciraFunctionInfo* f =
+          module->ExtraInformation ? nullptr : FindFunction(module->FunctionsList, rva)) {
     const TTrPartialInfo partial = GetDebugPartialInfo(f->Name);
     if (partial.Detail > ddModule) {
       entry.DebugDetail = partial.Detail;
@@ -350,7 +354,8 @@ std::optional<std::pair<std::uintptr_t, std::uintptr_t>> GetProcedureBounds(std:
   if (const TTrDebugInfoSource* source = module->OtherDebugData())
     if (const auto location = source->GetLocationInfo(rva); location && location->ProcedureRange)
       return absolute(*location->ProcedureRange, 0);
-  if (const TTraciraFunctionInfo* f = FindFunction(module->FunctionsList, rva))
+  if (const TTraciraFunctionInfo* f =
+          module->ExtraInformation ? nullptr : FindFunction(module->FunctionsList, rva))
     return absolute({f->Addr, f->Addr + f->Size}, 0);
   return std::nullopt;
 }

@@ -1064,8 +1064,73 @@ TTraciraLog::~TTraciraLog() {
   std::erase(gEngine->Components, this);
 }
 
+// ---------------------------------------------------------------------------
+// A library module of a program that carries the crash reporter as well:
+// the library's raises, the exceptions that reach its edges and its threads
+// go to the program's crash reporter through the program file's exports.
+// (Its unwinder knows only its own tables, so it answers "who catches it"
+// itself and tells the program.)
+
+struct TProgramExports {
+  BOOL(WINAPI* Manager)(const void*, const void*, int, HMODULE) = nullptr;
+  void(WINAPI* GeneralRaise)(const void*, const std::type_info*, const void*, ULONG_PTR, int) = nullptr;
+};
+constinit TProgramExports gProgram;
+constinit bool gLibraryModule = false;
+
+int HandlerCode(THandlerKind handler) {
+  return handler == THandlerKind::Program ? 0 : handler == THandlerKind::Edge ? 1 : 2;
+}
+
+void LibraryOnRaise(TThreadState& state, TRaiseRecord& raise) noexcept {
+  // Kept here only so that the terminate handler, which comes after an
+  // exception nobody catches, does not pass it on a second time.
+  TKeptRaise& kept = state.Kept[state.NextKept];
+  state.NextKept = (state.NextKept + 1) % TThreadState::kKept;
+  kept.Raise = raise;
+  kept.Raise.Notified = raise.Handler == THandlerKind::Terminate;
+  gProgram.GeneralRaise(raise.Object, raise.Type, reinterpret_cast<const void*>(raise.Address),
+                        raise.StackPointer, HandlerCode(raise.Handler));
+}
+
+void LibraryOnRethrow(TThreadState&, const void* object, THandlerKind handler) noexcept {
+  gProgram.GeneralRaise(object, nullptr, nullptr, 0, HandlerCode(handler));
+}
+
+void LibraryOnEdge() noexcept { gProgram.Manager(CurrentExceptionObject(), nullptr, 1, ThisModule()); }
+
+// Nothing of the library's can catch it, and it cannot unwind into the
+// program's frames: the program ends, as it would without a crash reporter.
+void LibraryOnUnhandledEnd(bool) { TerminateProcess(GetCurrentProcess(), 1); }
+
+void InitLibraryModule(HMODULE library) {
+  const HMODULE program = GetModuleHandleW(nullptr);
+  const auto find = [program](auto& entry, const char* name) {
+    entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(
+        reinterpret_cast<void*>(GetProcAddress(program, name)));
+  };
+  find(gProgram.Manager, "ExceptionManager");
+  find(gProgram.GeneralRaise, "TraciraLog_CallGeneralRaise");
+  if (!gProgram.Manager || !gProgram.GeneralRaise) return;  // the program has no crash reporter
+  InstallRaiseHooks({LibraryOnRaise, LibraryOnRethrow, LibraryOnUnhandledEnd}, false);
+  rtl::SetEdgeHook(LibraryOnEdge);
+  ForwardThreadFunctions(library, program);
+  gLibraryModule = true;
+}
+
+void DoneLibraryModule() {
+  gLibraryModule = false;
+  UnhookThreadFunctions();
+  rtl::SetEdgeHook(nullptr);
+  RemoveRaiseHooks();
+}
+
 void Init() {
-  if (gEngine.Get()) return;
+  if (gEngine.Get() || gLibraryModule) return;
+  if (const HMODULE self = ThisModule(); self != GetModuleHandleW(nullptr)) {
+    InitLibraryModule(self);
+    return;
+  }
   gEngine.Create();
   TEngine& e = *gEngine;
   wchar_t directory[MAX_PATH] = {};
@@ -1096,6 +1161,7 @@ void Init() {
 }
 
 void Done() {
+  if (gLibraryModule) DoneLibraryModule();
   if (!gEngine.Get()) return;
   TEngine& e = *gEngine;
   gInstalled = false;
@@ -1223,20 +1289,26 @@ __declspec(dllexport) void WINAPI TraciraLog_CallExitThread(DWORD code) { ExitRe
 
 // A raise in another module: the thrown object, its type, the raising
 // instruction and stack pointer, and who catches it (0 the module's own
-// code, 1 the edge of its handling, 2 nobody).
+// code, 1 the edge of its handling, 2 nobody). A caught exception raised
+// again there ("throw;") comes without type, address and stack pointer.
 __declspec(dllexport) void WINAPI
     TraciraLog_CallGeneralRaise(const void* object, const std::type_info* type, const void* address,
                                 ULONG_PTR stackPointer, int handler) {
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling || !gInstalled) return;
+  const THandlerKind kind = handler == 0   ? THandlerKind::Program
+                            : handler == 1 ? THandlerKind::Edge
+                                           : THandlerKind::Terminate;
+  if (!type && !address && stackPointer == 0) {
+    OnRethrow(*state, object, kind);
+    return;
+  }
   TRaiseRecord raise;
   raise.Object = object;
   raise.Type = type;
   raise.Address = ToAddress(address);
   raise.StackPointer = stackPointer;
-  raise.Handler = handler == 0   ? THandlerKind::Program
-                  : handler == 1 ? THandlerKind::Edge
-                                 : THandlerKind::Terminate;
+  raise.Handler = kind;
   OnRaise(*state, raise);
 }
 

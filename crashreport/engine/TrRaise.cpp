@@ -33,6 +33,8 @@ extern "C" {
 _Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind_Exception_Class, _Unwind_Exception*,
                                          _Unwind_Context*);
 const void* _Unwind_Find_FDE(void* pc, struct dwarf_eh_bases* bases);
+[[noreturn]] void TrRaiseStackOverflow();
+void TrOverflowTrampoline();
 #endif
 void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noexcept;
 [[noreturn]] void __real___cxa_throw(void*, std::type_info*, void (*)(void*));
@@ -62,6 +64,7 @@ constinit DWORD gMainThreadID = 0;
 constinit TRaiseHooks gHooks;
 PVOID gVectoredHandler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER gOldFilter = nullptr;
+bool gProcessWide = false;  // the program's hooks, not a library module's
 std::terminate_handler gOldTerminate = nullptr;
 volatile bool gInstalled = false;
 
@@ -180,6 +183,8 @@ std::wstring ModuleNameOf(std::uintptr_t address) {
       throw rtl::EInvalidOp(std::move(message), code, address);
     case EXCEPTION_PRIV_INSTRUCTION:
       throw rtl::EPrivilege(std::move(message), code, address);
+    case EXCEPTION_STACK_OVERFLOW:
+      throw rtl::EStackOverflow(std::move(message), code, address);
     default:
       throw rtl::EExternalException(std::move(message), code, address);
   }
@@ -199,11 +204,146 @@ bool HasUnwindTables(const void* address) {
 
 namespace {
 
-// A stack overflow leaves the thread too little stack to unwind: it is
-// reported from a stack of its own, and the thread can't go on.
-alignas(16) std::uint8_t gEmergencyStack[256 * 1024];
-volatile LONG gEmergencyStackBusy = 0;
+// ---------------------------------------------------------------------------
+// Stack overflow
+//
+// The overflow leaves the thread a few kilobytes of stack: too little to
+// search for a handler, let alone to report. The exception is raised from a
+// stack of the thread's own instead, through a trampoline whose unwind
+// tables lead the unwinder back to the overflowing frame on the thread's
+// stack; the handler search, the report of an exception nobody catches and
+// the raise run on the overflow stack, while the clean-up and the catch
+// clause run on the thread's stack where they belong.
 
+constexpr std::size_t kOverflowStackSize = 256 * 1024;
+
+std::uint8_t* OverflowStackOf(TThreadState& state) {
+  if (!state.OverflowStack)
+    state.OverflowStack = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, kOverflowStackSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  return state.OverflowStack;
+}
+
+#if defined(__i386__)
+// The overflowing frame's registers, as the trampoline's unwind tables read
+// them (offsets 0, 4, 8, ... from its stack pointer).
+struct TOverflowFrame {
+  std::uint32_t ReturnAddress;  // one byte into the instruction the unwinder starts from
+  std::uint32_t StackPointer;
+  std::uint32_t Ebp, Ebx, Esi, Edi;
+};
+
+// CFA = [esp + 4]; eip at [esp]; ebp, ebx, esi, edi at [esp + 8 ...]
+// (DWARF registers: 3 ebx, 4 esp, 5 ebp, 6 esi, 7 edi, 8 eip).
+asm(R"(
+  .text
+  .globl _TrOverflowTrampoline
+  .def _TrOverflowTrampoline; .scl 2; .type 32; .endef
+_TrOverflowTrampoline:
+  .cfi_startproc
+  .cfi_escape 0x0f,0x03,0x74,0x04,0x06
+  .cfi_escape 0x10,0x08,0x02,0x74,0x00
+  .cfi_escape 0x10,0x05,0x02,0x74,0x08
+  .cfi_escape 0x10,0x03,0x02,0x74,0x0c
+  .cfi_escape 0x10,0x06,0x02,0x74,0x10
+  .cfi_escape 0x10,0x07,0x02,0x74,0x14
+  call _TrRaiseStackOverflow
+  ud2
+  .cfi_endproc
+)");
+
+// The call-site table of a function's language-specific data: does a
+// catch clause's or clean-up's range, or a range that only passes
+// exceptions on, cover this offset from the function's start? An offset
+// that none covers makes the unwinder end the program.
+const std::uint8_t* ReadUleb(const std::uint8_t* p, std::uint32_t& value) {
+  value = 0;
+  int shift = 0;
+  std::uint8_t byte;
+  do {
+    byte = *p++;
+    if (shift < 32) value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+    shift += 7;
+  } while (byte & 0x80);
+  return p;
+}
+
+const std::uint8_t* ReadEncoded(const std::uint8_t* p, std::uint8_t encoding, std::uint32_t& value) {
+  switch (encoding & 0x0F) {
+    case 0x01:  // uleb128
+      return ReadUleb(p, value);
+    case 0x02:
+    case 0x0A:
+      value = static_cast<std::uint32_t>(p[0] | p[1] << 8);
+      return p + 2;
+    default:  // absptr, udata4, sdata4
+      value =
+          static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+      return p + 4;
+  }
+}
+
+bool CallSiteCovers(const std::uint8_t* lsda, std::uint32_t offset) {
+  constexpr std::uint8_t kOmit = 0xFF;
+  std::uint32_t value = 0;
+  const std::uint8_t* p = lsda;
+  const std::uint8_t landingPadBase = *p++;
+  if (landingPadBase != kOmit) p = ReadEncoded(p, landingPadBase, value);
+  const std::uint8_t typeTable = *p++;
+  if (typeTable != kOmit) p = ReadUleb(p, value);
+  const std::uint8_t encoding = *p++;
+  std::uint32_t length = 0;
+  p = ReadUleb(p, length);
+  for (const std::uint8_t* end = p + length; p < end;) {
+    std::uint32_t start = 0, size = 0, landingPad = 0, action = 0;
+    p = ReadEncoded(p, encoding, start);
+    p = ReadEncoded(p, encoding, size);
+    p = ReadEncoded(p, encoding, landingPad);
+    p = ReadUleb(p, action);
+    if (offset < start) return false;
+    if (offset < start + size) return true;
+  }
+  return false;
+}
+
+// Where the raise starts from. An overflow mostly hits a prologue, before
+// the function has anything to clean up and where its call-site table has
+// no entry (the unwinder would end the program there): such a frame, and
+// the frames without tables below it (a stack probe), are left out and the
+// raise starts at the call in the frame above.
+struct TStartFrame {
+  TOverflowFrame* Frame;
+  int Index = 0;
+  bool Skip = false;
+  bool Done = false;
+};
+
+_Unwind_Reason_Code FindStartFrame(_Unwind_Context* context, void* arg) {
+  auto* find = static_cast<TStartFrame*>(arg);
+  // 0: this walk's caller, 1: the trampoline, 2: the overflowing frame.
+  if (find->Index++ < 2) return _URC_NO_REASON;
+  if (find->Skip) {
+    TOverflowFrame& f = *find->Frame;
+    f.ReturnAddress = static_cast<std::uint32_t>(_Unwind_GetIP(context));
+    f.Ebp = static_cast<std::uint32_t>(_Unwind_GetGR(context, 5));
+    f.Ebx = static_cast<std::uint32_t>(_Unwind_GetGR(context, 3));
+    f.Esi = static_cast<std::uint32_t>(_Unwind_GetGR(context, 6));
+    f.Edi = static_cast<std::uint32_t>(_Unwind_GetGR(context, 7));
+    return _URC_END_OF_STACK;
+  }
+  const auto* lsda = static_cast<const std::uint8_t*>(_Unwind_GetLanguageSpecificData(context));
+  if (!lsda) return _URC_NO_REASON;
+  const auto offset =
+      static_cast<std::uint32_t>(_Unwind_GetIP(context) - 1 - _Unwind_GetRegionStart(context));
+  if (CallSiteCovers(lsda, offset)) return _URC_END_OF_STACK;
+  find->Skip = true;
+  find->Frame->StackPointer = static_cast<std::uint32_t>(_Unwind_GetCFA(context));
+  return _URC_NO_REASON;
+}
+#endif
+
+// A stack overflow where the thread cannot go on (code without unwind
+// tables): reported from the overflow stack, then the process ends.
 void HandleStackOverflow(TThreadState* state) {
   TRaiseRecord raise;
   raise.Address = ToAddress(state->Record.ExceptionAddress);
@@ -215,42 +355,54 @@ void HandleStackOverflow(TThreadState* state) {
   TerminateProcess(GetCurrentProcess(), 1);
 }
 
-__attribute__((noinline)) void RunOnEmergencyStack(void (*fn)(TThreadState*), TThreadState* arg) {
-  while (InterlockedExchange(&gEmergencyStackBusy, 1) != 0) Sleep(10);
-  [[maybe_unused]] void* top = gEmergencyStack + sizeof gEmergencyStack - 16;
+[[noreturn]] void RunOnStack(std::uint8_t* stack, void (*fn)(TThreadState*), TThreadState* arg) {
+  void* top = stack + kOverflowStackSize - 16;
 #if defined(__i386__)
   asm volatile(
-      "movl %%esp, %%esi\n\t"
       "movl %0, %%esp\n\t"
-      "pushl %%esi\n\t"
       "pushl %2\n\t"
       "call *%1\n\t"
-      "addl $4, %%esp\n\t"
-      "popl %%esp\n\t"
       :
       : "r"(top), "r"(fn), "r"(arg)
-      : "esi", "eax", "ecx", "edx", "memory", "cc");
+      : "memory");
 #else
+  (void)top;
   fn(arg);
 #endif
-  InterlockedExchange(&gEmergencyStackBusy, 0);
+  __builtin_unreachable();
 }
 
 LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   const DWORD code = info->ExceptionRecord->ExceptionCode;
   if (!gInstalled || !(IsConvertedExceptionCode(code) || code == EXCEPTION_STACK_OVERFLOW))
     return EXCEPTION_CONTINUE_SEARCH;
-  if (!HasUnwindTables(info->ExceptionRecord->ExceptionAddress)) return EXCEPTION_CONTINUE_SEARCH;
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling) return EXCEPTION_CONTINUE_SEARCH;
+  const bool unwinds = HasUnwindTables(info->ExceptionRecord->ExceptionAddress);
+  // An overflow in code without tables is the program's to report.
+  if (!unwinds && (code != EXCEPTION_STACK_OVERFLOW || !gProcessWide)) return EXCEPTION_CONTINUE_SEARCH;
   state->Context = *info->ContextRecord;
   state->Record = *info->ExceptionRecord;
+  CONTEXT& c = *info->ContextRecord;
   if (code == EXCEPTION_STACK_OVERFLOW) {
-    RunOnEmergencyStack(HandleStackOverflow, state);
-    return EXCEPTION_CONTINUE_SEARCH;
+    std::uint8_t* stack = OverflowStackOf(*state);
+    if (!stack) return EXCEPTION_CONTINUE_SEARCH;
+#if defined(__i386__)
+    if (unwinds) {
+      auto* frame = reinterpret_cast<TOverflowFrame*>(
+          (reinterpret_cast<std::uintptr_t>(stack + kOverflowStackSize) - 64) & ~std::uintptr_t{15});
+      *frame = TOverflowFrame{c.Eip + 1, c.Esp, c.Ebp, c.Ebx, c.Esi, c.Edi};
+      state->OverflowFrame = frame;
+      state->PendingContext = true;
+      c.Esp = ToAddress(frame);
+      c.Eip = ToAddress(reinterpret_cast<const void*>(&TrOverflowTrampoline));
+      return EXCEPTION_CONTINUE_EXECUTION;
+    }
+#endif
+    // Nothing to unwind from, and no stack left for the system's handling.
+    RunOnStack(stack, HandleStackOverflow, state);
   }
   state->PendingContext = true;
-  CONTEXT& c = *info->ContextRecord;
 #if defined(__i386__)
   // A call from the faulting instruction: the return address points one
   // byte into it, so the unwinder finds the faulting instruction's frame
@@ -424,12 +576,13 @@ const void* CurrentExceptionObject(const std::type_info** type) {
   return object;
 }
 
-void InstallRaiseHooks(const TRaiseHooks& hooks) {
+void InstallRaiseHooks(const TRaiseHooks& hooks, bool processWide) {
   if (gTlsIndex == TLS_OUT_OF_INDEXES) gTlsIndex = TlsAlloc();
   gMainThreadID = GetCurrentThreadId();
   gHooks = hooks;
   gVectoredHandler = AddVectoredExceptionHandler(1, VectoredHandler);
-  gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+  gProcessWide = processWide;
+  if (processWide) gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
   gOldTerminate = std::set_terminate(OnTerminate);
   gInstalled = true;
 }
@@ -438,7 +591,8 @@ void RemoveRaiseHooks() {
   if (!gInstalled) return;
   gInstalled = false;
   std::set_terminate(gOldTerminate);
-  SetUnhandledExceptionFilter(gOldFilter);
+  if (gProcessWide) SetUnhandledExceptionFilter(gOldFilter);
+  gProcessWide = false;
   if (gVectoredHandler) RemoveVectoredExceptionHandler(gVectoredHandler);
   gVectoredHandler = nullptr;
   gHooks = TRaiseHooks{};
@@ -447,6 +601,15 @@ void RemoveRaiseHooks() {
 }  // namespace tracira
 
 using namespace tracira;
+
+#if defined(__i386__)
+// Called by the trampoline on the overflow stack.
+extern "C" [[noreturn]] void TrRaiseStackOverflow() {
+  TStartFrame find{static_cast<TOverflowFrame*>(CurrentThreadState()->OverflowFrame)};
+  _Unwind_Backtrace(FindStartFrame, &find);
+  RaiseSystemException();
+}
+#endif
 
 // The throw hook (the link option --wrap=__cxa_throw sends every throw of the
 // program here). The search runs before anything unwinds, so a report made

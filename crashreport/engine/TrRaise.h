@@ -53,6 +53,11 @@ struct TThreadState {
   volatile LONG InGoNotify;
   bool InHandling;      // handling an exception (the raising or the handling thread)
   bool PendingContext;  // Context and Record belong to the system exception being raised now
+  // A stack of its own for the thread's stack overflow (made on the first
+  // one, kept with the slot), and where the overflowing frame's registers
+  // are kept on it while the exception is raised from there.
+  std::uint8_t* OverflowStack;
+  void* OverflowFrame;
   CONTEXT Context;
   EXCEPTION_RECORD Record;
   // The latest raises, newest at NextKept - 1: a clean-up that raises and
@@ -108,9 +113,11 @@ struct TRaiseHooks {
 };
 
 // Installs the throw hook's handler, the vectored exception handler, the
-// terminate handler and the unhandled-exception filter; Remove puts back
-// what was there.
-void InstallRaiseHooks(const TRaiseHooks& hooks);
+// terminate handler and, for the program (processWide), the
+// unhandled-exception filter; Remove puts back what was there. A library
+// module's own hooks see its own throws and its own code's processor
+// exceptions: its unwinder knows only its own tables.
+void InstallRaiseHooks(const TRaiseHooks& hooks, bool processWide = true);
 void RemoveRaiseHooks();
 
 // The handler search of the unwinder, without unwinding: who will catch the

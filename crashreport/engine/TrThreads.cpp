@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cwchar>
+#include <mutex>
+#include <shared_mutex>
 
 #include "crashreport/debug/TrStack.h"
 #include "crashreport/hook/TrHook.h"
@@ -151,65 +153,62 @@ void TTraciraThreadsList::AddCurrentThread(DWORD callerID, bool runtimeThread,
   info->Parameter = parameter;
   info->IsRuntimeThread = runtimeThread;
   info->CallerStackDump = std::move(callerStack);
-  BeginWrite();
+  std::unique_lock lock(fLock);
   fItems.push_back(std::move(info));
-  EndWrite();
 }
 
 void TTraciraThreadsList::RemoveCurrentThread() {
   const DWORD id = GetCurrentThreadId();
-  BeginWrite();
-  const auto it = std::find_if(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
   std::unique_ptr<TTraciraThreadInfo> gone;
-  if (it != fItems.end()) {
-    gone = std::move(*it);
-    fItems.erase(it);
+  {
+    std::unique_lock lock(fLock);
+    const auto it = std::find_if(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
+    if (it != fItems.end()) {
+      gone = std::move(*it);
+      fItems.erase(it);
+    }
   }
-  EndWrite();
   if (gone && gone->Handle) CloseHandle(gone->Handle);
 }
 
 void TTraciraThreadsList::PurgeList() {
   std::vector<std::unique_ptr<TTraciraThreadInfo>> gone;
-  BeginWrite();
-  for (auto it = fItems.begin(); it != fItems.end();) {
-    DWORD code = 0;
-    if ((*it)->Handle && GetExitCodeThread((*it)->Handle, &code) && code != STILL_ACTIVE) {
-      gone.push_back(std::move(*it));
-      it = fItems.erase(it);
-    } else {
-      ++it;
+  {
+    std::unique_lock lock(fLock);
+    for (auto it = fItems.begin(); it != fItems.end();) {
+      DWORD code = 0;
+      if ((*it)->Handle && GetExitCodeThread((*it)->Handle, &code) && code != STILL_ACTIVE) {
+        gone.push_back(std::move(*it));
+        it = fItems.erase(it);
+      } else {
+        ++it;
+      }
     }
   }
-  EndWrite();
   for (auto& g : gone)
     if (g->Handle) CloseHandle(g->Handle);
 }
 
 std::vector<TTraciraThreadInfo> TTraciraThreadsList::Snapshot() {
   std::vector<TTraciraThreadInfo> copy;
-  BeginRead();
+  std::shared_lock lock(fLock);
   copy.reserve(fItems.size());
   for (const auto& item : fItems) {
     copy.push_back(*item);
     copy.back().IsACopy = true;
   }
-  EndRead();
   return copy;
 }
 
 void TTraciraThreadsList::UpdatePriority(DWORD id, int priority) {
-  BeginWrite();
+  std::unique_lock lock(fLock);
   for (auto& item : fItems)
     if (item->ID == id) item->Priority = priority;
-  EndWrite();
 }
 
 bool TTraciraThreadsList::Contains(DWORD id) {
-  BeginRead();
-  const bool found = std::any_of(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
-  EndRead();
-  return found;
+  std::shared_lock lock(fLock);
+  return std::any_of(fItems.begin(), fItems.end(), [id](const auto& i) { return i->ID == id; });
 }
 
 void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)()) {
@@ -249,6 +248,15 @@ HANDLE CreateUnregisteredThread(LPTHREAD_START_ROUTINE entry, LPVOID parameter) 
   // The import entry itself may be patched: the saved original is taken.
   const TCreateThread create = gRealCreateThread ? gRealCreateThread : &CreateThread;
   return create(nullptr, 0, entry, parameter, 0, nullptr);
+}
+
+void ForwardThreadFunctions(HMODULE library, HMODULE program) {
+  static constexpr const char* kForwarded[][2] = {{"CreateThread", "TraciraLog_CallCreateThread"},
+                                                  {"ResumeThread", "TraciraLog_CallResumeThread"},
+                                                  {"ExitThread", "TraciraLog_CallExitThread"}};
+  for (const auto& [procedure, exportName] : kForwarded)
+    if (const FARPROC target = GetProcAddress(program, exportName))
+      Patch(library, procedure, reinterpret_cast<const void*>(target), nullptr);
 }
 
 void UnhookThreadFunctions() {

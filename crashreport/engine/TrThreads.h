@@ -45,13 +45,20 @@ class TTraciraThreadsList {
   bool Contains(DWORD id);
   void UpdatePriority(DWORD id, int priority);
 
-  void BeginRead() { AcquireSRWLockShared(&fLock); }
-  void EndRead() { ReleaseSRWLockShared(&fLock); }
-  void BeginWrite() { AcquireSRWLockExclusive(&fLock); }
-  void EndWrite() { ReleaseSRWLockExclusive(&fLock); }
-
  private:
-  SRWLOCK fLock = SRWLOCK_INIT;
+  // The system's reader/writer lock, for std::shared_lock and std::unique_lock
+  // (a vector that cannot grow while it is held must not keep it held).
+  class TLock {
+   public:
+    void lock() { AcquireSRWLockExclusive(&fLock); }
+    void unlock() { ReleaseSRWLockExclusive(&fLock); }
+    void lock_shared() { AcquireSRWLockShared(&fLock); }
+    void unlock_shared() { ReleaseSRWLockShared(&fLock); }
+
+   private:
+    SRWLOCK fLock = SRWLOCK_INIT;
+  };
+  TLock fLock;
   std::vector<std::unique_ptr<TTraciraThreadInfo>> fItems;
 };
 
@@ -64,6 +71,11 @@ class TTraciraThreadsList {
 // exception escapes a thread's entry.
 void HookThreadFunctions(TTraciraThreadsList& registry, void (*onThreadException)());
 void UnhookThreadFunctions();
+
+// A library module's threads go to the program's registry: the module's
+// own CreateThread, ResumeThread and ExitThread imports lead to the
+// program's exports. UnhookThreadFunctions puts them back.
+void ForwardThreadFunctions(HMODULE library, HMODULE program);
 
 // What the patched entries do, for the program file's exports through
 // which other modules of the process pass their threads on.

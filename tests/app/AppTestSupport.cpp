@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Units/ScanerX.h"
+
 namespace apptest {
 
 namespace {
@@ -74,6 +76,37 @@ void SetFontString(const wchar_t* name, const std::wstring& value) {
   RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    Sleep(5);
+  }
+  return true;
+}
+
+void FeedSerial(const wchar_t* port, const std::string& bytes) {
+  const HANDLE line = CreateFileW(port, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(line, INVALID_HANDLE_VALUE) << "the serial pair is missing";
+  DWORD written = 0;
+  WriteFile(line, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(line);
+  ASSERT_EQ(written, bytes.size());
+}
+
+void ConfigureDevice(int port, int model) {
+  TScanerX scaner;
+  scaner.SetPortNumber(port);
+  scaner.SetModel(model);
+  scaner.SetStopFlag(0);  // CR
+  scaner.SetBaudRate(7);  // 9600
 }
 
 }  // namespace apptest

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace apptest {
@@ -22,6 +23,17 @@ bool DriverRegistered();
 // Gives the stand-in a device store of its own for this test program and
 // empties it, so every test starts from the stand-in's first-start state.
 void IsolateDriverSettings();
+
+// Dispatches this thread's messages until done() or the time-out; returns done().
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+// Writes bytes to a serial port: the test's end of the ctest wrapper's pair.
+void FeedSerial(const wchar_t* port, const std::string& bytes);
+
+// The current device of the stand-in's stored list: its port and model,
+// frames ending with CR, 9600 baud; set through a control of this process
+// that is released again before the program starts.
+void ConfigureDevice(int port, int model);
 
 // HKCU\Software\Ortvel\Font.
 void DeleteFontKey();

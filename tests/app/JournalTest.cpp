@@ -25,6 +25,7 @@
 
 namespace {
 
+using namespace apptest;
 using uidriver::FindControl;
 using uidriver::GetText;
 
@@ -35,24 +36,6 @@ const std::wstring kMainCaption = L"Тест: драйвер сканера шт
 const std::wstring kJournalCaption = L"Журнал событий";
 const std::wstring kDevicesCaption = L"Тест свойств устройств";
 constexpr DWORD kTimeout = 20000;
-
-void Feed(const std::string& bytes) {
-  const HANDLE port = CreateFileW(kFeedPort, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(port, INVALID_HANDLE_VALUE) << "the serial pair is missing";
-  DWORD written = 0;
-  WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(port);
-  ASSERT_EQ(written, bytes.size());
-}
-
-// The current device of the stand-in's stored list, set through a control
-// of this process that is gone before the program starts.
-void ConfigureDevice(int port, int model) {
-  TScanerX scaner;
-  scaner.SetPortNumber(port);
-  scaner.SetModel(model);
-  scaner.SetStopFlag(0);  // CR
-}
 
 // Where journal-test.sh wants the CSV files (a Unix path), or empty.
 std::filesystem::path OutputFolder() {
@@ -212,13 +195,13 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
 
   EnableDevice(true);
   // Bytes as the device sends them (code page 1251), each line ended by CR.
-  Feed(
-      "\x02]C1\x1D"
-      "0104601234567893\x1D"
-      "21AB\x1F\x03\r"
-      "  A<B\tC\nD  \r"
-      "\xC0\xE1\xE2 \x98\xA0,\"q\"\r"
-      "%B4276123456789012^IVANOV/IVAN^2512?;4276123456789012=2512?+0123456789?\r");
+  FeedSerial(kFeedPort,
+             "\x02]C1\x1D"
+             "0104601234567893\x1D"
+             "21AB\x1F\x03\r"
+             "  A<B\tC\nD  \r"
+             "\xC0\xE1\xE2 \x98\xA0,\"q\"\r"
+             "%B4276123456789012^IVANOV/IVAN^2512?;4276123456789012=2512?+0123456789?\r");
   ASSERT_TRUE(WaitRows(4)) << Rows();
   const std::wstring device = L"№01 Сканер штрих-кода, COM 45";
   const std::vector<Row> scans = {
@@ -244,7 +227,7 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
 
   // A key event: the same device as a keyboard.
   SetInDevicesDialog(L"edtModelID", L"5");
-  Feed("A");
+  FeedSerial(kFeedPort, "A");
   ASSERT_TRUE(WaitRows(5)) << Rows();
   Row key = ReadRow(4);
   key[1].clear();
@@ -332,7 +315,7 @@ TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirst) {
     std::string batch;
     const int last = std::min(first + 999, kScans);
     for (int i = first; i <= last; ++i) batch += std::to_string(i) + "\r";
-    Feed(batch);
+    FeedSerial(kFeedPort, batch);
     const std::wstring expected = L"Сканирований: " + std::to_wstring(last);
     ASSERT_TRUE(uidriver::WaitUntil([&] { return GetText(Journal(L"lbScans")) == expected; }, 60000))
         << rtl::ToUtf8(GetText(Journal(L"lbScans")));

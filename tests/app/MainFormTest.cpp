@@ -21,20 +21,6 @@ using namespace apptest;
 constexpr int kDevicePort = 13;
 const wchar_t kFeedPort[] = L"\\\\.\\COM14";
 
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    Sleep(5);
-  }
-  return true;
-}
-
 class RegistryFont : public ::testing::Test {
  protected:
   void SetUp() override { DeleteFontKey(); }

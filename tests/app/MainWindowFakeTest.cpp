@@ -17,37 +17,16 @@
 #include "Fmu/fmuJournal.h"
 #include "Fmu/fmuMain.h"
 #include "Units/cuJournalText.h"
+#include "driver/DispatchIds.h"
 #include "gui/Application.h"
 #include "tests/support/UiDriver.h"
 
 namespace {
 
+using namespace dravix;
 const std::wstring kCaption = L"Тест: драйвер сканера штрих-кода";
 
 // The driver's dispatch ids of what the main window reads and writes.
-enum : DISPID {
-  kResultCode = 1,
-  kResultDescription = 2,
-  kVersion = 3,
-  kCurrentDeviceNumber = 5,
-  kCurrentDeviceName = 6,
-  kPortNumber = 12,
-  kLockDevices = 18,
-  kDeviceDescription = 19,
-  kDeviceEnabled = 20,
-  kModel = 21,
-  kAutoDisable = 22,
-  kDataCount = 23,
-  kDataEventEnabled = 24,
-  kEventNumber = 25,
-  kScanData = 26,
-  kTrack1 = 27,
-  kTrack2 = 28,
-  kTrack3 = 29,
-  kPropertyPageEnabled = 65,
-};
-constexpr DISPID kOnDataEvent = 1;
-constexpr DISPID kOnKeyEvent = 201;
 
 bool PumpUntil(const std::function<bool()>& predicate, DWORD timeoutMs) {
   const ULONGLONG end = GetTickCount64() + timeoutMs;

@@ -17,6 +17,7 @@
 #include "Fmu/fmuMain.h"
 #include "TavrixVersion.h"
 #include "crashreport/report/TrLogManager.h"
+#include "driver/DispatchIds.h"
 #include "gui/Application.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/DriverProxy.h"
@@ -25,6 +26,7 @@
 namespace {
 
 using namespace apptest;
+using namespace dravix;
 
 // The ctest wrapper's serial pair: devices read COM 41, the test writes COM 42.
 // COM 49 has no line at all.
@@ -33,46 +35,6 @@ constexpr int kMissingPort = 49;
 const wchar_t kFeedPort[] = L"\\\\.\\COM42";
 const std::wstring kCaption = L"Тест: драйвер сканера штрих-кода";
 constexpr DWORD kTimeout = 15000;
-
-// Dispatch ids of the driver's properties.
-constexpr DISPID kCurrentDeviceNumber = 5;
-constexpr DISPID kLockDevices = 18;
-constexpr DISPID kDeviceDescription = 19;
-constexpr DISPID kAutoDisable = 22;
-
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    Sleep(5);
-  }
-  return true;
-}
-
-void Feed(const std::string& bytes) {
-  const HANDLE port = CreateFileW(kFeedPort, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(port, INVALID_HANDLE_VALUE) << "the serial pair is missing";
-  DWORD written = 0;
-  WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(port);
-  ASSERT_EQ(written, bytes.size());
-}
-
-// Sets the current device's port and model in the driver's stored list
-// (stop flag CR, 9600 baud), through a control of this process that is
-// released again before the program starts.
-void ConfigureDevice(int port, int model) {
-  TScanerX scaner;
-  scaner.SetPortNumber(port);
-  scaner.SetModel(model);
-  scaner.SetStopFlag(0);
-  scaner.SetBaudRate(7);
-}
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -254,7 +216,7 @@ TEST_F(MainWindowProgram, AScanShowsDataEventCountDeviceAndPortAndIsDeleted) {
   uidriver::Click(Control(L"btnDevices"));
   const HWND devices = uidriver::WaitForTopWindow(process_->Id(), L"Тест свойств устройств", L"", kTimeout);
   ASSERT_NE(devices, nullptr);
-  Feed("4601234567890\r");
+  FeedSerial(kFeedPort, "4601234567890\r");
   ASSERT_TRUE(WaitText(L"Answer", L"4601234567890")) << rtl::ToUtf8(Text(L"Answer"));
   // As shown, while the event was still queued.
   EXPECT_EQ(Text(L"edtEventNumber"), L"1");
@@ -280,7 +242,7 @@ TEST_F(MainWindowProgram, ACardSwipeShowsThreeTracks) {
   ASSERT_TRUE(
       uidriver::WaitUntil([&] { return uidriver::IsChecked(Control(L"chkDeviceEnabled")); }, kTimeout));
   const std::string line = "%B4276123456789012^IVANOV/IVAN^2512?;4276123456789012=2512?+0123456789?";
-  Feed(line + "\r");
+  FeedSerial(kFeedPort, line + "\r");
   ASSERT_TRUE(WaitText(L"edtTrack1", L"B4276123456789012^IVANOV/IVAN^2512"));
   EXPECT_EQ(Text(L"edtTrack2"), L"4276123456789012=2512");
   EXPECT_EQ(Text(L"edtTrack3"), L"0123456789");
@@ -531,7 +493,7 @@ TEST_F(MainWindowInProcess, TwoScansInARowAreEachSelectedShownAndDeletedInOrder)
   form.edtEventNumber.OnChange = [&](rtl::Object&) {
     shown.emplace_back(form.edtEventNumber.Text(), form.Answer.Text());
   };
-  Feed("111\r222\r");
+  FeedSerial(kFeedPort, "111\r222\r");
   ASSERT_TRUE(PumpUntil([&] { return shown.size() >= 2; }, kTimeout));
   PumpUntil([] { return false; }, 300);  // nothing more comes
   EXPECT_EQ(shown, (std::vector<std::pair<std::wstring, std::wstring>>{{L"1", L"111"}, {L"2", L"222"}}));
@@ -545,7 +507,7 @@ TEST_F(MainWindowInProcess, AKeyEventShowsDataMessageAndSourceInThatOrder) {
   scaner.SetPortNumber(kDevicePort);
   scaner.SetModel(5);
   scaner.SetDeviceEnabled(true);
-  Feed("A");
+  FeedSerial(kFeedPort, "A");
   EXPECT_TRUE(
       PumpUntilText(form.edtKeyEvent, L"Данные=65, Событие=KeyDown, Источник=Сканер штрих-кода", kTimeout))
       << rtl::ToUtf8(form.edtKeyEvent.Text());

@@ -2,28 +2,19 @@
 # journal-screenshot.sh BUILD_DIR [OUT.png]
 #
 # Pictures the event journal with real rows under Xvfb for the documentation
-# (default docs/journal-window.png): registers the driver stand-in of the
-# Windows build in the test prefix, gives it a fresh device store, feeds
-# scans, a card swipe, a key and a refused switch-on through a serial pair
-# (COM47 <-> COM48), and converts the captured BMP with ImageMagick.
+# (default docs/journal-window.png): the driver stand-in of the Windows build
+# with a fresh device store; scans, a card swipe, a key and a refused
+# switch-on fed through a serial pair (COM47 <-> COM48); the capture
+# converted with ImageMagick.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
-BUILD=${1:?usage: $0 BUILD_DIR [OUT.png]}
-OUT=${2:-$ROOT/docs/journal-window.png}
-BUILD=$(cd "$BUILD" && pwd)
+. "$HERE/../support/picture.sh"
+BUILD=$(cd "${1:?usage: $0 BUILD_DIR [OUT.png]}" && pwd)
+OUT=${2:-$PICTURE_ROOT/docs/journal-window.png}
 TOOL=$BUILD/tests/app/journal_screenshot.exe
-DLL=$BUILD/driver/Dravix.dll
-[ -f "$TOOL" ] && [ -f "$DLL" ] || { echo "build journal_screenshot and Dravix first" >&2; exit 1; }
+[ -f "$TOOL" ] || { echo "build journal_screenshot first" >&2; exit 1; }
 
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-"$ROOT/scripts/wine-env.sh" start
-export DRAVIX_SETTINGS_KEY='Software\TavrixTests\JournalScreenshot'
-"$ROOT/scripts/wine-run.sh" reg delete "HKCU\\$DRAVIX_SETTINGS_KEY" /f >/dev/null 2>&1 || true
-"$ROOT/scripts/wine-run.sh" regsvr32 /s "Z:${DLL//\//\\}"
-"$ROOT/tests/support/with-com-pair.sh" 47 48 -- \
-  "$ROOT/scripts/wine-run.sh" "$TOOL" "Z:${WORK//\//\\}\\journal.bmp" 47 48
-mkdir -p "$(dirname "$OUT")"
-convert "$WORK/journal.bmp" "$OUT"
-echo "$OUT"
+picture_prepare "$BUILD" 'Software\TavrixTests\JournalScreenshot'
+"$PICTURE_ROOT/tests/support/with-com-pair.sh" 47 48 -- \
+  "$PICTURE_ROOT/scripts/wine-run.sh" "$TOOL" "Z:${WORK//\//\\}\\journal.bmp" 47 48
+picture_save "$WORK/journal.bmp" "$OUT"

@@ -9,30 +9,15 @@
 
 #include "FakeScaner.h"
 #include "Fmu/fmuLgDev.h"
+#include "driver/DispatchIds.h"
 #include "gui/Application.h"
 #include "tests/devices/DevicesTestSupport.h"
 #include "tests/support/UiDriver.h"
 
 namespace {
 
+using namespace dravix;
 using namespace devtest;
-
-enum : DISPID {
-  kResultCode = 1,
-  kResultDescription = 2,
-  kCurrentDeviceIndex = 4,
-  kCurrentDeviceNumber = 5,
-  kCurrentDeviceName = 6,
-  kDeviceCount = 7,
-  kPortNumber = 12,
-  kBaudRate = 13,
-  kParity = 14,
-  kDataBits = 15,
-  kStopBits = 16,
-  kStopFlag = 17,
-  kDeviceEnabled = 20,
-  kModel = 21,
-};
 
 class ParamEditors : public ::testing::Test {
  protected:

@@ -7,27 +7,13 @@
 
 #include "FakeScaner.h"
 #include "Fmu/fmuLgDev.h"
+#include "driver/DispatchIds.h"
 #include "gui/Application.h"
 
 namespace {
 
+using namespace dravix;
 // The driver's dispatch ids of the properties the dialog reads.
-enum : DISPID {
-  kResultCode = 1,
-  kResultDescription = 2,
-  kCurrentDeviceIndex = 4,
-  kCurrentDeviceNumber = 5,
-  kCurrentDeviceName = 6,
-  kDeviceCount = 7,
-  kPortNumber = 12,
-  kBaudRate = 13,
-  kParity = 14,
-  kDataBits = 15,
-  kStopBits = 16,
-  kStopFlag = 17,
-  kDeviceEnabled = 20,
-  kModel = 21,
-};
 
 const FakeFailure kBroken{E_ACCESSDENIED, L"Сбой чтения"};
 

@@ -11,45 +11,11 @@
 #include <string>
 
 #include "Dravix.h"
+#include "driver/DispatchIds.h"
 
 namespace dravix::test {
 
 using Microsoft::WRL::ComPtr;
-
-// Dispatch ids of IScaner714.
-enum : DISPID {
-  idResultCode = 1,
-  idResultDescription = 2,
-  idVersion = 3,
-  idCurrentDeviceIndex = 4,
-  idCurrentDeviceNumber = 5,
-  idCurrentDeviceName = 6,
-  idDeviceCount = 7,
-  idPortNumber = 12,
-  idBaudRate = 13,
-  idParity = 14,
-  idDataBits = 15,
-  idStopBits = 16,
-  idStopFlag = 17,
-  idLockDevices = 18,
-  idDeviceDescription = 19,
-  idDeviceEnabled = 20,
-  idModel = 21,
-  idAutoDisable = 22,
-  idDataCount = 23,
-  idDataEventEnabled = 24,
-  idEventNumber = 25,
-  idScanData = 26,
-  idTrack1 = 27,
-  idTrack2 = 28,
-  idTrack3 = 29,
-  idPropertyPageEnabled = 65,
-  idShowProperties = 40,
-  idAddDevice = 41,
-  idDeleteDevice = 42,
-  idDeleteEvent = 43,
-  idClearDevices = 44,
-};
 
 // The built DLL as a Windows path (Wine maps / to Z:\).
 std::wstring DllPath();
@@ -93,8 +59,8 @@ class TDriver {
   HRESULT PutBool(DISPID id, bool value) const;
   long Call(DISPID method) const;
 
-  long Code() const { return GetLong(idResultCode); }
-  std::wstring Text() const { return GetString(idResultDescription); }
+  long Code() const { return GetLong(kResultCode); }
+  std::wstring Text() const { return GetString(kResultDescription); }
 
  private:
   ComPtr<IDispatch> fDispatch;

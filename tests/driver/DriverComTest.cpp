@@ -10,6 +10,7 @@
 
 #include "DriverClient.h"
 
+using namespace dravix;
 using namespace dravix::test;
 
 namespace {
@@ -61,42 +62,44 @@ TEST_F(DriverCom, Regsvr32RegistersClassProgIdAndTypeLibrary) {
   EXPECT_EQ(ReadRegString(HKEY_CLASSES_ROOT, clsid + L"\\InprocServer32", nullptr), L"");
   ASSERT_EQ(RunRegsvr32(false), 0u);
   TDriver again;
-  EXPECT_EQ(again.GetLong(idDeviceCount), 1);
+  EXPECT_EQ(again.GetLong(kDeviceCount), 1);
 }
 
+// The ids every client of the driver uses (driver/DispatchIds.h) are the
+// ones its type library gives.
 TEST_F(DriverCom, NamesMapToTheirDispatchIds) {
   TDriver d;
-  const std::pair<const wchar_t*, DISPID> names[] = {{L"ResultCode", 1},
-                                                     {L"ResultDescription", 2},
-                                                     {L"Version", 3},
-                                                     {L"CurrentDeviceIndex", 4},
-                                                     {L"CurrentDeviceNumber", 5},
-                                                     {L"CurrentDeviceName", 6},
-                                                     {L"DeviceCount", 7},
-                                                     {L"PortNumber", 12},
-                                                     {L"BaudRate", 13},
-                                                     {L"Parity", 14},
-                                                     {L"DataBits", 15},
-                                                     {L"StopBits", 16},
-                                                     {L"StopFlag", 17},
-                                                     {L"LockDevices", 18},
-                                                     {L"DeviceDescription", 19},
-                                                     {L"DeviceEnabled", 20},
-                                                     {L"Model", 21},
-                                                     {L"AutoDisable", 22},
-                                                     {L"DataCount", 23},
-                                                     {L"DataEventEnabled", 24},
-                                                     {L"EventNumber", 25},
-                                                     {L"ScanData", 26},
-                                                     {L"Track1", 27},
-                                                     {L"Track2", 28},
-                                                     {L"Track3", 29},
-                                                     {L"PropertyPageEnabled", 65},
-                                                     {L"ShowProperties", 40},
-                                                     {L"AddDevice", 41},
-                                                     {L"DeleteDevice", 42},
-                                                     {L"DeleteEvent", 43},
-                                                     {L"ClearDevices", 44}};
+  const std::pair<const wchar_t*, DISPID> names[] = {{L"ResultCode", kResultCode},
+                                                     {L"ResultDescription", kResultDescription},
+                                                     {L"Version", kVersion},
+                                                     {L"CurrentDeviceIndex", kCurrentDeviceIndex},
+                                                     {L"CurrentDeviceNumber", kCurrentDeviceNumber},
+                                                     {L"CurrentDeviceName", kCurrentDeviceName},
+                                                     {L"DeviceCount", kDeviceCount},
+                                                     {L"PortNumber", kPortNumber},
+                                                     {L"BaudRate", kBaudRate},
+                                                     {L"Parity", kParity},
+                                                     {L"DataBits", kDataBits},
+                                                     {L"StopBits", kStopBits},
+                                                     {L"StopFlag", kStopFlag},
+                                                     {L"LockDevices", kLockDevices},
+                                                     {L"DeviceDescription", kDeviceDescription},
+                                                     {L"DeviceEnabled", kDeviceEnabled},
+                                                     {L"Model", kModel},
+                                                     {L"AutoDisable", kAutoDisable},
+                                                     {L"DataCount", kDataCount},
+                                                     {L"DataEventEnabled", kDataEventEnabled},
+                                                     {L"EventNumber", kEventNumber},
+                                                     {L"ScanData", kScanData},
+                                                     {L"Track1", kTrack1},
+                                                     {L"Track2", kTrack2},
+                                                     {L"Track3", kTrack3},
+                                                     {L"PropertyPageEnabled", kPropertyPageEnabled},
+                                                     {L"ShowProperties", kShowProperties},
+                                                     {L"AddDevice", kAddDevice},
+                                                     {L"DeleteDevice", kDeleteDevice},
+                                                     {L"DeleteEvent", kDeleteEvent},
+                                                     {L"ClearDevices", kClearDevices}};
   for (const auto& [name, id] : names) {
     LPOLESTR n = const_cast<LPOLESTR>(name);
     DISPID got = 0;
@@ -109,17 +112,17 @@ TEST_F(DriverCom, NamesMapToTheirDispatchIds) {
 
 TEST_F(DriverCom, FirstStartHasOneScannerAndVersionIsTheFiles) {
   TDriver d;
-  EXPECT_EQ(d.GetLong(idDeviceCount), 1);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 1);
   ExpectOk(d);
-  EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 0);
-  EXPECT_EQ(d.GetLong(idCurrentDeviceNumber), 1);
-  EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Сканер штрих-кода");
-  EXPECT_EQ(d.GetLong(idPortNumber), 1);
-  EXPECT_EQ(d.GetLong(idBaudRate), 7);
-  EXPECT_EQ(d.GetLong(idDataBits), 4);
-  EXPECT_EQ(d.GetLong(idModel), 0);
-  EXPECT_FALSE(d.GetBool(idDeviceEnabled));
-  EXPECT_EQ(d.GetString(idDeviceDescription), L"Сканер штрих-кода, COM1, 9600 бод, 8-N-1, стоп-флаг CR");
+  EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 0);
+  EXPECT_EQ(d.GetLong(kCurrentDeviceNumber), 1);
+  EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Сканер штрих-кода");
+  EXPECT_EQ(d.GetLong(kPortNumber), 1);
+  EXPECT_EQ(d.GetLong(kBaudRate), 7);
+  EXPECT_EQ(d.GetLong(kDataBits), 4);
+  EXPECT_EQ(d.GetLong(kModel), 0);
+  EXPECT_FALSE(d.GetBool(kDeviceEnabled));
+  EXPECT_EQ(d.GetString(kDeviceDescription), L"Сканер штрих-кода, COM1, 9600 бод, 8-N-1, стоп-флаг CR");
   ExpectOk(d);
 
   DWORD handle = 0;
@@ -133,7 +136,7 @@ TEST_F(DriverCom, FirstStartHasOneScannerAndVersionIsTheFiles) {
                                 std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
                                 std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
                                 std::to_wstring(LOWORD(fixed->dwFileVersionLS));
-  EXPECT_EQ(d.GetString(idVersion), expected);
+  EXPECT_EQ(d.GetString(kVersion), expected);
   EXPECT_NE(expected, L"0.0.0.0");
 }
 
@@ -143,8 +146,8 @@ TEST_F(DriverCom, ParametersAcceptTheirTablesAndRefuseTheRest) {
     DISPID Id;
     long Low, High;
   };
-  const Case cases[] = {{idPortNumber, 1, 256}, {idBaudRate, 0, 14}, {idParity, 0, 4}, {idDataBits, 1, 4},
-                        {idStopBits, 0, 2},     {idStopFlag, 0, 6},  {idModel, 0, 6}};
+  const Case cases[] = {{kPortNumber, 1, 256}, {kBaudRate, 0, 14}, {kParity, 0, 4}, {kDataBits, 1, 4},
+                        {kStopBits, 0, 2},     {kStopFlag, 0, 6},  {kModel, 0, 6}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Id);
     for (const long good : {c.Low, c.High}) {
@@ -159,88 +162,87 @@ TEST_F(DriverCom, ParametersAcceptTheirTablesAndRefuseTheRest) {
       ExpectOk(d);                         // every access sets the pair again
     }
   }
-  ASSERT_EQ(d.PutLong(idLockDevices, 2), S_OK);
+  ASSERT_EQ(d.PutLong(kLockDevices, 2), S_OK);
   ExpectResult(d, -6, L"Недопустимое значение");
 }
 
 TEST_F(DriverCom, DevicesAreSelectedAddedRenamedAndDeleted) {
   TDriver d;
-  EXPECT_EQ(d.Call(idAddDevice), 0);
+  EXPECT_EQ(d.Call(kAddDevice), 0);
   ExpectOk(d);
-  EXPECT_EQ(d.GetLong(idDeviceCount), 2);
-  EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 1);  // the new device is current
-  EXPECT_EQ(d.GetLong(idCurrentDeviceNumber), 2);
-  ASSERT_EQ(d.PutString(idCurrentDeviceName, L"Касса; 2"), S_OK);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 2);
+  EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 1);  // the new device is current
+  EXPECT_EQ(d.GetLong(kCurrentDeviceNumber), 2);
+  ASSERT_EQ(d.PutString(kCurrentDeviceName, L"Касса; 2"), S_OK);
   ExpectOk(d);
-  ASSERT_EQ(d.PutLong(idPortNumber, 7), S_OK);
+  ASSERT_EQ(d.PutLong(kPortNumber, 7), S_OK);
 
-  ASSERT_EQ(d.PutLong(idCurrentDeviceNumber, 1), S_OK);
-  EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Сканер штрих-кода");
-  EXPECT_EQ(d.GetLong(idPortNumber), 1);
+  ASSERT_EQ(d.PutLong(kCurrentDeviceNumber, 1), S_OK);
+  EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Сканер штрих-кода");
+  EXPECT_EQ(d.GetLong(kPortNumber), 1);
 
-  for (const auto& [id, value] :
-       {std::pair{idCurrentDeviceIndex, 2L}, std::pair{idCurrentDeviceIndex, -1L},
-        std::pair{idCurrentDeviceNumber, 0L}, std::pair{idCurrentDeviceNumber, 3L}}) {
+  for (const auto& [id, value] : {std::pair{kCurrentDeviceIndex, 2L}, std::pair{kCurrentDeviceIndex, -1L},
+                                  std::pair{kCurrentDeviceNumber, 0L}, std::pair{kCurrentDeviceNumber, 3L}}) {
     ASSERT_EQ(d.PutLong(id, value), S_OK);
     ExpectResult(d, -9, L"Логическое устройство не найдено");
-    EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 0);
+    EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 0);
   }
   for (const wchar_t* bad : {L"", L"a\nb"}) {
-    ASSERT_EQ(d.PutString(idCurrentDeviceName, bad), S_OK);
+    ASSERT_EQ(d.PutString(kCurrentDeviceName, bad), S_OK);
     ExpectResult(d, -6, L"Недопустимое значение");
   }
-  EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Сканер штрих-кода");
+  EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Сканер штрих-кода");
 
-  EXPECT_EQ(d.Call(idDeleteDevice), 0);
-  EXPECT_EQ(d.GetLong(idDeviceCount), 1);
-  EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Касса; 2");
-  EXPECT_EQ(d.GetLong(idPortNumber), 7);
+  EXPECT_EQ(d.Call(kDeleteDevice), 0);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 1);
+  EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Касса; 2");
+  EXPECT_EQ(d.GetLong(kPortNumber), 7);
   // The last device stays.
-  EXPECT_EQ(d.Call(idDeleteDevice), -8);
+  EXPECT_EQ(d.Call(kDeleteDevice), -8);
   ExpectResult(d, -8, L"Невозможно удалить устройство");
-  EXPECT_EQ(d.GetLong(idDeviceCount), 1);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 1);
 
-  EXPECT_EQ(d.Call(idAddDevice), 0);
-  EXPECT_EQ(d.Call(idClearDevices), 0);
-  EXPECT_EQ(d.GetLong(idDeviceCount), 1);
-  EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Сканер штрих-кода");
+  EXPECT_EQ(d.Call(kAddDevice), 0);
+  EXPECT_EQ(d.Call(kClearDevices), 0);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 1);
+  EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Сканер штрих-кода");
 }
 
 TEST_F(DriverCom, LockDevicesRefusesListChanges) {
   TDriver d;
-  ASSERT_EQ(d.PutLong(idLockDevices, 1), S_OK);
+  ASSERT_EQ(d.PutLong(kLockDevices, 1), S_OK);
   ExpectOk(d);
-  EXPECT_EQ(d.GetLong(idLockDevices), 1);
-  EXPECT_EQ(d.Call(idAddDevice), -7);
+  EXPECT_EQ(d.GetLong(kLockDevices), 1);
+  EXPECT_EQ(d.Call(kAddDevice), -7);
   ExpectResult(d, -7, L"Невозможно добавить устройство");
-  EXPECT_EQ(d.Call(idDeleteDevice), -8);
-  EXPECT_EQ(d.Call(idClearDevices), -8);
+  EXPECT_EQ(d.Call(kDeleteDevice), -8);
+  EXPECT_EQ(d.Call(kClearDevices), -8);
   ExpectResult(d, -8, L"Невозможно удалить устройство");
-  EXPECT_EQ(d.GetLong(idDeviceCount), 1);
-  ASSERT_EQ(d.PutLong(idLockDevices, 0), S_OK);
-  EXPECT_EQ(d.Call(idAddDevice), 0);
-  EXPECT_EQ(d.GetLong(idDeviceCount), 2);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 1);
+  ASSERT_EQ(d.PutLong(kLockDevices, 0), S_OK);
+  EXPECT_EQ(d.Call(kAddDevice), 0);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 2);
 }
 
 TEST_F(DriverCom, DevicesPersistAcrossInstances) {
   {
     TDriver d;
-    ASSERT_EQ(d.Call(idAddDevice), 0);
-    ASSERT_EQ(d.PutString(idCurrentDeviceName, L"Считыватель"), S_OK);
-    ASSERT_EQ(d.PutLong(idModel, 1), S_OK);
-    ASSERT_EQ(d.PutLong(idPortNumber, 200), S_OK);
-    ASSERT_EQ(d.PutLong(idStopFlag, 2), S_OK);
-    ASSERT_EQ(d.PutBool(idPropertyPageEnabled, false), S_OK);
+    ASSERT_EQ(d.Call(kAddDevice), 0);
+    ASSERT_EQ(d.PutString(kCurrentDeviceName, L"Считыватель"), S_OK);
+    ASSERT_EQ(d.PutLong(kModel, 1), S_OK);
+    ASSERT_EQ(d.PutLong(kPortNumber, 200), S_OK);
+    ASSERT_EQ(d.PutLong(kStopFlag, 2), S_OK);
+    ASSERT_EQ(d.PutBool(kPropertyPageEnabled, false), S_OK);
     ExpectOk(d);
   }
   TDriver d;
-  EXPECT_EQ(d.GetLong(idDeviceCount), 2);
-  EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 1);
-  EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Считыватель");
-  EXPECT_EQ(d.GetLong(idModel), 1);
-  EXPECT_EQ(d.GetLong(idPortNumber), 200);
-  EXPECT_EQ(d.GetLong(idStopFlag), 2);
-  EXPECT_FALSE(d.GetBool(idPropertyPageEnabled));
+  EXPECT_EQ(d.GetLong(kDeviceCount), 2);
+  EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 1);
+  EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Считыватель");
+  EXPECT_EQ(d.GetLong(kModel), 1);
+  EXPECT_EQ(d.GetLong(kPortNumber), 200);
+  EXPECT_EQ(d.GetLong(kStopFlag), 2);
+  EXPECT_FALSE(d.GetBool(kPropertyPageEnabled));
 }
 
 TEST_F(DriverCom, DamagedStoredListIsRepairedOnLoad) {
@@ -257,13 +259,13 @@ TEST_F(DriverCom, DamagedStoredListIsRepairedOnLoad) {
   RegCloseKey(key);
   {
     TDriver d;
-    EXPECT_EQ(d.GetLong(idDeviceCount), 2);
-    EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 0);
-    EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Касса");
-    EXPECT_EQ(d.GetLong(idPortNumber), 3);
-    EXPECT_EQ(d.GetLong(idBaudRate), 7);
-    ASSERT_EQ(d.PutLong(idCurrentDeviceIndex, 1), S_OK);
-    EXPECT_EQ(d.GetString(idCurrentDeviceName), L"Сканер штрих-кода");
+    EXPECT_EQ(d.GetLong(kDeviceCount), 2);
+    EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 0);
+    EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Касса");
+    EXPECT_EQ(d.GetLong(kPortNumber), 3);
+    EXPECT_EQ(d.GetLong(kBaudRate), 7);
+    ASSERT_EQ(d.PutLong(kCurrentDeviceIndex, 1), S_OK);
+    EXPECT_EQ(d.GetString(kCurrentDeviceName), L"Сканер штрих-кода");
   }
   // A value of the wrong type gives the default list.
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, fKey.Path().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
@@ -272,44 +274,44 @@ TEST_F(DriverCom, DamagedStoredListIsRepairedOnLoad) {
   RegSetValueExW(key, L"Devices", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&current), sizeof(current));
   RegCloseKey(key);
   TDriver d;
-  EXPECT_EQ(d.GetLong(idDeviceCount), 1);
-  EXPECT_EQ(d.GetLong(idBaudRate), 7);
+  EXPECT_EQ(d.GetLong(kDeviceCount), 1);
+  EXPECT_EQ(d.GetLong(kBaudRate), 7);
   ExpectOk(d);
 }
 
 TEST_F(DriverCom, EventQueueRefusesUnknownEvents) {
   TDriver d;
-  EXPECT_EQ(d.GetLong(idDataCount), 0);
-  EXPECT_EQ(d.GetLong(idEventNumber), 0);
-  ASSERT_EQ(d.PutLong(idEventNumber, 1), S_OK);
+  EXPECT_EQ(d.GetLong(kDataCount), 0);
+  EXPECT_EQ(d.GetLong(kEventNumber), 0);
+  ASSERT_EQ(d.PutLong(kEventNumber, 1), S_OK);
   ExpectResult(d, -6, L"Недопустимое значение");
-  EXPECT_EQ(d.Call(idDeleteEvent), -10);
+  EXPECT_EQ(d.Call(kDeleteEvent), -10);
   ExpectResult(d, -10, L"Неверная последовательность команд");
   // A method's own returned code decides, and the pair follows it.
-  EXPECT_EQ(d.GetString(idScanData), L"");
+  EXPECT_EQ(d.GetString(kScanData), L"");
   ExpectOk(d);
-  for (const DISPID id : {idTrack1, idTrack2, idTrack3}) EXPECT_EQ(d.GetString(id), L"");
+  for (const DISPID id : {kTrack1, kTrack2, kTrack3}) EXPECT_EQ(d.GetString(id), L"");
 
-  EXPECT_TRUE(d.GetBool(idDataEventEnabled));
-  ASSERT_EQ(d.PutBool(idDataEventEnabled, false), S_OK);
-  EXPECT_FALSE(d.GetBool(idDataEventEnabled));
-  ASSERT_EQ(d.PutBool(idAutoDisable, true), S_OK);
-  EXPECT_TRUE(d.GetBool(idAutoDisable));
+  EXPECT_TRUE(d.GetBool(kDataEventEnabled));
+  ASSERT_EQ(d.PutBool(kDataEventEnabled, false), S_OK);
+  EXPECT_FALSE(d.GetBool(kDataEventEnabled));
+  ASSERT_EQ(d.PutBool(kAutoDisable, true), S_OK);
+  EXPECT_TRUE(d.GetBool(kAutoDisable));
 }
 
 TEST_F(DriverCom, EnablingFailsCleanlyWithoutAPort) {
   TDriver d;
-  ASSERT_EQ(d.PutLong(idPortNumber, 213), S_OK);  // no such port in the prefix
-  ASSERT_EQ(d.PutBool(idDeviceEnabled, true), S_OK);
+  ASSERT_EQ(d.PutLong(kPortNumber, 213), S_OK);  // no such port in the prefix
+  ASSERT_EQ(d.PutBool(kDeviceEnabled, true), S_OK);
   ExpectResult(d, -3, L"Порт недоступен");
-  EXPECT_FALSE(d.GetBool(idDeviceEnabled));
+  EXPECT_FALSE(d.GetBool(kDeviceEnabled));
 
-  ASSERT_EQ(d.PutLong(idModel, 6), S_OK);  // USB: no COM port to open
-  ASSERT_EQ(d.PutBool(idDeviceEnabled, true), S_OK);
+  ASSERT_EQ(d.PutLong(kModel, 6), S_OK);  // USB: no COM port to open
+  ASSERT_EQ(d.PutBool(kDeviceEnabled, true), S_OK);
   ExpectResult(d, -12, L"Не поддерживается в данной версии оборудования");
-  EXPECT_FALSE(d.GetBool(idDeviceEnabled));
-  EXPECT_EQ(d.GetString(idDeviceDescription), L"USB-устройство");
-  ASSERT_EQ(d.PutBool(idDeviceEnabled, false), S_OK);
+  EXPECT_FALSE(d.GetBool(kDeviceEnabled));
+  EXPECT_EQ(d.GetString(kDeviceDescription), L"USB-устройство");
+  ASSERT_EQ(d.PutBool(kDeviceEnabled, false), S_OK);
   ExpectOk(d);
 }
 
@@ -391,29 +393,29 @@ struct TDialogDriver {
 
 TEST_F(DriverCom, ShowPropertiesListsDevicesAndPicksTheCurrentOne) {
   TDriver d;
-  ASSERT_EQ(d.Call(idAddDevice), 0);
-  ASSERT_EQ(d.Call(idAddDevice), 0);
-  ASSERT_EQ(d.GetLong(idCurrentDeviceIndex), 2);
+  ASSERT_EQ(d.Call(kAddDevice), 0);
+  ASSERT_EQ(d.Call(kAddDevice), 0);
+  ASSERT_EQ(d.GetLong(kCurrentDeviceIndex), 2);
   {
     TDialogDriver dialog{GetCurrentThreadId(), 0};
     std::thread helper([&] { dialog.Run(); });
-    EXPECT_EQ(d.Call(idShowProperties), 0);  // returns when the dialog closes
+    EXPECT_EQ(d.Call(kShowProperties), 0);  // returns when the dialog closes
     helper.join();
     ASSERT_TRUE(dialog.Found);
     EXPECT_EQ(dialog.Items, 3);
     EXPECT_TRUE(dialog.ListEnabled);
-    EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 0);
+    EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 0);
   }
   // With the page disabled the dialog is read-only.
-  ASSERT_EQ(d.PutBool(idPropertyPageEnabled, false), S_OK);
-  EXPECT_FALSE(d.GetBool(idPropertyPageEnabled));
+  ASSERT_EQ(d.PutBool(kPropertyPageEnabled, false), S_OK);
+  EXPECT_FALSE(d.GetBool(kPropertyPageEnabled));
   TDialogDriver dialog{GetCurrentThreadId(), 1};
   std::thread helper([&] { dialog.Run(); });
-  EXPECT_EQ(d.Call(idShowProperties), 0);
+  EXPECT_EQ(d.Call(kShowProperties), 0);
   helper.join();
   ASSERT_TRUE(dialog.Found);
   EXPECT_FALSE(dialog.ListEnabled);
-  EXPECT_EQ(d.GetLong(idCurrentDeviceIndex), 0);
+  EXPECT_EQ(d.GetLong(kCurrentDeviceIndex), 0);
   ExpectOk(d);
 }
 

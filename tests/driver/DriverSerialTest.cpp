@@ -8,6 +8,7 @@
 
 #include "DriverClient.h"
 
+using namespace dravix;
 using namespace dravix::test;
 
 namespace {
@@ -74,8 +75,8 @@ class DriverSerial : public testing::Test {
     ASSERT_EQ(fDriver.Dispatch()->QueryInterface(IID_PPV_ARGS(&container)), S_OK);
     ASSERT_EQ(container->FindConnectionPoint(DIID_IScanerEvents, &fPoint), S_OK);
     ASSERT_EQ(fPoint->Advise(&fSink, &fCookie), S_OK);
-    ASSERT_EQ(fDriver.PutLong(idPortNumber, kDevicePort), S_OK);
-    ASSERT_EQ(fDriver.PutLong(idStopFlag, 2), S_OK);  // CR LF
+    ASSERT_EQ(fDriver.PutLong(kPortNumber, kDevicePort), S_OK);
+    ASSERT_EQ(fDriver.PutLong(kStopFlag, 2), S_OK);  // CR LF
     fWriter = CreateFileW(kWriterPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(fWriter, INVALID_HANDLE_VALUE) << "COM12: run under with-com-pair.sh 11 12";
   }
@@ -89,10 +90,10 @@ class DriverSerial : public testing::Test {
   }
 
   void Enable(long model) {
-    ASSERT_EQ(fDriver.PutLong(idModel, model), S_OK);
-    ASSERT_EQ(fDriver.PutBool(idDeviceEnabled, true), S_OK);
+    ASSERT_EQ(fDriver.PutLong(kModel, model), S_OK);
+    ASSERT_EQ(fDriver.PutBool(kDeviceEnabled, true), S_OK);
     ASSERT_EQ(fDriver.Code(), 0) << std::string(fDriver.Text().begin(), fDriver.Text().end());
-    ASSERT_TRUE(fDriver.GetBool(idDeviceEnabled));
+    ASSERT_TRUE(fDriver.GetBool(kDeviceEnabled));
   }
 
   void Write(const std::string& bytes) {
@@ -107,10 +108,10 @@ class DriverSerial : public testing::Test {
 
   // Selects a fired data event and returns its data and tracks.
   std::vector<std::wstring> Read(long eventId) {
-    EXPECT_EQ(fDriver.PutLong(idEventNumber, eventId), S_OK);
+    EXPECT_EQ(fDriver.PutLong(kEventNumber, eventId), S_OK);
     EXPECT_EQ(fDriver.Code(), 0);
-    return {fDriver.GetString(idScanData), fDriver.GetString(idTrack1), fDriver.GetString(idTrack2),
-            fDriver.GetString(idTrack3)};
+    return {fDriver.GetString(kScanData), fDriver.GetString(kTrack1), fDriver.GetString(kTrack2),
+            fDriver.GetString(kTrack3)};
   }
 
   TSettingsKey fKey;
@@ -127,11 +128,11 @@ TEST_F(DriverSerial, BarcodeArrivesAsDataEvent) {
   ASSERT_TRUE(WaitForEvents(1));
   ASSERT_EQ(fSink.Fired[0].Id, 1);
   const long id = std::stol(fSink.Fired[0].Args.at(0));
-  EXPECT_EQ(fDriver.GetLong(idDataCount), 1);
+  EXPECT_EQ(fDriver.GetLong(kDataCount), 1);
   EXPECT_EQ(Read(id), (std::vector<std::wstring>{L"4601234567890", L"", L"", L""}));
-  EXPECT_EQ(fDriver.Call(idDeleteEvent), 0);
-  EXPECT_EQ(fDriver.GetLong(idDataCount), 0);
-  ASSERT_EQ(fDriver.PutLong(idEventNumber, id), S_OK);
+  EXPECT_EQ(fDriver.Call(kDeleteEvent), 0);
+  EXPECT_EQ(fDriver.GetLong(kDataCount), 0);
+  ASSERT_EQ(fDriver.PutLong(kEventNumber, id), S_OK);
   EXPECT_EQ(fDriver.Code(), -6);
 
   // Cyrillic text from a scanner is code page 1251.
@@ -164,81 +165,81 @@ TEST_F(DriverSerial, ScansInARowArriveInOrder) {
     data.push_back(Read(id)[0]);
   }
   EXPECT_EQ(data, (std::vector<std::wstring>{L"FIRST", L"SECOND", L"THIRD"}));
-  EXPECT_EQ(fDriver.GetLong(idDataCount), 3);
+  EXPECT_EQ(fDriver.GetLong(kDataCount), 3);
 }
 
 TEST_F(DriverSerial, KeyboardByteArrivesAsKeyEvent) {
-  ASSERT_EQ(fDriver.PutString(idCurrentDeviceName, L"Клавиатура"), S_OK);
+  ASSERT_EQ(fDriver.PutString(kCurrentDeviceName, L"Клавиатура"), S_OK);
   Enable(5);
   Write("A\r");
   ASSERT_TRUE(WaitForEvents(2));
   EXPECT_EQ(fSink.Fired[0].Id, 201);
   EXPECT_EQ(fSink.Fired[0].Args, (std::vector<std::wstring>{L"Клавиатура", L"KeyDown", L"65"}));
   EXPECT_EQ(fSink.Fired[1].Args, (std::vector<std::wstring>{L"Клавиатура", L"KeyDown", L"13"}));
-  EXPECT_EQ(fDriver.GetLong(idDataCount), 0);  // keys are not queued data
+  EXPECT_EQ(fDriver.GetLong(kDataCount), 0);  // keys are not queued data
 }
 
 TEST_F(DriverSerial, AutoDisableAndHeldEvents) {
   Enable(0);
-  ASSERT_EQ(fDriver.PutBool(idAutoDisable, true), S_OK);
+  ASSERT_EQ(fDriver.PutBool(kAutoDisable, true), S_OK);
   Write("ONE\r\nTWO\r\nTHREE\r\n");
-  ASSERT_TRUE(PumpUntil([&] { return fDriver.GetLong(idDataCount) == 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return fDriver.GetLong(kDataCount) == 3; }));
   PumpUntil([] { return false; }, 300);  // nothing more may fire
   ASSERT_EQ(fSink.Fired.size(), 1u);
-  EXPECT_FALSE(fDriver.GetBool(idDataEventEnabled));
+  EXPECT_FALSE(fDriver.GetBool(kDataEventEnabled));
   EXPECT_EQ(Read(std::stol(fSink.Fired[0].Args.at(0)))[0], L"ONE");
 
   // Re-enabling fires the next held event only (AutoDisable is still on).
-  ASSERT_EQ(fDriver.PutBool(idDataEventEnabled, true), S_OK);
+  ASSERT_EQ(fDriver.PutBool(kDataEventEnabled, true), S_OK);
   ASSERT_TRUE(WaitForEvents(2));
   PumpUntil([] { return false; }, 300);
   EXPECT_EQ(fSink.Fired.size(), 2u);
   EXPECT_EQ(Read(std::stol(fSink.Fired[1].Args.at(0)))[0], L"TWO");
 
   // Without AutoDisable the rest fire in order.
-  ASSERT_EQ(fDriver.PutBool(idAutoDisable, false), S_OK);
-  ASSERT_EQ(fDriver.PutBool(idDataEventEnabled, true), S_OK);
+  ASSERT_EQ(fDriver.PutBool(kAutoDisable, false), S_OK);
+  ASSERT_EQ(fDriver.PutBool(kDataEventEnabled, true), S_OK);
   ASSERT_TRUE(WaitForEvents(3));
   EXPECT_EQ(Read(std::stol(fSink.Fired[2].Args.at(0)))[0], L"THREE");
 }
 
 TEST_F(DriverSerial, PortOfAnotherEnabledDeviceIsBusy) {
   Enable(0);
-  ASSERT_EQ(fDriver.Call(idAddDevice), 0);
-  ASSERT_EQ(fDriver.PutLong(idPortNumber, kDevicePort), S_OK);
-  ASSERT_EQ(fDriver.PutBool(idDeviceEnabled, true), S_OK);
+  ASSERT_EQ(fDriver.Call(kAddDevice), 0);
+  ASSERT_EQ(fDriver.PutLong(kPortNumber, kDevicePort), S_OK);
+  ASSERT_EQ(fDriver.PutBool(kDeviceEnabled, true), S_OK);
   EXPECT_EQ(fDriver.Code(), -14);
   EXPECT_EQ(fDriver.Text(), L"Порт занят приложением");
-  EXPECT_FALSE(fDriver.GetBool(idDeviceEnabled));
+  EXPECT_FALSE(fDriver.GetBool(kDeviceEnabled));
   // Deleting the enabled first device frees its port for the second.
-  ASSERT_EQ(fDriver.PutLong(idCurrentDeviceIndex, 0), S_OK);
-  ASSERT_EQ(fDriver.Call(idDeleteDevice), 0);
-  ASSERT_FALSE(fDriver.GetBool(idDeviceEnabled));
+  ASSERT_EQ(fDriver.PutLong(kCurrentDeviceIndex, 0), S_OK);
+  ASSERT_EQ(fDriver.Call(kDeleteDevice), 0);
+  ASSERT_FALSE(fDriver.GetBool(kDeviceEnabled));
   Enable(0);
 }
 
 TEST_F(DriverSerial, ReopenOnChangeAndCloseOnDisable) {
   Enable(0);
   // A new line setting reopens the port; scans keep arriving.
-  ASSERT_EQ(fDriver.PutLong(idBaudRate, 14), S_OK);
+  ASSERT_EQ(fDriver.PutLong(kBaudRate, 14), S_OK);
   EXPECT_EQ(fDriver.Code(), 0);
-  EXPECT_TRUE(fDriver.GetBool(idDeviceEnabled));
-  ASSERT_EQ(fDriver.PutLong(idStopFlag, 4), S_OK);  // Tab
+  EXPECT_TRUE(fDriver.GetBool(kDeviceEnabled));
+  ASSERT_EQ(fDriver.PutLong(kStopFlag, 4), S_OK);  // Tab
   fSink.Fired.clear();
   Write("X1\tX2\t");
   ASSERT_TRUE(WaitForEvents(2));
   EXPECT_EQ(Read(std::stol(fSink.Fired[1].Args.at(0)))[0], L"X2");
 
   // Disabled: nothing is read any more.
-  ASSERT_EQ(fDriver.PutBool(idDeviceEnabled, false), S_OK);
+  ASSERT_EQ(fDriver.PutBool(kDeviceEnabled, false), S_OK);
   EXPECT_EQ(fDriver.Code(), 0);
-  EXPECT_FALSE(fDriver.GetBool(idDeviceEnabled));
-  const long queued = fDriver.GetLong(idDataCount);
+  EXPECT_FALSE(fDriver.GetBool(kDeviceEnabled));
+  const long queued = fDriver.GetLong(kDataCount);
   fSink.Fired.clear();
   Write("AFTER\t");
   PumpUntil([] { return false; }, 300);
   EXPECT_TRUE(fSink.Fired.empty());
-  EXPECT_EQ(fDriver.GetLong(idDataCount), queued);
+  EXPECT_EQ(fDriver.GetLong(kDataCount), queued);
 }
 
 TEST_F(DriverSerial, ReleasingAnEnabledControlStopsItsReader) {

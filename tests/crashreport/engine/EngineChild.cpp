@@ -8,11 +8,14 @@
 // the log, until it is killed.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
+#include <thread>
 
 #include "crashreport/engine/ExceptionLog.h"
 #include "rtl/Guarded.h"
@@ -37,13 +40,48 @@ __attribute__((noinline)) int Recurse(int n) {
   return Recurse(n + 1) + frame[0];
 }
 
+void AtTheEdge(void (*body)()) {
+  rtl::Guarded([&] { body(); }, [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
+}
+
+// Every frame has something to clean up, so the unwinding after an
+// overflow is seen to run every destructor.
+int gConstructed = 0, gDestroyed = 0;
+struct TCounted {
+  TCounted() { ++gConstructed; }
+  ~TCounted() { ++gDestroyed; }
+};
+__attribute__((noinline)) int RecurseCounted(int n) {
+  TCounted counted;
+  volatile char frame[256];
+  frame[0] = static_cast<char>(n);
+  gDepth = n;
+  if (n < 0) return 0;
+  return RecurseCounted(n + 1) + frame[0];
+}
+
+// Overflows at the edge, in a catch clause of the program's own, at the edge
+// again (the guard page is back) and in a thread: three reports, and the
+// program goes on.
+int OverflowsAndGoesOn() {
+  const auto overflow = [] { RecurseCounted(0); };
+  AtTheEdge(overflow);
+  bool caught = false;
+  try {
+    RecurseCounted(0);
+  } catch (const rtl::EStackOverflow&) {
+    caught = true;
+  }
+  AtTheEdge(overflow);
+  std::thread([&] { AtTheEdge(overflow); }).join();
+  if (!caught) return 4;
+  if (gConstructed == 0 || gConstructed != gDestroyed) return 5;
+  return ExceptionCount() == 3 ? 0 : 10 + ExceptionCount();
+}
+
 DWORD WINAPI ThrowingThread(LPVOID) {
   RaiseProblem();
   return 0;
-}
-
-void AtTheEdge(void (*body)()) {
-  rtl::Guarded([&] { body(); }, [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
 }
 
 // Keeps the main thread from answering its window for a while.
@@ -83,7 +121,29 @@ int Freeze() {
   return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
 }
 
+// A transient shortage of memory in the handling itself: the first
+// allocation of another thread (the handling's own) after the switch fails.
+std::atomic<bool> gFailAnAllocation{false};
+DWORD gMainThread = GetCurrentThreadId();
+
+int InternalError() {
+  gFailAnAllocation = true;
+  AtTheEdge(RaiseProblem);
+  const bool failed = !gFailAnAllocation;
+  AtTheEdge(RaiseProblem);  // the next one is handled as usual
+  if (!failed) return 6;
+  return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
+}
+
 }  // namespace
+
+void* operator new(std::size_t size) {
+  if (GetCurrentThreadId() != gMainThread && gFailAnAllocation.exchange(false)) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 int gNumber = 0;
 
@@ -124,6 +184,7 @@ int main(int argc, char** argv) {
 
   if (scenario == "unhandled-main") RaiseProblem();
   if (scenario == "stack-overflow") return Recurse(0);
+  if (scenario == "stack-overflow-goes-on") return OverflowsAndGoesOn();
   if (scenario == "unhandled-thread") {
     HANDLE thread = CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
@@ -150,5 +211,6 @@ int main(int argc, char** argv) {
     return 5;  // not reached: the tenth restarts
   }
   if (scenario == "freeze") return Freeze();
+  if (scenario == "internal-error") return InternalError();
   return 2;
 }

@@ -82,6 +82,16 @@ TEST(Ends, StackOverflowIsReportedAndEndsWithCode1) {
   EXPECT_TRUE(Has(run.Reports[0], "Recurse")) << run.Reports[0];
 }
 
+TEST(GoesOn, AfterStackOverflowsReportedAtTheEdgeOrCaught) {
+  const TRun run = RunChild("stack-overflow-goes-on");
+  EXPECT_EQ(run.ExitCode, 0u) << "4: not caught, 5: a destructor missed, 10+N: N reports";
+  ASSERT_EQ(run.Reports.size(), 3u);
+  for (const std::string& report : run.Reports) {
+    EXPECT_TRUE(Has(report, "EStackOverflow")) << report;
+    EXPECT_TRUE(Has(report, "RecurseCounted")) << report;
+  }
+}
+
 TEST(Ends, UnhandledInAThreadEndsOnlyThatThread) {
   const TRun run = RunChild("unhandled-thread");
   EXPECT_EQ(run.ExitCode, 0u);
@@ -114,6 +124,33 @@ TEST(Freeze, AWindowThatStopsAnsweringIsReportedOnce) {
   EXPECT_TRUE(Has(run.Reports[0], "EFrozenApplication")) << run.Reports[0];
   EXPECT_TRUE(Has(run.Reports[0], "The application seems to be frozen.")) << run.Reports[0];
   EXPECT_TRUE(Has(run.Reports[0], "BlockTheWindow")) << run.Reports[0];
+}
+
+TEST(InternalError, AFailingHandlingLeavesItsDiagnosticBesideTheLog) {
+  const TRun run = RunChild("internal-error");
+  EXPECT_EQ(run.ExitCode, 0u) << "6: the handling never allocated, 10+N: N exceptions counted";
+  // The failed handling saved no report; the next one did.
+  EXPECT_EQ(run.Reports.size(), 1u);
+  std::ifstream in(run.Folder / L"tracira_engine_child.log", std::ios::binary);
+  ASSERT_TRUE(in) << "no diagnostic beside the log";
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const char* const kLines[] = {"Version   : ",
+                                "Date      : ",
+                                "OS        : ",
+                                "RAD       : ",
+                                "Dump      : ",
+                                "Section   : ",
+                                "LastExcept: ",
+                                "Address   : ",
+                                "Exception : std::bad_alloc\r\n",
+                                "Message   : std::bad_alloc\r\n",
+                                "Call Stack: "};
+  std::size_t at = 0;
+  for (const char* line : kLines) {
+    at = text.find(line, at);
+    ASSERT_NE(at, std::string::npos) << line << " missing or out of order in:\n" << text;
+  }
+  EXPECT_NE(text.find("Dump      : Internal error at step "), std::string::npos) << text;
 }
 
 }  // namespace

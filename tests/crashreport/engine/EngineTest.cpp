@@ -380,6 +380,25 @@ TEST(Exports, AThreadPassedOnByAnotherModuleIsRegisteredAndReported) {
   EXPECT_NE(reports[0].find("Calling Thread"), std::string::npos) << reports[0];
 }
 
+// Code of the program that its data block does not name (the C++ runtime
+// linked into it) is not named after the nearest exported function.
+TEST(Report, RuntimeFramesAreNotNamedAfterTheProgramsExports) {
+  PrepareOptions("runtime-frames");
+  AtTheEdge([] {
+    const std::vector<int> empty;
+    (void)empty.at(1);  // std::out_of_range, thrown inside the C++ runtime
+  });
+  const TTraciraStackList stack = LastCallStack();
+  ASSERT_FALSE(stack.empty());
+  for (const TTraciraDebugInfo& entry : stack) {
+    EXPECT_NE(entry.ProcedureName, "ExceptionManager");
+    EXPECT_FALSE(entry.ProcedureName.starts_with("TraciraLog_")) << entry.ProcedureName;
+  }
+  const auto test = std::find_if(stack.begin(), stack.end(),
+                                 [](const TTraciraDebugInfo& e) { return e.UnitName == "EngineTest.cpp"; });
+  EXPECT_NE(test, stack.end()) << "the test's own lambda";
+}
+
 // The raising thread's own frames, innermost first, with their lines.
 TEST(Report, TheCallStackNamesTheRaisingFunctionsAndLinesInnermostFirst) {
   PrepareOptions("lines");

@@ -1,0 +1,79 @@
+// A library module with a crash reporter of its own in a program that has
+// one: the program's crash reporter reports what the library's code raises,
+// with the library's functions and lines named from the library's own data.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "crashreport/engine/ExceptionLog.h"
+#include "tests/crashreport/engine/EngineTestSupport.h"
+
+namespace {
+
+using namespace tracira;
+using enginetest::PrepareOptions;
+using enginetest::SavedReports;
+
+class Library : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module = LoadLibraryW(L"tracira_library_module.dll");
+    ASSERT_NE(module, nullptr);
+  }
+  void TearDown() override {
+    if (module) FreeLibrary(module);
+  }
+  template <class F>
+  F Export(const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  }
+  HMODULE module = nullptr;
+};
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(Library, AnExceptionAtItsEdgeIsReportedByTheProgram) {
+  PrepareOptions("library-edge");
+  const int before = ExceptionCount();
+  Export<void (*)()>("RaiseAtTheLibraryEdge")();
+  EXPECT_EQ(ExceptionCount(), before + 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(Has(reports[0], "ELibraryProblem")) << reports[0];
+  EXPECT_TRUE(Has(reports[0], "The library went wrong")) << reports[0];
+  const std::size_t raise = reports[0].find("ThrowFromLibrary");
+  ASSERT_NE(raise, std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("LibraryModule.cpp", raise), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("tracira_library_module.dll", raise), std::string::npos) << reports[0];
+}
+
+TEST_F(Library, AnExceptionItCatchesItselfIsNotReported) {
+  PrepareOptions("library-caught");
+  const int before = ExceptionCount();
+  EXPECT_TRUE(Export<bool (*)()>("RaiseCaughtInTheLibrary")());
+  EXPECT_EQ(ExceptionCount(), before);
+  EXPECT_TRUE(SavedReports().empty());
+}
+
+TEST_F(Library, AnExceptionRaisedAgainToItsEdgeIsReportedOnce) {
+  PrepareOptions("library-again");
+  const int before = ExceptionCount();
+  Export<void (*)()>("RaiseAgainToTheLibraryEdge")();
+  EXPECT_EQ(ExceptionCount(), before + 1);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(Has(reports[0], "ThrowFromLibrary")) << reports[0];
+}
+
+TEST_F(Library, ItsThreadsAreInTheProgramsRegistry) {
+  PrepareOptions("library-thread");
+  EXPECT_EQ(Export<DWORD (*)()>("RunLibraryThread")(), 0u);
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  // Only a registered thread has its creator's stack in the report.
+  EXPECT_TRUE(Has(reports[0], "Calling Thread")) << reports[0];
+  EXPECT_TRUE(Has(reports[0], "LibraryThread")) << reports[0];
+}
+
+}  // namespace
