@@ -80,7 +80,7 @@ TTraciraFunctionsList ReadExports(HMODULE module, std::uint32_t imageSize) {
   TTraciraFunctionsList list;
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   if (dir.VirtualAddress == 0 || dir.Size < sizeof(IMAGE_EXPORT_DIRECTORY) || dir.VirtualAddress >= imageSize)
     return list;
@@ -129,7 +129,7 @@ std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswo
   info->Path = file;
   info->Name = ToAnsi(file);
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
       base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
   info->Size = nt->OptionalHeader.SizeOfImage;
   TFileVersionInfo version = ReadFileVersionInfo(file);

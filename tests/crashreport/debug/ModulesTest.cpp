@@ -44,17 +44,17 @@ struct Library {
   }
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
-  std::uint32_t Base() const { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Handle)); }
+  std::uintptr_t Base() const { return reinterpret_cast<std::uintptr_t>(Handle); }
   std::uint32_t Rva(const char* exportName) const {
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetProcAddress(Handle, exportName))) -
-           Base();
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetProcAddress(Handle, exportName)) -
+                                      Base());
   }
   HMODULE Handle;
 };
 
 // As at the start of each handling: modules unloaded since, or replaced by
 // another at the same address, leave the list first.
-TTraciraDebugInfo Lookup(std::uint32_t address) {
+TTraciraDebugInfo Lookup(std::uintptr_t address) {
   ProcessModules().PurgeModulesList();
   TTraciraDebugInfo e;
   GetDebugInfosByAddr(address, 1, e, false, true);
@@ -101,8 +101,8 @@ TEST_F(ModulesTest, GnuMapBesideTheModule) {
   ASSERT_TRUE(lib.Handle);
   using Probe = void* (*)(unsigned*);
   unsigned line = 0;
-  const auto address = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reinterpret_cast<Probe>(
-      reinterpret_cast<void*>(GetProcAddress(lib.Handle, "FixtureMapProbe")))(&line)));
+  const auto address = reinterpret_cast<std::uintptr_t>(
+      reinterpret_cast<Probe>(reinterpret_cast<void*>(GetProcAddress(lib.Handle, "FixtureMapProbe")))(&line));
   const TTraciraDebugInfo e = Lookup(address);
   EXPECT_EQ(e.DebugDetail, ddUnitAndProcedure);
   EXPECT_EQ(e.UnitName, "FixtureMap.cpp");
@@ -119,8 +119,8 @@ TEST_F(ModulesTest, DwarfInTheModule) {
   ASSERT_TRUE(lib.Handle);
   using Probe = void* (*)(unsigned*, unsigned*);
   unsigned line = 0, first = 0;
-  const auto address = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reinterpret_cast<Probe>(
-      reinterpret_cast<void*>(GetProcAddress(lib.Handle, "FixtureDwarfProbe")))(&line, &first)));
+  const auto address = reinterpret_cast<std::uintptr_t>(reinterpret_cast<Probe>(
+      reinterpret_cast<void*>(GetProcAddress(lib.Handle, "FixtureDwarfProbe")))(&line, &first));
   const TTraciraDebugInfo e = Lookup(address);
   EXPECT_EQ(e.DebugDetail, ddSourceCode);
   EXPECT_EQ(e.UnitName, "FixtureDwarf.cpp");
