@@ -180,7 +180,7 @@ struct TEngine {
   TLogSession Log;        // the log file, open during one handling
   std::string EntireLog;  // the whole log, kept for sending (sndSendEntireLog)
   std::atomic<bool> CanSendMessage{false}, CanAttachScreenshot{false}, CanAttachScreenshotShow{false};
-  void* Reserve = nullptr;
+  std::atomic<void*> Reserve{nullptr};
 
   void* HandleExceptionTarget = nullptr;
   void* HandleExceptionTrampoline = nullptr;
@@ -262,12 +262,16 @@ std::string MessageOf(const std::exception* e) {
 
 constexpr SIZE_T kReserveSize = 0x1000000;
 
+// Several raising threads release it at once, before they queue for the
+// handling: exactly one of them frees it.
 void CreateReserve(TEngine& e) {
-  if (!e.Reserve) e.Reserve = VirtualAlloc(nullptr, kReserveSize, MEM_RESERVE, PAGE_NOACCESS);
+  if (e.Reserve.load()) return;
+  void* made = VirtualAlloc(nullptr, kReserveSize, MEM_RESERVE, PAGE_NOACCESS);
+  void* expected = nullptr;
+  if (made && !e.Reserve.compare_exchange_strong(expected, made)) VirtualFree(made, 0, MEM_RELEASE);
 }
 void ReleaseReserve(TEngine& e) {
-  if (e.Reserve) VirtualFree(e.Reserve, 0, MEM_RELEASE);
-  e.Reserve = nullptr;
+  if (void* reserve = e.Reserve.exchange(nullptr)) VirtualFree(reserve, 0, MEM_RELEASE);
 }
 
 // ---------------------------------------------------------------------------
