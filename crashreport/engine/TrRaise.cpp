@@ -9,25 +9,6 @@
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 
-// libstdc++'s exception header, as its ABI lays it out in front of every
-// thrown object; only the search's result (handlerSwitchValue) is read.
-namespace {
-struct TCxaException {
-  std::type_info* exceptionType;
-  void* exceptionDestructor;
-  void* unexpectedHandler;
-  void* terminateHandler;
-  TCxaException* nextException;
-  int handlerCount;
-  int handlerSwitchValue;
-  const unsigned char* actionRecord;
-  const unsigned char* languageSpecificData;
-  _Unwind_Ptr catchTemp;
-  void* adjustedPtr;
-  _Unwind_Exception unwindHeader;
-};
-}  // namespace
-
 extern "C" {
 #if defined(__i386__)
 _Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind_Exception_Class, _Unwind_Exception*,

@@ -6,9 +6,29 @@
 #include <unwind.h>
 #include <windows.h>
 
+#include <typeinfo>
+
 #include "crashreport/engine/TrRaise.h"
 
 namespace tracira {
+
+// libstdc++'s exception header, as its ABI lays it out in front of every
+// thrown object: the searches read the type and the search's result
+// (handlerSwitchValue) from it.
+struct TCxaException {
+  std::type_info* exceptionType;
+  void* exceptionDestructor;
+  void* unexpectedHandler;
+  void* terminateHandler;
+  TCxaException* nextException;
+  int handlerCount;
+  int handlerSwitchValue;
+  const unsigned char* actionRecord;
+  const unsigned char* languageSpecificData;
+  _Unwind_Ptr catchTemp;
+  void* adjustedPtr;
+  _Unwind_Exception unwindHeader;
+};
 
 // Who catches the exception with this unwinder header if it is raised from
 // the caller's frame, found without unwinding anything.

@@ -27,23 +27,6 @@ namespace tracira {
 
 namespace {
 
-// libstdc++'s exception header as its ABI lays it out in front of every
-// thrown object: only the type is read.
-struct TCxaHeader {
-  std::type_info* exceptionType;
-  void* exceptionDestructor;
-  void* unexpectedHandler;
-  void* terminateHandler;
-  TCxaHeader* nextException;
-  int handlerCount;
-  int handlerSwitchValue;
-  const unsigned char* actionRecord;
-  const unsigned char* languageSpecificData;
-  _Unwind_Ptr catchTemp;
-  void* adjustedPtr;
-  _Unwind_Exception unwindHeader;
-};
-
 // The pointer encodings of exception tables (DW_EH_PE_*).
 constexpr std::uint8_t kOmit = 0xFF, kIndirect = 0x80;
 
@@ -202,8 +185,8 @@ TFrameAnswer ReadFrame(const std::uint8_t* lsda, std::uintptr_t functionStart, s
         if (Catches(reinterpret_cast<const std::type_info*>(type), thrown, object))
           return TFrameAnswer::Catch;
       } else if (filter < 0) {
-        // An exception specification: C++20 has only the empty one
-        // (noexcept), which lets nothing through.
+        // A throw list: the only one the project's code can have is
+        // noexcept's empty one, which lets nothing through.
         return TFrameAnswer::Terminate;
       }
       if (displacement == 0) return TFrameAnswer::None;
@@ -262,12 +245,12 @@ THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* ob
 }  // namespace
 
 __attribute__((noinline)) THandlerKind Search(_Unwind_Exception* exception) {
-  const auto* header = reinterpret_cast<const TCxaHeader*>(exception + 1) - 1;
+  const auto* header = reinterpret_cast<const TCxaException*>(exception + 1) - 1;
   CONTEXT context;
   RtlCaptureContext(&context);
   // The frames from here to the thrower's own are the crash reporter's
   // (the throw hook and FindHandler), which catch nothing.
-  return SearchFrom(context, header->exceptionType, const_cast<TCxaHeader*>(header) + 1);
+  return SearchFrom(context, header->exceptionType, const_cast<TCxaException*>(header) + 1);
 }
 
 bool HasUnwindTables(const void* address) {
