@@ -47,11 +47,28 @@ xvfb_alive() {
 
 start_xvfb() {
   if xvfb_alive; then return; fi
-  local n=91
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$RUN_DIR/xvfb.log" 2>&1 9>&- &
-  echo $! >"$RUN_DIR/xvfb.pid"
-  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  # Xvfb picks a free display itself and writes its number once it accepts
+  # connections: the two environments start side by side, and a number
+  # chosen here by looking for lock files could be taken by both.
+  rm -f "$RUN_DIR/display" "$RUN_DIR/displayfd"
+  setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp </dev/null \
+    >"$RUN_DIR/xvfb.log" 2>&1 3>"$RUN_DIR/displayfd" 9>&- &
+  local pid=$!
+  echo "$pid" >"$RUN_DIR/xvfb.pid"
+  local n=
+  for _ in $(seq 200); do
+    n=$(tr -dc 0-9 <"$RUN_DIR/displayfd")
+    [ -n "$n" ] && break
+    if ! kill -0 "$pid" 2>/dev/null; then
+      log "Xvfb did not start: $(tail -n 3 "$RUN_DIR/xvfb.log")"
+      exit 1
+    fi
+    sleep 0.05
+  done
+  if [ -z "$n" ]; then
+    log "Xvfb gave no display number within 10 s"
+    exit 1
+  fi
   echo ":$n" >"$RUN_DIR/display"
   log "Xvfb on :$n"
 }
