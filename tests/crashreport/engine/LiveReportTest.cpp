@@ -445,7 +445,8 @@ TEST_F(CyrillicLibrary, ModulesAndProcessesTablesFromTheRunningSystem) {
   EXPECT_NE(row->find("|2.7.1.8"), std::string::npos) << *row;
   EXPECT_NE(row->find(A(fFolder.wstring())), std::string::npos) << *row;
   // Every handle in one width: 16 digits once a module lies above 4 GB.
-  const bool wide = std::any_of(ProcessModules().Items().begin(), ProcessModules().Items().end(),
+  const auto loaded = ProcessModules().Items();
+  const bool wide = std::any_of(loaded.begin(), loaded.end(),
                                 [](const TTraciraModuleInfo* m) { return m->Base() > 0xFFFFFFFFu; });
   char handle[24];
   std::snprintf(handle, sizeof handle, "|%0*llX", wide ? 16 : 8,
