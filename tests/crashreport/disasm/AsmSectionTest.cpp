@@ -16,7 +16,7 @@ struct TFakeMemory {
   std::vector<std::uint8_t> Bytes;
   std::size_t Read(std::uint64_t address, std::span<std::uint8_t> buffer) const {
     if (address < Base || address - Base >= Bytes.size()) return 0;
-    const std::size_t n = std::min(buffer.size(), Bytes.size() - (address - Base));
+    const std::size_t n = std::min<std::uint64_t>(buffer.size(), Bytes.size() - (address - Base));
     std::memcpy(buffer.data(), Bytes.data() + (address - Base), n);
     return n;
   }
