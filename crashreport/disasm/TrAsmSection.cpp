@@ -20,22 +20,25 @@ struct TAsmLine {
   std::string Comment;
 };
 
-std::string Hex8(std::uint32_t value) {
-  std::array<char, 12> text{};
-  std::snprintf(text.data(), text.size(), "%08X", value);
+std::string HexAddress(std::uint64_t value) {
+  std::array<char, 20> text{};
+  if (value > 0xFFFFFFFFu)
+    std::snprintf(text.data(), text.size(), "%016llX", static_cast<unsigned long long>(value));
+  else
+    std::snprintf(text.data(), text.size(), "%08X", static_cast<unsigned>(value));
   return text.data();
 }
 
-bool Contains(const TAsmInstruction& instruction, std::uint32_t address) {
+bool Contains(const TAsmInstruction& instruction, std::uint64_t address) {
   return address - instruction.Address < instruction.Size;
 }
 
 // The earliest start within the window before the address from which
 // decoding lands exactly on it; the address itself when none does.
-std::uint32_t SynchronizedStart(const TDisAsm& disasm, std::uint32_t address) {
-  const std::uint32_t back = std::min(address, kAsmWindowWithoutBounds);
-  for (std::uint32_t start = address - back; start < address; ++start) {
-    std::uint32_t at = start;
+std::uint64_t SynchronizedStart(const TDisAsm& disasm, std::uint64_t address) {
+  const std::uint64_t back = std::min<std::uint64_t>(address, kAsmWindowWithoutBounds);
+  for (std::uint64_t start = address - back; start < address; ++start) {
+    std::uint64_t at = start;
     while (at < address) {
       const auto instruction = disasm.Decode(at);
       if (!instruction) break;
@@ -61,9 +64,12 @@ std::string SourceLineComment(const TAsmSourceLine& line) {
 }
 
 std::string AssemblerText(const TDisAsm& disasm, const TAsmSourceLookup* lookup,
-                          std::uint32_t exceptionAddress) {
-  std::uint32_t start = 0;
-  std::uint32_t end = 0;  // exclusive, may wrap to 0 at the top of memory
+                          std::uint64_t exceptionAddress) {
+  // Ends are exclusive; 0 stands for the top of the address space, where
+  // an end wraps.
+  const std::uint64_t top = AddressSpaceEnd(disasm.Mode());
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
   std::optional<TAsmProcedureBounds> bounds;
   if (lookup) bounds = lookup->ProcedureBounds(exceptionAddress);
   const bool believable = bounds && bounds->Start <= exceptionAddress && exceptionAddress < bounds->End &&
@@ -74,29 +80,39 @@ std::string AssemblerText(const TDisAsm& disasm, const TAsmSourceLookup* lookup,
   } else {
     start = SynchronizedStart(disasm, exceptionAddress);
     end = exceptionAddress + kAsmWindowWithoutBounds;
-    if (end < exceptionAddress) end = 0;
+    if (end < exceptionAddress || (top != 0 && end >= top)) end = 0;
   }
   // Listed range: what lies within kAsmMaxBytesAround of the exception.
-  const std::uint32_t listFrom = exceptionAddress - std::min(exceptionAddress, kAsmMaxBytesAround);
-  const std::uint64_t listTo = std::uint64_t{exceptionAddress} + kAsmMaxBytesAround;
-  const std::uint64_t stop = end == 0 ? std::uint64_t{0x100000000} : end;
+  const std::uint64_t listFrom =
+      exceptionAddress - std::min<std::uint64_t>(exceptionAddress, kAsmMaxBytesAround);
+  std::uint64_t listTo = exceptionAddress + kAsmMaxBytesAround;
+  if (listTo < exceptionAddress || (top != 0 && listTo >= top)) listTo = 0;
+  // The nearer of the two ends, 0 (the top) only when both are.
+  const std::uint64_t stop = end == 0 ? listTo : listTo == 0 ? end : std::min(end, listTo);
 
   std::vector<TAsmLine> lines;
-  for (std::uint64_t at = start; at < stop && at < listTo;) {
-    auto instruction = disasm.Decode(static_cast<std::uint32_t>(at));
+  for (std::uint64_t at = start; stop == 0 || at < stop;) {
+    auto instruction = disasm.Decode(at);
     if (!instruction) break;
     at += instruction->Size;
-    if (instruction->Address + instruction->Size <= listFrom) continue;
+    const bool wrapped = at < instruction->Address || (top != 0 && at >= top);
+    if (instruction->Address + instruction->Size <= listFrom) {
+      if (wrapped) break;
+      continue;
+    }
     TAsmLine line{std::move(*instruction), std::nullopt, {}};
     if (lookup) line.Source = lookup->SourceLine(line.Instruction.Address);
     if (line.Instruction.BranchTarget && disasm.OnAddressName)
       line.Comment = disasm.OnAddressName(*line.Instruction.BranchTarget);
     lines.push_back(std::move(line));
+    if (wrapped) break;
   }
 
   // One column for all comments: two blanks after the longest instruction.
   std::size_t column = 0;
-  for (const TAsmLine& line : lines) column = std::max(column, 10 + line.Instruction.Text.size() + 2);
+  for (const TAsmLine& line : lines)
+    column =
+        std::max(column, HexAddress(line.Instruction.Address).size() + 2 + line.Instruction.Text.size() + 2);
 
   std::string text;
   const std::optional<TAsmSourceLine>* previous = nullptr;
@@ -108,7 +124,7 @@ std::string AssemblerText(const TDisAsm& disasm, const TAsmSourceLookup* lookup,
     }
     previous = &line.Source;
 
-    std::string row = Hex8(line.Instruction.Address) + "  " + line.Instruction.Text;
+    std::string row = HexAddress(line.Instruction.Address) + "  " + line.Instruction.Text;
     const bool faulting = Contains(line.Instruction, exceptionAddress);
     if (!line.Comment.empty() || faulting) row.resize(column, ' ');
     if (!line.Comment.empty()) row += "; " + line.Comment;

@@ -13,8 +13,8 @@ namespace tracira {
 
 // [Start, End) of the procedure that holds an address.
 struct TAsmProcedureBounds {
-  std::uint32_t Start = 0;
-  std::uint32_t End = 0;
+  std::uint64_t Start = 0;
+  std::uint64_t End = 0;
 };
 
 // The source line that an instruction belongs to.
@@ -32,8 +32,8 @@ struct TAsmSourceLine {
 class TAsmSourceLookup {
  public:
   virtual ~TAsmSourceLookup() = default;
-  virtual std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint32_t address) const = 0;
-  virtual std::optional<TAsmSourceLine> SourceLine(std::uint32_t address) const = 0;
+  virtual std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint64_t address) const = 0;
+  virtual std::optional<TAsmSourceLine> SourceLine(std::uint64_t address) const = 0;
 };
 
 // Only this many bytes either side of the exception address are listed, so a
@@ -43,9 +43,10 @@ inline constexpr std::uint32_t kAsmMaxBytesAround = 1024;
 inline constexpr std::uint32_t kAsmWindowWithoutBounds = 32;
 
 // Lines ending in CR LF; empty when the code at the address can't be read.
-// lookup may be null.
+// lookup may be null. Addresses are shown as 8 hexadecimal digits, 16 above
+// 4 GB, as everywhere in the report.
 std::string AssemblerText(const TDisAsm& disasm, const TAsmSourceLookup* lookup,
-                          std::uint32_t exceptionAddress);
+                          std::uint64_t exceptionAddress);
 
 // "; fmuMain.cpp: TfmMain.ButtonClick (Line=120 - Offset=3)".
 std::string SourceLineComment(const TAsmSourceLine& line);

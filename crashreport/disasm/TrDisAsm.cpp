@@ -15,8 +15,8 @@ class TCapstoneDecoder {
   csh Handle = 0;
   bool Open = false;
 
-  TCapstoneDecoder() {
-    Open = cs_open(CS_ARCH_X86, CS_MODE_32, &Handle) == CS_ERR_OK;
+  explicit TCapstoneDecoder(TAsmMode mode) {
+    Open = cs_open(CS_ARCH_X86, mode == TAsmMode::x64 ? CS_MODE_64 : CS_MODE_32, &Handle) == CS_ERR_OK;
     if (Open) cs_option(Handle, CS_OPT_DETAIL, CS_OPT_ON);
   }
   ~TCapstoneDecoder() {
@@ -25,7 +25,7 @@ class TCapstoneDecoder {
   TCapstoneDecoder(const TCapstoneDecoder&) = delete;
   TCapstoneDecoder& operator=(const TCapstoneDecoder&) = delete;
 
-  TAsmInstruction Decode(std::span<const std::uint8_t> code, std::uint32_t address) const {
+  TAsmInstruction Decode(std::span<const std::uint8_t> code, std::uint64_t address) const {
     TAsmInstruction result;
     result.Address = address;
     if (code.empty()) return result;
@@ -54,7 +54,7 @@ class TCapstoneDecoder {
     result.IsReturn = cs_insn_group(Handle, insn, CS_GRP_RET) || cs_insn_group(Handle, insn, CS_GRP_IRET);
     if (cs_insn_group(Handle, insn, CS_GRP_BRANCH_RELATIVE) && insn->detail->x86.op_count == 1 &&
         insn->detail->x86.operands[0].type == X86_OP_IMM) {
-      result.BranchTarget = static_cast<std::uint32_t>(insn->detail->x86.operands[0].imm);
+      result.BranchTarget = static_cast<std::uint64_t>(insn->detail->x86.operands[0].imm);
     }
     return result;
   }
@@ -62,32 +62,35 @@ class TCapstoneDecoder {
 
 }  // namespace
 
-struct TDisAsm::TDecoder : TCapstoneDecoder {};
+struct TDisAsm::TDecoder : TCapstoneDecoder {
+  using TCapstoneDecoder::TCapstoneDecoder;
+};
 
-TAsmInstruction DecodeInstruction(std::span<const std::uint8_t> code, std::uint32_t address) {
-  const TCapstoneDecoder decoder;
+TAsmInstruction DecodeInstruction(std::span<const std::uint8_t> code, std::uint64_t address, TAsmMode mode) {
+  const TCapstoneDecoder decoder(mode);
   return decoder.Decode(code, address);
 }
 
-std::uint32_t GetAsmSize(std::span<const std::uint8_t> code, std::uint32_t address) {
-  return std::max<std::uint32_t>(DecodeInstruction(code, address).Size, 1);
+std::uint32_t GetAsmSize(std::span<const std::uint8_t> code, std::uint64_t address, TAsmMode mode) {
+  return std::max<std::uint32_t>(DecodeInstruction(code, address, mode).Size, 1);
 }
 
-TDisAsm::TDisAsm() : fDecoder(std::make_unique<TDecoder>()) {}
+TDisAsm::TDisAsm(TAsmMode mode) : fMode(mode), fDecoder(std::make_unique<TDecoder>(mode)) {}
 TDisAsm::~TDisAsm() = default;
 
-std::optional<TAsmInstruction> TDisAsm::Decode(std::uint32_t address) const {
+std::optional<TAsmInstruction> TDisAsm::Decode(std::uint64_t address) const {
   if (!OnReadMemory) return std::nullopt;
   std::array<std::uint8_t, kMaxInstructionSize> buffer{};
   // Near the end of the address space fewer bytes exist.
-  const std::uint64_t room = std::uint64_t{0x100000000} - address;
-  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), room));
+  const std::uint64_t room = AddressSpaceEnd(fMode) - address;  // wraps to the rest of 2^64
+  const std::size_t want =
+      static_cast<std::size_t>(room == 0 ? buffer.size() : std::min<std::uint64_t>(buffer.size(), room));
   const std::size_t got = std::min(OnReadMemory(address, std::span(buffer.data(), want)), want);
   if (got == 0) return std::nullopt;
   return fDecoder->Decode(std::span(buffer.data(), got), address);
 }
 
-bool TDisAsm::GetInstruction(std::uint32_t address, std::uint32_t& size, std::string& text) const {
+bool TDisAsm::GetInstruction(std::uint64_t address, std::uint32_t& size, std::string& text) const {
   auto instruction = Decode(address);
   if (!instruction) return false;
   size = instruction->Size;

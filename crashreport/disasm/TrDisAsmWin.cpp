@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace tracira {
 
@@ -20,7 +21,7 @@ bool IsReadablePage(std::uint64_t address) {
 
 }  // namespace
 
-std::size_t ReadOwnMemory(std::uint32_t address, std::span<std::uint8_t> buffer) {
+std::size_t ReadOwnMemory(std::uint64_t address, std::span<std::uint8_t> buffer) {
   // Readability is a property of whole pages: read page by page and stop at
   // the first page that isn't readable. The protection is asked first, since
   // ReadProcessMemory on this process doesn't refuse every such page (Wine).
@@ -28,7 +29,7 @@ std::size_t ReadOwnMemory(std::uint32_t address, std::span<std::uint8_t> buffer)
   std::size_t done = 0;
   while (done < buffer.size()) {
     const std::uint64_t at = std::uint64_t{address} + done;
-    if (at > 0xFFFFFFFFu || !IsReadablePage(at)) break;
+    if (at < address || at > std::numeric_limits<std::uintptr_t>::max() || !IsReadablePage(at)) break;
     const std::uint64_t pageEnd = (at / kPage + 1) * kPage;
     const std::size_t chunk =
         static_cast<std::size_t>(std::min<std::uint64_t>(pageEnd - at, buffer.size() - done));

@@ -10,6 +10,6 @@ namespace tracira {
 
 // Copies the bytes at address into buffer up to the first unreadable page
 // and returns how many were copied. Fits TDisAsm::OnReadMemory.
-std::size_t ReadOwnMemory(std::uint32_t address, std::span<std::uint8_t> buffer);
+std::size_t ReadOwnMemory(std::uint64_t address, std::span<std::uint8_t> buffer);
 
 }  // namespace tracira

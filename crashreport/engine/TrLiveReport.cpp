@@ -75,13 +75,12 @@ std::string LongFileName(const std::wstring& path) {
 // The assembler section's view of the symbol lookup.
 class TLiveAsmLookup : public TAsmSourceLookup {
  public:
-  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint32_t address) const override {
+  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint64_t address) const override {
     const auto bounds = GetProcedureBounds(address);
     if (!bounds) return std::nullopt;
-    return TAsmProcedureBounds{static_cast<std::uint32_t>(bounds->first),
-                               static_cast<std::uint32_t>(bounds->second)};
+    return TAsmProcedureBounds{bounds->first, bounds->second};
   }
-  std::optional<TAsmSourceLine> SourceLine(std::uint32_t address) const override {
+  std::optional<TAsmSourceLine> SourceLine(std::uint64_t address) const override {
     TTraciraDebugInfo e;
     GetDebugInfosByAddr(address, 0, e, false, true);
     if (e.DebugDetail < ddUnitAndProcedure) return std::nullopt;
@@ -89,7 +88,7 @@ class TLiveAsmLookup : public TAsmSourceLookup {
   }
 };
 
-std::string AddressName(std::uint32_t address) {
+std::string AddressName(std::uint64_t address) {
   TTraciraDebugInfo e;
   GetDebugInfosByAddr(address, 0, e, false, true);
   if (e.ProcedureName.empty()) return {};
@@ -97,14 +96,11 @@ std::string AddressName(std::uint32_t address) {
 }
 
 std::string Disassembly(std::uintptr_t address) {
-  // The disassembler reads 32-bit x86 only: no assembler section for a
-  // 64-bit program yet.
-  if (sizeof address > 4) return {};
   TDisAsm disasm;
   disasm.OnReadMemory = ReadOwnMemory;
   disasm.OnAddressName = AddressName;
   const TLiveAsmLookup lookup;
-  return AssemblerText(disasm, &lookup, static_cast<std::uint32_t>(address));
+  return AssemblerText(disasm, &lookup, address);
 }
 
 }  // namespace
@@ -243,21 +239,30 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   }
   parts.SaveAssemblerAndCPU = options.LogOptions().Contains(loSaveAssemblerAndCPUSections);
   if (parts.SaveAssemblerAndCPU && p.Address != 0) parts.Disassembly = Disassembly(p.Address);
+  parts.CPU.Registers64 = sizeof(void*) == 8;
   if (p.Context) {
-    TTraciraRegisters r;
-#if defined(__i386__)
-    r = {p.Context->Eax, p.Context->Ebx, p.Context->Ecx, p.Context->Edx,
-         p.Context->Esi, p.Context->Edi, p.Context->Esp, p.Context->Eip};
-#endif
-    parts.CPU.Context = r;
     parts.CPU.ExceptionAddress = p.Address;
     TTrProcessMemoryReader memory;
-    std::array<std::uint8_t, 64> stack{};
+    // The words at the stack pointer: from the stack kept at the raise, else
+    // read now.
+    auto readStack = [&](auto& stack) {
+      if (p.Stack && p.Stack->size() >= stack.size()) {
+        std::copy_n(p.Stack->begin(), stack.size(), stack.begin());
+        return true;
+      }
+      return !p.Stack && memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size());
+    };
+#if defined(__x86_64__)
+    const CONTEXT& c = *p.Context;
+    parts.CPU.Context64 = TTraciraRegisters64{c.Rax, c.Rbx, c.Rcx, c.Rdx, c.Rsi, c.Rdi, c.Rbp, c.Rsp, c.R8,
+                                              c.R9,  c.R10, c.R11, c.R12, c.R13, c.R14, c.R15, c.Rip};
+    if (std::array<std::uint8_t, 128> stack{}; readStack(stack)) parts.CPU.Stack64 = stack;
+#else
+    const CONTEXT& c = *p.Context;
+    parts.CPU.Context = TTraciraRegisters{c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Esp, c.Eip};
+    if (std::array<std::uint8_t, 64> stack{}; readStack(stack)) parts.CPU.Stack = stack;
+#endif
     std::array<std::uint8_t, 256> code{};
-    if (p.Stack && p.Stack->size() >= stack.size())
-      std::copy_n(p.Stack->begin(), stack.size(), stack.begin()), parts.CPU.Stack = stack;
-    else if (!p.Stack && memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size()))
-      parts.CPU.Stack = stack;
     if (memory.Read(p.Address, code.data(), code.size())) parts.CPU.Memory = code;
   }
   report.Text = CreateLogText(texts, parts);

@@ -73,7 +73,9 @@ THookPlan PlanTrampoline(std::span<const std::uint8_t> code, std::uint32_t targe
       plan.Error = THookPlanError::Unreadable;
       return plan;
     }
-    const TAsmInstruction instruction = DecodeInstruction(code.subspan(covered), target + covered);
+    // The plan's jumps and trampolines are 32-bit code: so is what it moves.
+    const TAsmInstruction instruction =
+        DecodeInstruction(code.subspan(covered), target + covered, TAsmMode::x86);
     // Undecodable with fewer bytes than the longest instruction at hand: the
     // bytes may simply end too early, and a guess would move half of one.
     if (!instruction.Valid && code.size() - covered < kMaxInstructionSize) {

@@ -740,19 +740,23 @@ std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& s
 
 std::string ModulesText(const TTraciraTexts& texts, const std::vector<TTraciraModuleRow>& modules) {
   const auto headers = Headers(texts, mtModules_Handle, mtModules_Path);
-  // The handle fills its column with digits.
-  const std::size_t handleWidth = std::max<std::size_t>(8, headers[0].size());
+  // The handle fills its column with digits: 8 of them, 16 once a module
+  // lies above 4 GB.
+  const bool wide =
+      std::any_of(modules.begin(), modules.end(), [](const auto& m) { return m.Handle > 0xFFFFFFFFu; });
+  const std::size_t handleWidth = std::max<std::size_t>(wide ? 16 : 8, headers[0].size());
   std::vector<TTableRow> rows;
   rows.reserve(modules.size());
   for (const auto& m : modules) {
     TTableRow row;
-    row.CellTexts = {Format("%0*X", static_cast<int>(handleWidth), static_cast<unsigned>(m.Handle)),
-                     Cell(ExtractFileName(m.FileName)),
-                     Cell(m.Description),
-                     Cell(m.Version),
-                     std::to_string(m.Size),
-                     ISODateTime(m.LastModified),
-                     Cell(ExtractFilePath(m.FileName))};
+    row.CellTexts = {
+        Format("%0*llX", static_cast<int>(handleWidth), static_cast<unsigned long long>(m.Handle)),
+        Cell(ExtractFileName(m.FileName)),
+        Cell(m.Description),
+        Cell(m.Version),
+        std::to_string(m.Size),
+        ISODateTime(m.LastModified),
+        Cell(ExtractFilePath(m.FileName))};
     rows.push_back(std::move(row));
   }
   return TableText(texts[mtDialog_ModulesHeader], headers, rows);
@@ -779,7 +783,58 @@ std::string EmptySectionText(std::string_view title) {
 // ---------------------------------------------------------------------------
 // CPU
 
+namespace {
+
+// The 16 bytes of memory of one dump line, in hexadecimal and as characters.
+std::string MemoryBytes(const std::array<std::uint8_t, 256>& memory, std::size_t line) {
+  std::string bytes;
+  std::string chars;
+  for (std::size_t b = 0; b < 16; ++b) {
+    const std::uint8_t byte = memory[line * 16 + b];
+    bytes += Format(" %02X", unsigned{byte});
+    chars += (byte < 32 || byte > 126) ? '.' : static_cast<char>(byte);
+  }
+  return bytes + " " + chars;
+}
+
+std::string Hex16(std::uint64_t value) { return Format("%016llX", static_cast<unsigned long long>(value)); }
+
+// The section of a 64-bit process: the 32-bit section's layout with 16-digit
+// values, the general registers in two columns and RIP under them, the stack
+// read in 8-byte words.
+std::string CPUText64(const TTraciraTexts& texts, const TTraciraCPUState& cpu) {
+  auto reg = [&](std::uint64_t TTraciraRegisters64::*r) {
+    return cpu.Context64 ? Hex16((*cpu.Context64).*r) : std::string("????            ");
+  };
+  using R = TTraciraRegisters64;
+  constexpr std::pair<const char*, std::uint64_t R::*> kLeft[] = {
+      {"RAX", &R::RAX}, {"RBX", &R::RBX}, {"RCX", &R::RCX}, {"RDX", &R::RDX},
+      {"RSI", &R::RSI}, {"RDI", &R::RDI}, {"RBP", &R::RBP}, {"RSP", &R::RSP}};
+  constexpr std::pair<const char*, std::uint64_t R::*> kRight[] = {
+      {"R8", &R::R8},   {"R9", &R::R9},   {"R10", &R::R10}, {"R11", &R::R11},
+      {"R12", &R::R12}, {"R13", &R::R13}, {"R14", &R::R14}, {"R15", &R::R15}};
+  std::string text = texts[mtCPU_Registers] + ":\r\n" + std::string(45, '-') + "\r\n";
+  for (std::size_t i = 0; i < std::size(kLeft); ++i)
+    text += Format("%-3s: %s   %-3s: %s\r\n", kLeft[i].first, reg(kLeft[i].second).c_str(), kRight[i].first,
+                   reg(kRight[i].second).c_str());
+  text += "RIP: " + reg(&R::RIP) + "\r\n\r\n";
+  text += PadRight(texts[mtCPU_Stack] + ":", 37) + texts[mtCPU_MemoryDump] + ":\r\n" + std::string(34, '-') +
+          "   " + std::string(83, '-') + "\r\n";
+  if (cpu.Context64 && cpu.Stack64 && cpu.Memory) {
+    for (std::size_t line = 0; line < 16; ++line) {
+      std::uint64_t value = 0;
+      for (std::size_t b = 8; b-- > 0;) value = (value << 8) | (*cpu.Stack64)[line * 8 + b];
+      text += Hex16(cpu.Context64->RSP + line * 8) + ": " + Hex16(value) + "   " +
+              Hex16(cpu.ExceptionAddress + line * 16) + ": " + MemoryBytes(*cpu.Memory, line) + "\r\n";
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string CPUText(const TTraciraTexts& texts, const TTraciraCPUState& cpu) {
+  if (cpu.Registers64) return CPUText64(texts, cpu);
   auto reg = [&](std::uint32_t TTraciraRegisters::*r) {
     return cpu.Context ? HexAddress((*cpu.Context).*r) : std::string("????    ");
   };

@@ -208,7 +208,7 @@ std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& s
                           const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show);
 
 struct TTraciraModuleRow {
-  std::uint32_t Handle = 0;
+  std::uint64_t Handle = 0;
   std::string FileName;  // full file name
   std::string Description, Version;
   std::uint64_t Size = 0;
@@ -236,12 +236,22 @@ std::string EmptySectionText(std::string_view title);
 struct TTraciraRegisters {
   std::uint32_t EAX = 0, EBX = 0, ECX = 0, EDX = 0, ESI = 0, EDI = 0, ESP = 0, EIP = 0;
 };
+struct TTraciraRegisters64 {
+  std::uint64_t RAX = 0, RBX = 0, RCX = 0, RDX = 0, RSI = 0, RDI = 0, RBP = 0, RSP = 0;
+  std::uint64_t R8 = 0, R9 = 0, R10 = 0, R11 = 0, R12 = 0, R13 = 0, R14 = 0, R15 = 0;
+  std::uint64_t RIP = 0;
+};
 struct TTraciraCPUState {
+  // A 64-bit process's section: its registers (Context64) and stack words
+  // (Stack64) are 8 bytes wide, every value and address 16 digits.
+  bool Registers64 = false;
   std::optional<TTraciraRegisters> Context;
-  std::uint32_t ExceptionAddress = 0;
-  // 64 bytes read at ESP and 256 bytes at the exception address; the dump is
-  // empty unless both were readable.
+  std::optional<TTraciraRegisters64> Context64;
+  std::uint64_t ExceptionAddress = 0;
+  // 64 bytes read at ESP (128 at RSP) and 256 bytes at the exception
+  // address; the dump is empty unless both were readable.
   std::optional<std::array<std::uint8_t, 64>> Stack;
+  std::optional<std::array<std::uint8_t, 128>> Stack64;
   std::optional<std::array<std::uint8_t, 256>> Memory;
 };
 std::string CPUText(const TTraciraTexts& texts, const TTraciraCPUState& cpu);

@@ -12,11 +12,11 @@ namespace tracira {
 namespace {
 
 struct TFakeMemory {
-  std::uint32_t Base = 0;
+  std::uint64_t Base = 0;
   std::vector<std::uint8_t> Bytes;
-  std::size_t Read(std::uint32_t address, std::span<std::uint8_t> buffer) const {
+  std::size_t Read(std::uint64_t address, std::span<std::uint8_t> buffer) const {
     if (address < Base || address - Base >= Bytes.size()) return 0;
-    const std::size_t n = std::min(buffer.size(), Bytes.size() - (address - Base));
+    const std::size_t n = std::min<std::uint64_t>(buffer.size(), Bytes.size() - (address - Base));
     std::memcpy(buffer.data(), Bytes.data() + (address - Base), n);
     return n;
   }
@@ -26,10 +26,10 @@ struct TFakeMemory {
 class TFakeLookup : public TAsmSourceLookup {
  public:
   std::optional<TAsmProcedureBounds> Bounds;
-  std::map<std::uint32_t, TAsmSourceLine> LineStarts;  // start of each line's run
+  std::map<std::uint64_t, TAsmSourceLine> LineStarts;  // start of each line's run
 
-  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint32_t) const override { return Bounds; }
-  std::optional<TAsmSourceLine> SourceLine(std::uint32_t address) const override {
+  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint64_t) const override { return Bounds; }
+  std::optional<TAsmSourceLine> SourceLine(std::uint64_t address) const override {
     if (!Bounds || address < Bounds->Start || address >= Bounds->End) return std::nullopt;
     auto it = LineStarts.upper_bound(address);
     if (it == LineStarts.begin()) return std::nullopt;
@@ -66,10 +66,11 @@ TFakeLookup ProcedureLookup() {
 
 struct TSection {
   TFakeMemory Memory = ProcedureMemory();
-  TDisAsm DisAsm;
+  // The fixtures are 32-bit code, also in a 64-bit process.
+  TDisAsm DisAsm{TAsmMode::x86};
   TSection() {
-    DisAsm.OnReadMemory = [this](std::uint32_t a, std::span<std::uint8_t> b) { return Memory.Read(a, b); };
-    DisAsm.OnAddressName = [](std::uint32_t a) {
+    DisAsm.OnReadMemory = [this](std::uint64_t a, std::span<std::uint8_t> b) { return Memory.Read(a, b); };
+    DisAsm.OnAddressName = [](std::uint64_t a) {
       return a == kBase + 0x10 ? std::string("TfmMain.DoWork") : "";
     };
   }
@@ -153,14 +154,44 @@ TEST(AsmSection, LongProcedureIsListedAroundTheAddressOnly) {
   s.Memory.Bytes.assign(8192, 0x90);  // nop
   TFakeLookup lookup;
   lookup.Bounds = TAsmProcedureBounds{kBase, kBase + 8192};
-  const std::uint32_t at = kBase + 4000;
+  const std::uint64_t at = kBase + 4000;
   const std::string text = AssemblerText(s.DisAsm, &lookup, at);
   std::size_t lines = 0;
   for (std::size_t p = text.find("\r\n"); p != std::string::npos; p = text.find("\r\n", p + 2)) ++lines;
   EXPECT_EQ(lines, 2 * kAsmMaxBytesAround);
   char first[16];
-  std::snprintf(first, sizeof first, "%08X  nop", at - kAsmMaxBytesAround);
+  std::snprintf(first, sizeof first, "%08X  nop", static_cast<unsigned>(at - kAsmMaxBytesAround));
   EXPECT_EQ(text.rfind(first, 0), 0u) << text.substr(0, 40);
+}
+
+// 64-bit code above 4 GB: 16-digit addresses, RIP-relative operands and
+// 64-bit branch targets named in the comments.
+TEST(AsmSection, SixtyFourBitCodeAboveFourGigabytes) {
+  constexpr std::uint64_t base = 0x140001000;
+  const TFakeMemory memory{base,
+                           {
+                               0x55,                                      // push rbp
+                               0x48, 0x8B, 0x05, 0x10, 0x00, 0x00, 0x00,  // mov rax, [rip + 0x10]
+                               0xE8, 0x03, 0x00, 0x00, 0x00,              // call base + 0x10
+                               0x5D,                                      // pop rbp
+                               0xC3,                                      // ret
+                               0xCC,                                      // int3
+                               0xC3,                                      // base + 0x10: ret
+                           }};
+  TDisAsm disasm(TAsmMode::x64);
+  disasm.OnReadMemory = [&](std::uint64_t a, std::span<std::uint8_t> b) { return memory.Read(a, b); };
+  disasm.OnAddressName = [](std::uint64_t a) { return a == base + 0x10 ? std::string("DoWork") : ""; };
+  TFakeLookup lookup;
+  lookup.Bounds = TAsmProcedureBounds{base, base + 0x0F};
+  // "0000000140001001  mov rax, qword ptr [rip + 0x10]" is the longest row.
+  constexpr std::size_t column = 16 + 2 + 31 + 2;
+  const std::string expected = "0000000140001000  push rbp\r\n" +
+                               Padded("0000000140001001  mov rax, qword ptr [rip + 0x10]", column) +
+                               "<-- EXCEPTION\r\n" + Padded("0000000140001008  call 0x140001010", column) +
+                               "; DoWork\r\n"
+                               "000000014000100D  pop rbp\r\n"
+                               "000000014000100E  ret\r\n";
+  EXPECT_EQ(AssemblerText(disasm, &lookup, base + 1), expected);
 }
 
 TEST(AsmSection, CommentTextForPartialNames) {

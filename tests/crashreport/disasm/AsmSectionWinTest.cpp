@@ -2,12 +2,33 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "crashreport/disasm/TrAsmSection.h"
 #include "crashreport/disasm/TrDisAsmWin.h"
 
 extern "C" void AsmProbe();
+#if defined(__x86_64__)
+asm(R"(
+  .intel_syntax noprefix
+  .text
+  .globl AsmProbe
+  .p2align 4
+AsmProbe:
+  push rbp
+  mov rbp, rsp
+  xor eax, eax
+  mov eax, [rax]
+  pop rbp
+  ret
+  .att_syntax
+)");
+// Offsets of the probe's instructions, its end and its text.
+constexpr std::uint32_t kProbeOffsets[] = {0, 1, 4, 6, 8, 9, 10};
+constexpr const char* kProbeText[] = {"push rbp", "mov rbp, rsp", "xor eax, eax", "mov eax, dword ptr [rax]",
+                                      "pop rbp",  "ret"};
+#else
 asm(R"(
   .intel_syntax noprefix
   .text
@@ -22,36 +43,51 @@ _AsmProbe:
   ret
   .att_syntax
 )");
+constexpr std::uint32_t kProbeOffsets[] = {0, 1, 3, 5, 7, 8, 9};
+constexpr const char* kProbeText[] = {"push ebp", "mov ebp, esp", "xor eax, eax", "mov eax, dword ptr [eax]",
+                                      "pop ebp",  "ret"};
+#endif
 
 namespace tracira {
 namespace {
 
-std::uint32_t Address(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+std::uint64_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// The report's form of an address: 8 digits, 16 above 4 GB.
+std::string Hex(std::uint64_t value) {
+  char text[20];
+  if (value > 0xFFFFFFFFu)
+    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
+  else
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
 }
 
 class TBoundsOnly : public TAsmSourceLookup {
  public:
-  std::uint32_t Start = 0, End = 0;
-  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint32_t) const override {
+  std::uint64_t Start = 0, End = 0;
+  std::optional<TAsmProcedureBounds> ProcedureBounds(std::uint64_t) const override {
     return TAsmProcedureBounds{Start, End};
   }
-  std::optional<TAsmSourceLine> SourceLine(std::uint32_t) const override { return std::nullopt; }
+  std::optional<TAsmSourceLine> SourceLine(std::uint64_t) const override { return std::nullopt; }
 };
 
+// The process's own kind of code, at the process's own addresses.
 TEST(AsmSectionWin, ListsOwnCode) {
   TDisAsm disasm;
+  EXPECT_EQ(disasm.Mode(), sizeof(void*) == 8 ? TAsmMode::x64 : TAsmMode::x86);
   disasm.OnReadMemory = ReadOwnMemory;
-  const std::uint32_t start = Address(reinterpret_cast<const void*>(&AsmProbe));
+  const std::uint64_t start = Address(reinterpret_cast<const void*>(&AsmProbe));
   TBoundsOnly lookup;
   lookup.Start = start;
-  lookup.End = start + 9;
-  char expected[256];
-  std::snprintf(expected, sizeof expected,
-                "%08X  push ebp\r\n%08X  mov ebp, esp\r\n%08X  xor eax, eax\r\n"
-                "%08X  mov eax, dword ptr [eax]  <-- EXCEPTION\r\n%08X  pop ebp\r\n%08X  ret\r\n",
-                start, start + 1, start + 3, start + 5, start + 7, start + 8);
-  EXPECT_EQ(AssemblerText(disasm, &lookup, start + 5), expected);
+  lookup.End = start + kProbeOffsets[6];
+  std::string expected;
+  for (std::size_t i = 0; i < 6; ++i) {
+    std::string row = Hex(start + kProbeOffsets[i]) + "  " + kProbeText[i];
+    if (i == 3) row += "  <-- EXCEPTION";
+    expected += row + "\r\n";
+  }
+  EXPECT_EQ(AssemblerText(disasm, &lookup, start + kProbeOffsets[3]), expected);
 }
 
 TEST(AsmSectionWin, ReadingStopsAtTheFirstUnreadablePage) {

@@ -26,9 +26,7 @@ namespace fs = std::filesystem;
 
 std::string A(const std::wstring& text) { return ToAnsi(text); }
 
-std::uint32_t ToAddress(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
+std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 __attribute__((noinline)) int RaisingHere(int x) { return x * 3 + 1; }
 
@@ -57,7 +55,7 @@ std::vector<std::string> SectionLines(const std::string& report, const std::stri
 const std::regex kRFCDate(R"([A-Z][a-z]{2}, \d{1,2} [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d [+-]\d{4})");
 const std::regex kDuration(R"((\d+ days?, )?(\d+ hours?, )?(\d+ minutes?, )?\d+ seconds?)");
 
-TReportInput Input(std::uint32_t address) {
+TReportInput Input(std::uintptr_t address) {
   TReportInput input;
   input.Address = address;
   input.ThreadID = GetCurrentThreadId();
@@ -169,7 +167,7 @@ TEST(LiveReport, EveryGeneralItemHoldsTheSystemsOwnValue) {
   const TRegistryValue company(kNT, L"RegisteredOrganization", L"НТЦ Ортвел");
   TForm form;
   ASSERT_EQ(GetForegroundWindow(), form.Form);
-  const std::uint32_t address = ToAddress(reinterpret_cast<const void*>(&RaisingHere)) + 3;
+  const std::uintptr_t address = ToAddress(reinterpret_cast<const void*>(&RaisingHere)) + 3;
   TReportInput input = Input(address);
   const TReport report = Build(input);
   const TParsed item(report.Text);
@@ -313,7 +311,7 @@ TEST(LiveReport, AConsoleProgramHasNoActiveControlsSection) {
 }
 
 TEST(LiveReport, AccessViolationMessageIsRebuiltAndUnknownsNamed) {
-  const std::uint32_t address = ToAddress(reinterpret_cast<const void*>(&RaisingHere));
+  const std::uintptr_t address = ToAddress(reinterpret_cast<const void*>(&RaisingHere));
   EXCEPTION_RECORD record{};
   record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
   record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
@@ -328,6 +326,71 @@ TEST(LiveReport, AccessViolationMessageIsRebuiltAndUnknownsNamed) {
   EXPECT_EQ(item["2.5"], "Unknown exception type");
   EXPECT_EQ(item["2.6"], "Access violation at address " + HexAddress(address) +
                              " in module 'tracira_livereport_test.exe'. Write of address 00001234.");
+}
+
+// The processor's registers at a made-up fault in RaisingHere: the CPU
+// section holds the context's own values (the instruction pointer is the
+// exception address) and the assembler section lists the code around it,
+// in the process's own kind of code.
+TEST(LiveReport, CPUAndAssemblerSectionsFromTheContext) {
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  const std::uintptr_t address = ToAddress(reinterpret_cast<const void*>(&RaisingHere));
+#if defined(__x86_64__)
+  context.Rip = address;
+#else
+  context.Eip = address;
+#endif
+  TReportInput input = Input(address);
+  input.Context = &context;
+  const std::string text = Build(input).Text;
+
+  const std::vector<std::string> registers = SectionLines(text, "Registers");
+  auto hex = [](std::uint64_t value) {
+    char digits[20];
+    std::snprintf(digits, sizeof digits, sizeof(void*) == 8 ? "%016llX" : "%08llX",
+                  static_cast<unsigned long long>(value));
+    return std::string(digits);
+  };
+#if defined(__x86_64__)
+  const std::vector<std::string> expected = {"Registers:",
+                                             std::string(45, '-'),
+                                             "RAX: " + hex(context.Rax) + "   R8 : " + hex(context.R8),
+                                             "RBX: " + hex(context.Rbx) + "   R9 : " + hex(context.R9),
+                                             "RCX: " + hex(context.Rcx) + "   R10: " + hex(context.R10),
+                                             "RDX: " + hex(context.Rdx) + "   R11: " + hex(context.R11),
+                                             "RSI: " + hex(context.Rsi) + "   R12: " + hex(context.R12),
+                                             "RDI: " + hex(context.Rdi) + "   R13: " + hex(context.R13),
+                                             "RBP: " + hex(context.Rbp) + "   R14: " + hex(context.R14),
+                                             "RSP: " + hex(context.Rsp) + "   R15: " + hex(context.R15),
+                                             "RIP: " + hex(address)};
+  const std::uint64_t stackPointer = context.Rsp;
+#else
+  const std::vector<std::string> expected = {"Registers:",
+                                             std::string(29, '-'),
+                                             "EAX: " + hex(context.Eax) + "   EDI: " + hex(context.Edi),
+                                             "EBX: " + hex(context.Ebx) + "   ESI: " + hex(context.Esi),
+                                             "ECX: " + hex(context.Ecx) + "   ESP: " + hex(context.Esp),
+                                             "EDX: " + hex(context.Edx) + "   EIP: " + hex(address)};
+  const std::uint64_t stackPointer = context.Esp;
+#endif
+  // The registers' values would be zeros if the context weren't read.
+  ASSERT_NE(stackPointer, 0u);
+  EXPECT_EQ(registers, expected) << text;
+  // The dump starts at the stack pointer and at the exception address.
+  EXPECT_NE(text.find("\r\n" + hex(stackPointer) + ": "), std::string::npos) << text;
+  EXPECT_NE(text.find("   " + hex(address) + ":  "), std::string::npos) << text;
+
+  const std::vector<std::string> code = SectionLines(text, "Assembler Information");
+  ASSERT_GE(code.size(), 4u) << text;
+  const std::string first = HexAddress(address) + "  ";
+  const auto faulting = std::find_if(code.begin(), code.end(), [&](const std::string& l) {
+    return l.rfind(first, 0) == 0 && l.ends_with("<-- EXCEPTION");
+  });
+  ASSERT_NE(faulting, code.end()) << text;
+  // The function's prologue, in the process's own code: 64-bit registers
+  // in a 64-bit process.
+  EXPECT_NE(faulting->find(sizeof(void*) == 8 ? "push rbp" : "push ebp"), std::string::npos) << *faulting;
 }
 
 // The test's own library, loaded from a folder and under a name in Cyrillic.
@@ -355,7 +418,7 @@ class CyrillicLibrary : public ::testing::Test {
   }
   fs::path fFolder, fFile;
   HMODULE fLibrary = nullptr;
-  std::uint32_t fProbe = 0;
+  std::uintptr_t fProbe = 0;
 };
 
 // Every row of a table section as long as its rule: the columns stand
@@ -381,8 +444,13 @@ TEST_F(CyrillicLibrary, ModulesAndProcessesTablesFromTheRunningSystem) {
   EXPECT_NE(row->find(A(L"Библиотека живого отчёта")), std::string::npos) << *row;
   EXPECT_NE(row->find("|2.7.1.8"), std::string::npos) << *row;
   EXPECT_NE(row->find(A(fFolder.wstring())), std::string::npos) << *row;
-  char handle[16];
-  std::snprintf(handle, sizeof handle, "|%08X", static_cast<unsigned>(ToAddress(fLibrary)));
+  // Every handle in one width: 16 digits once a module lies above 4 GB.
+  const auto loaded = ProcessModules().Items();
+  const bool wide = std::any_of(loaded.begin(), loaded.end(),
+                                [](const TTraciraModuleInfo* m) { return m->Base() > 0xFFFFFFFFu; });
+  char handle[24];
+  std::snprintf(handle, sizeof handle, "|%0*llX", wide ? 16 : 8,
+                static_cast<unsigned long long>(ToAddress(fLibrary)));
   EXPECT_EQ(row->rfind(handle, 0), 0u) << *row;
   for (const char* system : {"|kernel32.dll", "|ntdll.dll", "|tracira_livereport_test.exe"})
     EXPECT_TRUE(std::any_of(modules.begin(), modules.end(), [&](const std::string& l) {

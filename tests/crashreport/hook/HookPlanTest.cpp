@@ -17,7 +17,7 @@ constexpr std::uint32_t kTrampoline = 0x00A00000;
 std::vector<std::string> Listing(std::span<const std::uint8_t> code, std::uint32_t address) {
   std::vector<std::string> lines;
   for (std::uint32_t at = 0; at < code.size();) {
-    const TAsmInstruction i = DecodeInstruction(code.subspan(at), address + at);
+    const TAsmInstruction i = DecodeInstruction(code.subspan(at), address + at, TAsmMode::x86);
     lines.push_back(i.Text);
     at += i.Size;
   }

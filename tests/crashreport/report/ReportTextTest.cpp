@@ -344,6 +344,18 @@ TEST(Tables, ModulesProcessesAndEmptyForms) {
   EXPECT_EQ(EmptySectionText("Modules Information"), "Modules Information:\r\n--------------------\r\n\r\n");
 }
 
+// A 64-bit process's modules: once one lies above 4 GB every handle has 16
+// digits, so the column stays filled with digits.
+TEST(Tables, ModuleHandlesAboveFourGigabytes) {
+  const std::vector<TTraciraModuleRow> modules = {
+      {0x140000000, "C:\\B\\Tavrix.exe", "", "", 1, {2026, 1, 2, 3, 4, 5}},
+      {0x10000000, "C:\\B\\lib.dll", "", "", 2, {2026, 1, 2, 3, 4, 5}}};
+  const std::string text = ModulesText(Texts(), modules);
+  EXPECT_NE(text.find("\r\n|Handle          |Name      |"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\n|0000000140000000|Tavrix.exe|"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\n|0000000010000000|lib.dll   |"), std::string::npos) << text;
+}
+
 TEST(CPU, UnknownContextAndFullDump) {
   TTraciraCPUState cpu;
   const std::string unknown = CPUText(Texts(), cpu);
@@ -378,6 +390,58 @@ TEST(CPU, UnknownContextAndFullDump) {
   EXPECT_TRUE(
       full.ends_with("0012FF3C: 00000000   004010F0:  F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF "
                      "................\r\n"));
+}
+
+// The 64-bit section: the 32-bit one's layout with every register, value
+// and address in 16 digits and the stack read in 8-byte words.
+TEST(CPU, SixtyFourBitRegistersAndDump) {
+  TTraciraCPUState cpu;
+  cpu.Registers64 = true;
+  const std::string unknown = CPUText(Texts(), cpu);
+  EXPECT_TRUE(unknown.starts_with("Registers:\r\n" + std::string(45, '-') +
+                                  "\r\nRAX: ????               R8 : ????            \r\n"))
+      << unknown;
+  EXPECT_NE(unknown.find("\r\nRIP: ????            \r\n\r\n"), std::string::npos) << unknown;
+
+  TTraciraRegisters64 r;
+  r.RAX = 0x1111111122222222, r.RBX = 2, r.RCX = 3, r.RDX = 4, r.RSI = 5, r.RDI = 6, r.RBP = 7;
+  r.RSP = 0x000000000022FE00, r.R8 = 8, r.R9 = 9, r.R10 = 10, r.R11 = 11, r.R12 = 12, r.R13 = 13;
+  r.R14 = 14, r.R15 = 0xFFFFFFFFFFFFFFFF, r.RIP = 0x0000000140001000;
+  cpu.Context64 = r;
+  cpu.ExceptionAddress = r.RIP;
+  std::array<std::uint8_t, 128> stack{};
+  for (std::size_t i = 0; i < 8; ++i) stack[8 + i] = static_cast<std::uint8_t>(0x11 * (i + 1));
+  std::array<std::uint8_t, 256> memory{};
+  for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<std::uint8_t>(i);
+  cpu.Stack64 = stack;
+  cpu.Memory = memory;
+  const std::string full = CPUText(Texts(), cpu);
+  const std::string rule =
+      "-----------------------------------------------------------------------------------";
+  EXPECT_TRUE(full.starts_with(
+      "Registers:\r\n---------------------------------------------\r\n"
+      "RAX: 1111111122222222   R8 : 0000000000000008\r\nRBX: 0000000000000002   R9 : 0000000000000009\r\n"
+      "RCX: 0000000000000003   R10: 000000000000000A\r\nRDX: 0000000000000004   R11: 000000000000000B\r\n"
+      "RSI: 0000000000000005   R12: 000000000000000C\r\nRDI: 0000000000000006   R13: 000000000000000D\r\n"
+      "RBP: 0000000000000007   R14: 000000000000000E\r\nRSP: 000000000022FE00   R15: FFFFFFFFFFFFFFFF\r\n"
+      "RIP: 0000000140001000\r\n\r\n"
+      "Stack:                               Memory Dump:\r\n"
+      "----------------------------------   " +
+      rule +
+      "\r\n"
+      "000000000022FE00: 0000000000000000   0000000140001000:  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E "
+      "0F "
+      "................\r\n"
+      "000000000022FE08: 8877665544332211   0000000140001010:  10 "))
+      << full;
+  EXPECT_TRUE(
+      full.ends_with("000000000022FE78: 0000000000000000   00000001400010F0:  F0 F1 F2 F3 F4 F5 F6 F7 F8 "
+                     "F9 FA FB FC FD FE FF ................\r\n"))
+      << full;
+  // The 32-bit stack words don't make a 64-bit dump.
+  cpu.Stack64.reset();
+  cpu.Stack = std::array<std::uint8_t, 64>{};
+  EXPECT_TRUE(CPUText(Texts(), cpu).ends_with(rule + "\r\n"));
 }
 
 TEST(Report, WholeTextWithoutOptionalSections) {
