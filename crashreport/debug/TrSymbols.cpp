@@ -42,7 +42,7 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-std::optional<std::uint32_t> ParseHex(std::string_view s) {
+std::optional<std::uint64_t> ParseHex64(std::string_view s) {
   if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.remove_prefix(2);
   if (s.empty() || s.size() > 16) return std::nullopt;
   std::uint64_t v = 0;
@@ -58,8 +58,13 @@ std::optional<std::uint32_t> ParseHex(std::string_view s) {
       return std::nullopt;
     v = (v << 4) | static_cast<unsigned>(d);
   }
-  if (v > 0xFFFFFFFFu) return std::nullopt;
-  return static_cast<std::uint32_t>(v);
+  return v;
+}
+
+std::optional<std::uint32_t> ParseHex(std::string_view s) {
+  const auto v = ParseHex64(s);
+  if (!v || *v > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<std::uint32_t>(*v);
 }
 
 std::vector<std::string_view> Words(std::string_view line) {
@@ -91,9 +96,9 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 // Index of the last element whose key is <= value (the nearest smaller
 // entry when there is no exact one).
 template <typename T, typename Key>
-std::optional<std::size_t> SearchNearest(const std::vector<T>& v, std::uint32_t value, Key key) {
+std::optional<std::size_t> SearchNearest(const std::vector<T>& v, std::uint64_t value, Key key) {
   auto it =
-      std::upper_bound(v.begin(), v.end(), value, [&](std::uint32_t x, const T& e) { return x < key(e); });
+      std::upper_bound(v.begin(), v.end(), value, [&](std::uint64_t x, const T& e) { return x < key(e); });
   if (it == v.begin()) return std::nullopt;
   return static_cast<std::size_t>(std::prev(it) - v.begin());
 }
@@ -155,7 +160,7 @@ void TTrMapScanner::ParseGnu(std::string_view text) {
     if (w.empty()) continue;
     // "__image_base__ = 0x..." among the assignments.
     if (w.size() >= 4 && w[1] == "__image_base__" && w[2] == "=") {
-      if (const auto base = ParseHex(w[3])) fImageBase = *base;
+      if (const auto base = ParseHex64(w[3])) fImageBase = *base;
       continue;
     }
     const bool indented = line[0] == ' ';
@@ -168,7 +173,7 @@ void TTrMapScanner::ParseGnu(std::string_view text) {
       std::string name(w[0]);
       if (w.size() == 1 && i + 1 < lines.size()) {
         const auto next = Words(lines[i + 1]);
-        if (next.size() >= 2 && ParseHex(next[0]) && ParseHex(next[1]) &&
+        if (next.size() >= 2 && ParseHex64(next[0]) && ParseHex(next[1]) &&
             lines[i + 1].find('=') == std::string_view::npos) {
           w = {w[0], next[0], next[1]};
           ++i;
@@ -176,7 +181,8 @@ void TTrMapScanner::ParseGnu(std::string_view text) {
       }
       codeSegment = false;
       if (w.size() >= 3 && w[1].rfind("0x", 0) == 0) {
-        const auto start = ParseHex(w[1]), length = ParseHex(w[2]);
+        const auto start = ParseHex64(w[1]);
+        const auto length = ParseHex(w[2]);
         if (start && length && *start != 0) {
           fSegments.push_back({*start, *length, name});
           codeSegment = name == ".text" || name.rfind(".text", 0) == 0;
@@ -193,7 +199,8 @@ void TTrMapScanner::ParseGnu(std::string_view text) {
         continue;
       }
       if (w.size() >= 4 && w[1].rfind("0x", 0) == 0) {
-        const auto start = ParseHex(w[1]), length = ParseHex(w[2]);
+        const auto start = ParseHex64(w[1]);
+        const auto length = ParseHex(w[2]);
         if (start && length && *length != 0) {
           const std::size_t objectAt = line.find(w[3]);
           const std::string object(Trim(line.substr(objectAt)));
@@ -204,7 +211,7 @@ void TTrMapScanner::ParseGnu(std::string_view text) {
       continue;
     }
     if (w[0].rfind("0x", 0) != 0) continue;
-    const auto address = ParseHex(w[0]);
+    const auto address = ParseHex64(w[0]);
     if (!address) continue;
     if (w.size() >= 3 && w[1].rfind("0x", 0) == 0 && ParseHex(w[1]) && !pendingName.empty()) {
       // The numbers of a section whose name stood alone.
@@ -347,29 +354,32 @@ void TTrMapScanner::Sort() {
                    [](const Line& a, const Line& b) { return a.Address < b.Address; });
 }
 
-std::optional<TTrLocationInfo> TTrMapScanner::Lookup(std::uint32_t va) const {
+std::optional<TTrLocationInfo> TTrMapScanner::Lookup(std::uint64_t va, std::uint64_t base) const {
   const auto segIndex = SearchNearest(fSegments, va, [](const Segment& s) { return s.Start; });
   if (!segIndex) return std::nullopt;
   const Segment& seg = fSegments[*segIndex];
   if (va - seg.Start >= seg.Length) return std::nullopt;
-  auto inSegment = [&](std::uint32_t a) { return a >= seg.Start && a - seg.Start < seg.Length; };
+  auto inSegment = [&](std::uint64_t a) { return a >= seg.Start && a - seg.Start < seg.Length; };
   TTrLocationInfo info;
   if (const auto u = SearchNearest(fUnits, va, [](const Unit& x) { return x.Start; });
       u && va - fUnits[*u].Start < fUnits[*u].Length) {
     info.UnitName = fUnits[*u].Name;
     info.SourceName = fUnits[*u].SourceName;
   }
-  std::optional<std::uint32_t> procStart;
+  std::optional<std::uint64_t> procStart;
   if (const auto p = SearchNearest(fPublics, va, [](const Public& x) { return x.Address; });
       p && inSegment(fPublics[*p].Address)) {
     info.ProcedureName = fPublics[*p].Name;
     procStart = fPublics[*p].Address;
-    const std::uint32_t segEnd = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(std::uint64_t{seg.Start} + seg.Length, 0xFFFFFFFFu));
-    const std::uint32_t next = *p + 1 < fPublics.size() ? std::min(fPublics[*p + 1].Address, segEnd) : segEnd;
-    info.ProcedureRange = std::make_pair(*procStart, next);
+    const std::uint64_t segEnd = seg.Start + seg.Length;
+    const std::uint64_t next = *p + 1 < fPublics.size() ? std::min(fPublics[*p + 1].Address, segEnd) : segEnd;
+    // Relative to base the range fits 32 bits, as the rest of the lookup's.
+    auto relative = [&](std::uint64_t a) {
+      return static_cast<std::uint32_t>(std::min<std::uint64_t>(a - base, 0xFFFFFFFFu));
+    };
+    info.ProcedureRange = std::make_pair(relative(*procStart), relative(next));
   }
-  auto lineAt = [&](std::uint32_t a) -> const Line* {
+  auto lineAt = [&](std::uint64_t a) -> const Line* {
     const auto l = SearchNearest(fLines, a, [](const Line& x) { return x.Address; });
     if (!l || !inSegment(fLines[*l].Address)) return nullptr;
     return &fLines[*l];
@@ -388,7 +398,7 @@ std::optional<TTrLocationInfo> TTrMapScanner::Lookup(std::uint32_t va) const {
   return info;
 }
 
-TTrDebugInfoMap::TTrDebugInfoMap(std::string_view text, std::uint32_t imageBase,
+TTrDebugInfoMap::TTrDebugInfoMap(std::string_view text, std::uint64_t imageBase,
                                  std::filesystem::path fileName)
     : fScanner(text), fImageBase(imageBase ? imageBase : fScanner.ImageBase()) {
   fFileName = std::move(fileName);
@@ -396,13 +406,10 @@ TTrDebugInfoMap::TTrDebugInfoMap(std::string_view text, std::uint32_t imageBase,
 }
 
 std::optional<TTrLocationInfo> TTrDebugInfoMap::GetLocationInfo(std::uint32_t rva) const {
-  auto info = fScanner.Lookup(fImageBase + rva);
+  auto info = fScanner.Lookup(fImageBase + rva, fImageBase);
   if (info) {
     info->Address = rva;
     info->DebugInfo = this;
-    if (info->ProcedureRange)
-      info->ProcedureRange =
-          std::make_pair(info->ProcedureRange->first - fImageBase, info->ProcedureRange->second - fImageBase);
   }
   return info;
 }

@@ -74,42 +74,46 @@ class TTrMapScanner {
   // lines are skipped, so a damaged file yields what can be read.
   explicit TTrMapScanner(std::string_view text);
 
+  // Addresses are the map's own: 64-bit in a map of an x86-64 module.
   struct Segment {
-    std::uint32_t Start = 0, Length = 0;
+    std::uint64_t Start = 0;
+    std::uint32_t Length = 0;
     std::string Name;
   };
   struct Unit {
-    std::uint32_t Start = 0, Length = 0;
+    std::uint64_t Start = 0;
+    std::uint32_t Length = 0;
     std::string Name, SourceName;
   };
   struct Public {
-    std::uint32_t Address = 0;
+    std::uint64_t Address = 0;
     std::string Name;
   };
   struct Line {
-    std::uint32_t Address = 0;
+    std::uint64_t Address = 0;
     std::uint32_t Number = 0;
     std::uint32_t UnitIndex = 0;  // into LineUnits()
   };
 
   bool IsDetailedBorlandMap() const { return fBorland; }
   // The image base written in a GNU map (0 when absent).
-  std::uint32_t ImageBase() const { return fImageBase; }
+  std::uint64_t ImageBase() const { return fImageBase; }
   const std::vector<Segment>& Segments() const { return fSegments; }
   const std::vector<Unit>& Units() const { return fUnits; }
   const std::vector<Public>& Publics() const { return fPublics; }
   const std::vector<Line>& Lines() const { return fLines; }
   const std::vector<Unit>& LineUnits() const { return fLineUnits; }
 
-  // Names a virtual address; nullopt outside every segment.
-  std::optional<TTrLocationInfo> Lookup(std::uint32_t va) const;
+  // Names a virtual address; nullopt outside every segment. The procedure's
+  // range is given relative to base.
+  std::optional<TTrLocationInfo> Lookup(std::uint64_t va, std::uint64_t base = 0) const;
 
  private:
   void ParseGnu(std::string_view text);
   void ParseBorland(std::string_view text);
   void Sort();
   bool fBorland = false;
-  std::uint32_t fImageBase = 0;
+  std::uint64_t fImageBase = 0;
   std::vector<Segment> fSegments;
   std::vector<Unit> fUnits;
   std::vector<Public> fPublics;
@@ -121,14 +125,14 @@ class TTrDebugInfoMap : public TTrDebugInfoSource {
  public:
   // imageBase: the module's preferred image base (from its PE header); 0
   // takes the map's own or derives it from the first code segment.
-  TTrDebugInfoMap(std::string_view text, std::uint32_t imageBase, std::filesystem::path fileName = {});
+  TTrDebugInfoMap(std::string_view text, std::uint64_t imageBase, std::filesystem::path fileName = {});
   TTrSourceKind Kind() const override { return TTrSourceKind::Map; }
   std::optional<TTrLocationInfo> GetLocationInfo(std::uint32_t rva) const override;
   const TTrMapScanner& Scanner() const { return fScanner; }
 
  private:
   TTrMapScanner fScanner;
-  std::uint32_t fImageBase = 0;
+  std::uint64_t fImageBase = 0;
 };
 
 // ---- DWARF in an unstripped PE image ---------------------------------------

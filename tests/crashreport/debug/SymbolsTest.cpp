@@ -210,6 +210,34 @@ TEST(MapScanner, ReadsGnuLdMaps) {
   EXPECT_EQ(source.GetLocationInfo(0x14c0)->ProcedureRange, std::make_pair(0x14bau, 0x14d7u));
 }
 
+// The same of an x86-64 DLL: sixteen-digit addresses above 4 GB.
+constexpr const char* kGnuMap64 = R"(Linker script and memory map
+
+                0x00000003b6e00000                __image_base__ = 0x3b6e00000
+
+.text           0x00000003b6e01000     0x1400
+ .text          0x00000003b6e01000      0x350 /usr/lib/gcc/x86_64-w64-mingw32/12-posix/dllcrt2.o
+ .text          0x00000003b6e01370       0x30 tests/fixtures/CMakeFiles/fixture_map.dir/FixtureMap.cpp.obj
+                0x00000003b6e01370                FixtureMapProbe
+                0x00000003b6e01390                PlainExport
+ .text          0x00000003b6e013a0        0x8 /usr/lib/libkernel32.a(libkernel32s01409.o)
+)";
+
+TEST(MapScanner, ReadsGnuLdMapsOf64BitModules) {
+  const TTrDebugInfoMap source(kGnuMap64, 0x3b6e00000);
+  ASSERT_TRUE(source.ValidData());
+  EXPECT_EQ(source.Scanner().ImageBase(), 0x3b6e00000u);
+  const auto info = source.GetLocationInfo(0x1380);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->UnitName, "FixtureMap.cpp");
+  EXPECT_EQ(info->ProcedureName, "FixtureMapProbe");
+  EXPECT_EQ(info->ProcedureRange, std::make_pair(0x1370u, 0x1390u));
+  // Loaded elsewhere, named by RVA all the same; the image base read from
+  // the map when the module gives none.
+  EXPECT_EQ(TTrDebugInfoMap(kGnuMap64, 0).GetLocationInfo(0x1395)->ProcedureName, "PlainExport");
+  EXPECT_FALSE(source.GetLocationInfo(0x3000));
+}
+
 TEST(MapScanner, ReadsBorlandDetailedMapsWithLines) {
   const std::vector<BorlandMapUnit> units = {
       {"System",
