@@ -47,14 +47,11 @@ endif()
 # (tracira_engine_test, tracira_engine_child_test), the report of the running
 # process (tracira_livereport_test) and the disassembler (DisAsmTest) run in
 # both trees.
-#   tracira_stack_test      its fixtures are 32-bit assembler (calls through
-#                           absolute addresses, the 32-bit context); and call
-#                           stacks don't use the unwind tables yet.
 #   HookTest                code hooks have no 64-bit trampolines yet
 #                           (RIP-relative operands, a far jump); its test DLL
 #                           is 32-bit code.
 # The natively run halves of these tests stay in the native tree.
-set(TAVRIX_WIN64_PENDING tracira_stack_test HookTest)
+set(TAVRIX_WIN64_PENDING HookTest)
 # Single cases (gtest filters of the 64-bit tree's runs, by test program):
 #   tracira_engine_test       import patching reads only PE32 import tables:
 #                             a thread's creator isn't known (CreateThread),
@@ -64,11 +61,9 @@ set(TAVRIX_WIN64_PENDING tracira_stack_test HookTest)
 #                             through its patched imports.
 #   tracira_engine_child_test a stack overflow has no overflow stack on x86-64:
 #                             it is neither reported nor gone on from.
-#   tracira_modules_test      a GNU map of a 64-bit module (64-bit addresses).
 set(TAVRIX_WIN64_PENDING_CASES
     "tracira_engine_test=Threads.ExceptionEscapingAThreadIsReportedAndTheProgramGoesOn:Threads.OtherThreadsAreShownAfterTheRaisingOne:SystemExceptions.ASoftwareExceptionRaisedByTheProgramUnwindsAndIsReported"
     "tracira_engine_child_test=Ends.StackOverflowIsReportedAndEndsWithCode1:GoesOn.AfterStackOverflowsReportedAtTheEdgeOrCaught"
-    "tracira_modules_test=ModulesTest.GnuMapBesideTheModule"
     "tracira_library_test=Library.ItsThreadsAreInTheProgramsRegistry")
 
 set(TAVRIX_WINE_FIXTURE ${TAVRIX_WIN}_wine_env)

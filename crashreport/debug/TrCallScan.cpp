@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "crashreport/debug/TrUnwind64.h"
+
 namespace tracira {
 
 bool TTrBufferReader::Read(TTrAddress address, void* out, std::size_t size) {
@@ -185,8 +187,22 @@ void CallStackByAddresses(TTraciraStackList& list, TTrMemoryReader& stack, TTrMe
     list.push_back(std::move(entry));
   };
   if (request.ExceptionAddress) add(*request.ExceptionAddress, true);
+  TTrAddress scanFrom = request.StackPointer;
+  if (request.Registers && request.WordSize == kWords64 && request.ImageBaseOf) {
+    for (const TTrUnwoundFrame& frame :
+         UnwindX64(stack, code, request.ImageBaseOf, *request.Registers, request.TopOfStack)) {
+      if (const auto site = CallSiteBefore(code, frame.ReturnAddress, request.ResolveCalls, kWords64)) {
+        if (site->Target) add(*site->Target, false);
+        add(site->CallAddress, false);
+      } else {
+        // Interrupted there (a machine frame), not called from there.
+        add(frame.ReturnAddress, false);
+      }
+      scanFrom = frame.StackPointer;
+    }
+  }
   ScanStackWords(
-      stack, request.StackPointer, request.TopOfStack,
+      stack, scanFrom, request.TopOfStack,
       [&](TTrAddress word) {
         const auto site = CallSiteBefore(code, word, request.ResolveCalls, request.WordSize);
         if (!site) return;

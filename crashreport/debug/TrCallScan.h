@@ -73,8 +73,18 @@ constexpr bool InDetailSet(TTrDetailSet set, TTraciraDebugDetail d) { return (se
 // outside sources with csoShowBPLs.
 TTrDetailSet GetDebugDetail(const TTraciraModuleOptions& options);
 
+// The base of the image that holds an address, when it is one.
+using TTrImageBaseOf = std::function<std::optional<TTrAddress>(TTrAddress)>;
+
+struct TTrX64Registers;
+
 struct TTrScanRequest {
   std::optional<TTrAddress> ExceptionAddress;
+  // x86-64 code: the registers where the stack stood (Rip inside the
+  // innermost function). The frames that the unwind tables describe come
+  // first, and the scan goes on from where they end. Null: the scan only.
+  const TTrX64Registers* Registers = nullptr;
+  TTrImageBaseOf ImageBaseOf;
   TTrAddress StackPointer = 0, TopOfStack = 0;
   int WordSize = kWords32;
   TTrDetailSet Details = kAllDetails;
@@ -84,8 +94,8 @@ struct TTrScanRequest {
   bool RunningThread = true;
 };
 
-// Appends the call stack found on the stack to list, then purges the stale
-// copies among the new entries.
+// Appends the call stack found on the stack to list (unwound frames, then
+// scanned ones), then purges the stale copies among the new entries.
 void CallStackByAddresses(TTraciraStackList& list, TTrMemoryReader& stack, TTrMemoryReader& code,
                           const TTrAddressLookup& lookup, const TTrScanRequest& request);
 

@@ -178,7 +178,7 @@ void TTraciraModulesList::Build() {
   std::vector<HMODULE> handles;
   for (BOOL ok = Module32FirstW(snapshot.get(), &entry); ok; ok = Module32NextW(snapshot.get(), &entry))
     handles.push_back(entry.hModule);
-  for (HMODULE h : handles) ModuleInfoByAddr(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h)));
+  for (HMODULE h : handles) ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(h));
 }
 
 TTraciraModuleInfo* TTraciraModulesList::ModuleInfoByAddr(std::uintptr_t address) {

@@ -163,11 +163,37 @@ void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDeb
   finish();
 }
 
+std::optional<TTrAddress> LoadedImageBaseOf(TTrAddress address) {
+  if (address > std::numeric_limits<std::uintptr_t>::max()) return std::nullopt;
+  if (const TTraciraModuleInfo* m = ProcessModules().ModuleInfoByAddr(static_cast<std::uintptr_t>(address)))
+    return m->Base();
+  return std::nullopt;
+}
+
+void SetUnwindStart(TTrScanRequest& request, [[maybe_unused]] TTrX64Registers& registers,
+                    [[maybe_unused]] const CONTEXT* context) {
+#if defined(__x86_64__)
+  if (!context) return;
+  registers.Rip = context->Rip;
+  const DWORD64 gpr[16] = {context->Rax, context->Rcx, context->Rdx, context->Rbx, context->Rsp, context->Rbp,
+                           context->Rsi, context->Rdi, context->R8,  context->R9,  context->R10, context->R11,
+                           context->R12, context->R13, context->R14, context->R15};
+  std::copy(std::begin(gpr), std::end(gpr), registers.Gpr.begin());
+  request.Registers = &registers;
+  request.ImageBaseOf = LoadedImageBaseOf;
+#else
+  (void)request;
+#endif
+}
+
 void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uintptr_t stackPointer,
                           std::uintptr_t topOfStack, TTrDetailSet details, int startLevel, int levels,
-                          bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread) {
+                          bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread,
+                          const CONTEXT* context) {
   TTrProcessMemoryReader memory;
   TTrScanRequest request;
+  TTrX64Registers registers;
+  SetUnwindStart(request, registers, context);
   if (exceptionAddress) request.ExceptionAddress = ToAddress(exceptionAddress);
   request.StackPointer = stackPointer;
   request.TopOfStack = topOfStack;
@@ -233,9 +259,16 @@ __attribute__((noinline)) TTraciraStackList GetCurrentCallStack(TTrDetailSet det
   // From this frame's saved frame pointer on: the first return address
   // found leads back into the caller.
   const std::uintptr_t sp = ToAddress(__builtin_frame_address(0));
+  const CONTEXT* here = nullptr;
+#if defined(__x86_64__)
+  // Unwound from this frame: its caller comes first.
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  here = &context;
+#endif
   TTraciraStackList list;
   CallStackByAddresses(list, nullptr, sp, CurrentTopOfStack(), details, -1, -1, true, true,
-                       GetCurrentThreadId(), true);
+                       GetCurrentThreadId(), true, here);
   return list;
 }
 
@@ -300,6 +333,8 @@ void AddSnapshotCallStack(TTraciraStackList& list, const TThreadSnapshot& snapsh
   request.WordSize = kWordSize;
   request.Details = details;
   request.ThreadID = threadID;
+  TTrX64Registers registers;
+  SetUnwindStart(request, registers, &snapshot.Context);
   tracira::CallStackByAddresses(
       list, stack, code,
       [threadID](TTrAddress a, TTraciraDebugInfo& e, bool errorLine, bool running) {

@@ -15,6 +15,7 @@
 #include "crashreport/core/TrTypes.h"
 #include "crashreport/debug/TrCallScan.h"
 #include "crashreport/debug/TrModules.h"
+#include "crashreport/debug/TrUnwind64.h"
 
 namespace tracira {
 
@@ -37,6 +38,14 @@ class TTrProcessMemoryReader : public TTrMemoryReader {
   std::vector<Region> fRegions;  // sorted by Start
 };
 
+// The base of the loaded module that holds address.
+std::optional<TTrAddress> LoadedImageBaseOf(TTrAddress address);
+
+// What a scan of x86-64 code needs to unwind from where a thread stood: its
+// registers and the lookup of loaded modules (nothing on 32-bit x86, whose
+// stacks are scanned only).
+void SetUnwindStart(TTrScanRequest& request, TTrX64Registers& registers, const CONTEXT* context);
+
 // Fills entry for address: the module's own data block first, then its
 // outside debug source, then its exports.
 void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDebugInfo& entry, bool errorLine,
@@ -44,7 +53,8 @@ void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDeb
 
 void CallStackByAddresses(TTraciraStackList& list, const void* exceptionAddress, std::uintptr_t stackPointer,
                           std::uintptr_t topOfStack, TTrDetailSet details, int startLevel, int levels,
-                          bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread);
+                          bool resolveCalls, bool getDebugInfo, std::uint32_t threadID, bool runningThread,
+                          const CONTEXT* context = nullptr);
 TTraciraStackList GetCallStackByAddresses(const void* exceptionAddress, std::uintptr_t stackPointer,
                                           std::uintptr_t topOfStack, TTrDetailSet details, int startLevel,
                                           int levels, bool resolveCalls, bool getDebugInfo,

@@ -89,6 +89,7 @@ struct TNotifyParams {
   const std::vector<std::uint8_t>* Stack = nullptr;
   const CONTEXT* Context = nullptr;
   const EXCEPTION_RECORD* Record = nullptr;
+  const CONTEXT* Frame = nullptr;  // a throw's own frame (x86-64)
   std::uintptr_t TopOfStack = 0;
   std::uintptr_t StackPoint = 0;
   std::uint32_t ThreadID = 0;  // the thread the exception belongs to
@@ -597,6 +598,7 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     input.Stack = p.Stack;
     input.Context = p.Context;
     input.Record = p.Record;
+    input.Frame = p.Frame;
     input.ClassName = className;
     input.Message = message;
     input.ActiveControlClass = p.ActiveControlClass;
@@ -828,6 +830,9 @@ TKeptRaise& Keep(TThreadState& state, const TRaiseRecord& raise) {
     kept.Context = state.Context;
     kept.SystemRecord = state.Record;
   }
+  kept.HasFrame = raise.Frame != nullptr;
+  if (raise.Frame) kept.Frame = *raise.Frame;
+  kept.Raise.Frame = nullptr;
   kept.Stack.clear();
   const std::uintptr_t top = CurrentTopOfStack();
   if (raise.StackPointer == 0 || raise.StackPointer >= top) return kept;
@@ -860,6 +865,7 @@ void GoNotify(TThreadState& state, TKeptRaise& kept) noexcept {
       p.Stack = kept.Stack.empty() ? nullptr : &kept.Stack;
       p.Context = raise.HasContext ? &kept.Context : nullptr;
       p.Record = raise.HasContext ? &kept.SystemRecord : nullptr;
+      p.Frame = kept.HasFrame ? &kept.Frame : nullptr;
       p.TopOfStack = CurrentTopOfStack();
       p.StackPoint = raise.StackPointer;
       p.ThreadID = GetCurrentThreadId();

@@ -129,6 +129,8 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
     request.WordSize = sizeof(void*) == 8 ? kWords64 : kWords32;
     request.Details = details;
     request.ThreadID = p.ThreadID;
+    TTrX64Registers registers;
+    SetUnwindStart(request, registers, p.Context ? p.Context : p.Frame);
     const std::uint32_t id = p.ThreadID;
     CallStackByAddresses(
         report.Stack, stack, code,
@@ -138,7 +140,8 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
         request);
   } else {
     CallStackByAddresses(report.Stack, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
-                         p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true);
+                         p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true,
+                         p.Context ? p.Context : p.Frame);
   }
   const auto own =
       std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });

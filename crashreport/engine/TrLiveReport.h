@@ -29,6 +29,9 @@ struct TReportInput {
   const std::vector<std::uint8_t>* Stack = nullptr;
   const CONTEXT* Context = nullptr;          // a system exception's processor state
   const EXCEPTION_RECORD* Record = nullptr;  // and its record
+  // Otherwise the registers of a throw's own frame, when known (x86-64):
+  // the raising thread's stack is unwound from there.
+  const CONTEXT* Frame = nullptr;
   // "Unknown exception type" / "Unknown error message." when the object
   // isn't an exception (the caller knows).
   std::string ClassName, Message;

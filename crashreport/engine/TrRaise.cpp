@@ -601,6 +601,9 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
     TThreadState* state = CurrentThreadState();
     if (state && !state->InHandling) {
       TRaiseRecord raise;
+#if defined(__x86_64__)
+      CONTEXT frame;
+#endif
       raise.Object = object;
       raise.Type = type;
       if (state->PendingContext) {
@@ -613,6 +616,15 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
         // above this hook's own frame.
         raise.Address = ToAddress(__builtin_return_address(0)) - 5;
         raise.StackPointer = ToAddress(__builtin_dwarf_cfa());
+#if defined(__x86_64__)
+        // The thrower's registers, at its call: its stack is unwound from
+        // there (the stack pointer is the one above).
+        RtlCaptureContext(&frame);
+        if (UnwindToCaller(frame)) {
+          frame.Rip = raise.Address;
+          raise.Frame = &frame;
+        }
+#endif
       }
       raise.Handler = FindHandler(object, type);
       gHooks.OnRaise(*state, raise);

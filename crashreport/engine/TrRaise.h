@@ -32,8 +32,11 @@ struct TRaiseRecord {
   std::uintptr_t StackPointer = 0;  // the raising frame's stack: the call stack is read from here
   THandlerKind Handler = THandlerKind::Terminate;
   bool HasContext = false;  // Context holds the processor state of a system exception
-  bool Notified = false;    // the handling has seen it
-  bool Answer = true;       // its answer: true lets the runtime's own handling run as well
+  // A throw's own frame as the raise hook found it (x86-64: where the
+  // unwind of the stack starts); valid only while the hook runs.
+  const CONTEXT* Frame = nullptr;
+  bool Notified = false;  // the handling has seen it
+  bool Answer = true;     // its answer: true lets the runtime's own handling run as well
 };
 
 // A raise as its thread keeps it until it is known who catches it in the
@@ -44,6 +47,8 @@ struct TKeptRaise {
   TRaiseRecord Raise;
   CONTEXT Context;
   EXCEPTION_RECORD SystemRecord;
+  CONTEXT Frame;  // Raise.Frame's copy, when HasFrame
+  bool HasFrame = false;
   std::vector<std::uint8_t> Stack;
 };
 

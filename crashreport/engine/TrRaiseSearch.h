@@ -39,6 +39,12 @@ THandlerKind Search(_Unwind_Exception* exception);
 // component) the system's own handling goes on.
 bool HasUnwindTables(const void* address);
 
+#if defined(__x86_64__)
+// context (captured inside a function) becomes its caller's registers as
+// they stand at the return; false when the function has no unwind data.
+bool UnwindToCaller(CONTEXT& context);
+#endif
+
 // The codes GCC raises C++ exceptions with where they unwind through SEH
 // (x86-64): a throw, its unwinding and a forced unwind.
 inline bool IsGccThrowCode(DWORD code) { return (code & 0xF0FFFFFFu) == 0x20474343u; }

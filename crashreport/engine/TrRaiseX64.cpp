@@ -253,6 +253,17 @@ __attribute__((noinline)) THandlerKind Search(_Unwind_Exception* exception) {
   return SearchFrom(context, header->exceptionType, const_cast<TCxaException*>(header) + 1);
 }
 
+bool UnwindToCaller(CONTEXT& context) {
+  DWORD64 imageBase = 0;
+  PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+  if (!entry) return false;
+  void* handlerData = nullptr;
+  DWORD64 establisher = 0;
+  RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, entry, &context, &handlerData, &establisher,
+                   nullptr);
+  return true;
+}
+
 bool HasUnwindTables(const void* address) {
   // Each module of the project links its own unwinder, and the one of this
   // module unwinds only this module's frames (as on i686, where only this

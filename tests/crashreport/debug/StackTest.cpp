@@ -1,18 +1,21 @@
 // Call stacks of this program, named from the data block embedded in it:
 // nested calls (direct, through a register, through memory), a captured
 // access violation, the stack of a second, waiting thread, and the saved
-// stack of a thread's creator. Built without optimisation, so that each
-// call stays where its line says.
+// stack of a thread's creator; on x86-64 also the unwound frames of a
+// thread against the system's own unwind. Built without optimisation, so
+// that each call stays where its line says.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "crashreport/debug/TrStack.h"
+#include "crashreport/snapshot/TrSnapshot.h"
 
 namespace {
 
@@ -22,9 +25,9 @@ using tracira::TTraciraStackList;
 // Line of each call site, written on the same line as the call.
 int gLine[16];
 TTraciraStackList gCaptured;
-std::uint32_t gFunctionStart;  // a code address behind no call instruction
+std::uintptr_t gFunctionStart;  // a code address behind no call instruction
 
-std::uint32_t Addr(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 struct Frame {
   const char* Class;
@@ -66,7 +69,17 @@ void ExpectFramesInOrder(const TTraciraStackList& list, const std::vector<Frame>
 
 // ---- nested calls ------------------------------------------------------------
 
-// Each call stands on the line that its marker records.
+// Each call stands on the line that its marker records. The calls through
+// memory and registers are written out: x86-64's leave its callee the
+// 32 bytes of room that the calling convention promises.
+#if defined(__i386__)
+#define TEST_SYMBOL(name) "_" #name
+#define TEST_CALL(operand) "call *" operand
+#else
+#define TEST_SYMBOL(name) #name
+#define TEST_CALL(operand) "sub $32, %%rsp; call *" operand "; add $32, %%rsp"
+#endif
+#define TEST_CLOBBERS "eax", "ecx", "edx", "memory"
 // clang-format off
 
 extern "C" {
@@ -77,8 +90,8 @@ void (*volatile gLevel3Pointer)();
 __attribute__((noinline)) void Level4() {
   // A stale copy of the return address into Level3, and a code address that
   // no call precedes, both on the stack below the live return address.
-  volatile std::uint32_t staleCopy = Addr(__builtin_return_address(0));
-  volatile std::uint32_t notAReturnAddress = gFunctionStart;
+  volatile std::uintptr_t staleCopy = Addr(__builtin_return_address(0));
+  volatile std::uintptr_t notAReturnAddress = gFunctionStart;
   gLine[4] = __LINE__; gCaptured = tracira::GetCurrentCallStack();
   (void)staleCopy, (void)notAReturnAddress;
 }
@@ -91,13 +104,21 @@ class TStackProbe {
 public:
   __attribute__((noinline)) static void Level2() {
     gLevel3Pointer = &Level3;
-    gLine[2] = __LINE__; asm volatile("call *_gLevel3Pointer" ::: "eax", "ecx", "edx", "memory");
+#if defined(__i386__)
+    gLine[2] = __LINE__; asm volatile(TEST_CALL("_gLevel3Pointer") ::: TEST_CLOBBERS);
+#else
+    gLine[2] = __LINE__; asm volatile(TEST_CALL("gLevel3Pointer(%%rip)") ::: TEST_CLOBBERS, "r8", "r9", "r10", "r11");
+#endif
   }
 };
 
 __attribute__((noinline)) void Level1(void (*next)()) {
   void (*volatile target)() = next;
-  gLine[1] = __LINE__; void (*inRegister)() = target; asm volatile("call *%0" ::"r"(inRegister) : "eax", "ecx", "edx", "memory");
+#if defined(__i386__)
+  gLine[1] = __LINE__; void (*inRegister)() = target; asm volatile(TEST_CALL("%0") ::"r"(inRegister) : TEST_CLOBBERS);
+#else
+  gLine[1] = __LINE__; void (*inRegister)() = target; asm volatile(TEST_CALL("%0") ::"b"(inRegister) : TEST_CLOBBERS, "r8", "r9", "r10", "r11");
+#endif
 }
 
 extern "C" char notCalled[];
@@ -105,7 +126,7 @@ extern "C" char notCalled[];
 // Code that the test never runs: an address behind seven bytes that form
 // no call instruction.
 __attribute__((noinline, used)) void NotACallSite() {
-  asm volatile("nop; nop; nop; nop; nop; nop; nop\n.globl _notCalled\n_notCalled: nop");
+  asm volatile("nop; nop; nop; nop; nop; nop; nop\n.globl " TEST_SYMBOL(notCalled) "\n" TEST_SYMBOL(notCalled) ": nop");
 }
 
 TEST(CallStack, NestedCallsInnermostFirst) {
@@ -155,17 +176,28 @@ TEST(CallStack, NestedCallsInnermostFirst) {
 
 namespace {
 
-std::uint32_t gFaultAddress;
+std::uintptr_t gFaultAddress;
 TTraciraStackList gFaultStack;
 
 LONG CALLBACK CaptureFault(EXCEPTION_POINTERS* info) {
   if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION ||
       Addr(info->ExceptionRecord->ExceptionAddress) != gFaultAddress)
     return EXCEPTION_CONTINUE_SEARCH;
-  gFaultStack = tracira::GetCallStackByAddresses(
-      info->ExceptionRecord->ExceptionAddress, info->ContextRecord->Esp, tracira::CurrentTopOfStack(),
-      tracira::kAllDetails, -1, -1, true, true, GetCurrentThreadId());
-  info->ContextRecord->Eip += 2;  // past "movl %eax, (%eax)"
+#if defined(__i386__)
+  const std::uintptr_t sp = info->ContextRecord->Esp;
+#else
+  const std::uintptr_t sp = info->ContextRecord->Rsp;
+#endif
+  gFaultStack.clear();
+  tracira::CallStackByAddresses(gFaultStack, info->ExceptionRecord->ExceptionAddress, sp,
+                                tracira::CurrentTopOfStack(), tracira::kAllDetails, -1, -1, true, true,
+                                GetCurrentThreadId(), true, info->ContextRecord);
+  // Past the faulting "mov" (two bytes in both forms).
+#if defined(__i386__)
+  info->ContextRecord->Eip += 2;
+#else
+  info->ContextRecord->Rip += 2;
+#endif
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -177,7 +209,11 @@ extern "C" char faultSite[];
 
 __attribute__((noinline)) void Faulting() {
   gFaultAddress = Addr(faultSite);
+#if defined(__i386__)
   gLine[5] = __LINE__; asm volatile(".globl _faultSite\n_faultSite: movl %%eax, (%%eax)" ::"a"(0) : "memory");
+#else
+  gLine[5] = __LINE__; asm volatile(".globl faultSite\nfaultSite: movl %%eax, (%%rax)" ::"a"(0) : "memory");
+#endif
 }
 
 __attribute__((noinline)) void CallsFaulting() {
@@ -299,3 +335,81 @@ TEST(CallStack, ModuleListKnowsThisProgramAndTheSystem) {
   EXPECT_GE(modules.Items().size(), 3u);
   EXPECT_EQ(modules.ModuleInfoByAddr(0x10), nullptr);
 }
+
+#if defined(__x86_64__)
+
+// ---- unwound frames ------------------------------------------------------------
+
+// The frames unwound from a copy of a waiting thread's stack are the ones
+// the system's own unwind finds on the live stack, from the wait in the
+// system's libraries out through this program's functions.
+TEST(CallStack, UnwoundFramesAreTheSystemsOwn) {
+  Waiting w;
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, WaitingThread, &w, 0, &id);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(w.Ready, 10000), WAIT_OBJECT_0);
+  Sleep(50);  // into the wait
+
+  // The system's walk, while the thread stands.
+  std::vector<std::uintptr_t> expected;
+  ASSERT_NE(SuspendThread(thread), static_cast<DWORD>(-1));
+  CONTEXT live{};
+  live.ContextFlags = CONTEXT_FULL;
+  ASSERT_TRUE(GetThreadContext(thread, &live));
+  for (CONTEXT c = live; c.Rip != 0 && expected.size() < 64;) {
+    DWORD64 base = 0;
+    const DWORD64 pc = expected.empty() ? c.Rip : c.Rip - 1;
+    PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(pc, &base, nullptr);
+    if (!entry && expected.empty()) {
+      // Stopped in a leaf (the system call's stub): its return address is
+      // on top of the stack.
+      c.Rip = *reinterpret_cast<const DWORD64*>(c.Rsp);
+      c.Rsp += 8;
+      expected.push_back(c.Rip);
+      continue;
+    }
+    if (!entry) break;
+    void* data = nullptr;
+    DWORD64 frame = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, c.Rip, entry, &c, &data, &frame, nullptr);
+    if (c.Rip == 0) break;
+    expected.push_back(c.Rip);
+  }
+  ResumeThread(thread);
+
+  // The crash reporter's: on the copy it takes, unwound at leisure.
+  auto snapshot = std::make_unique<tracira::TThreadSnapshot>();
+  const auto result = tracira::SnapshotThread(thread, tracira::ThreadTopOfStack(thread), *snapshot);
+  SetEvent(w.Release);
+  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  ASSERT_EQ(result, tracira::TSnapshotResult::Ok);
+  EXPECT_EQ(snapshot->Context.Rip, live.Rip);
+  tracira::TTrBufferReader stack(
+      snapshot->StackPointer,
+      std::vector<std::uint8_t>(snapshot->Stack, snapshot->Stack + snapshot->StackSize));
+  tracira::TTrProcessMemoryReader code;
+  tracira::TTrScanRequest request;
+  tracira::TTrX64Registers registers;
+  tracira::SetUnwindStart(request, registers, &snapshot->Context);
+  const auto frames = tracira::UnwindX64(stack, code, tracira::LoadedImageBaseOf, registers,
+                                         snapshot->StackPointer + snapshot->StackSize);
+  std::vector<std::uintptr_t> found;
+  for (const auto& f : frames) found.push_back(f.ReturnAddress);
+
+  // Both reach this program's frames: WaitLevel2's call of the wait,
+  // WaitLevel1's and the thread's entry.
+  const auto inWaitLevel1 = [](std::uintptr_t a) {
+    return a > Addr(reinterpret_cast<const void*>(&WaitLevel1)) &&
+           a < Addr(reinterpret_cast<const void*>(&WaitLevel1)) + 64;
+  };
+  ASSERT_TRUE(std::any_of(expected.begin(), expected.end(), inWaitLevel1));
+  ASSERT_GE(found.size(),
+            static_cast<std::size_t>(std::find_if(expected.begin(), expected.end(), inWaitLevel1) -
+                                     expected.begin() + 1));
+  found.resize(std::min(found.size(), expected.size()));
+  EXPECT_EQ(found, std::vector<std::uintptr_t>(expected.begin(), expected.begin() + found.size()));
+}
+
+#endif
