@@ -53,18 +53,10 @@ endif()
 # The natively run halves of these tests stay in the native tree.
 set(TAVRIX_WIN64_PENDING HookTest)
 # Single cases (gtest filters of the 64-bit tree's runs, by test program):
-#   tracira_engine_test       import patching reads only PE32 import tables:
-#                             a thread's creator isn't known (CreateThread),
-#                             and a software exception (RaiseException) isn't
-#                             turned into a C++ exception.
-#   tracira_library_test      the same: a library's thread isn't entered
-#                             through its patched imports.
 #   tracira_engine_child_test a stack overflow has no overflow stack on x86-64:
 #                             it is neither reported nor gone on from.
 set(TAVRIX_WIN64_PENDING_CASES
-    "tracira_engine_test=Threads.ExceptionEscapingAThreadIsReportedAndTheProgramGoesOn:Threads.OtherThreadsAreShownAfterTheRaisingOne:SystemExceptions.ASoftwareExceptionRaisedByTheProgramUnwindsAndIsReported"
-    "tracira_engine_child_test=Ends.StackOverflowIsReportedAndEndsWithCode1:GoesOn.AfterStackOverflowsReportedAtTheEdgeOrCaught"
-    "tracira_library_test=Library.ItsThreadsAreInTheProgramsRegistry")
+    "tracira_engine_child_test=Ends.StackOverflowIsReportedAndEndsWithCode1:GoesOn.AfterStackOverflowsReportedAtTheEdgeOrCaught")
 
 set(TAVRIX_WINE_FIXTURE ${TAVRIX_WIN}_wine_env)
 # The Windows tests of both trees run one at a time: each Wine test keeps

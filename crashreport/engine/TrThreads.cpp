@@ -89,14 +89,23 @@ DWORD WINAPI HookedResumeThread(HANDLE thread) {
 
 // A software exception raised by the program's own code: raised as a C++
 // exception from the call itself, so that it unwinds and is reported like
-// any other. Codes that only inform a debugger go their usual way.
+// any other. Codes that only inform a debugger go their usual way, and so
+// do the runtime's own: on x86-64 a C++ throw is itself a RaiseException of
+// the unwinder linked into the program (through the same import entry), and
+// turning it into a throw would throw again without end.
 using TRaiseException = void(WINAPI*)(DWORD, DWORD, DWORD, const ULONG_PTR*);
 TRaiseException gRealRaiseException = nullptr;
+
+bool IsRuntimeUnwindCode(DWORD code) {
+  // "GCC" in the low bytes: a throw, an unwind to a frame, a forced unwind.
+  constexpr DWORD kGccThrow = 0x20474343, kGccUnwind = 0x21474343, kGccForced = 0x22474343;
+  return code == kGccThrow || code == kGccUnwind || code == kGccForced;
+}
 
 void WINAPI HookedRaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
   constexpr DWORD kThreadName = 0x406D1388, kDebugPrint = 0x40010006, kDebugPrintWide = 0x4001000A;
   if (code == kThreadName || code == kDebugPrint || code == kDebugPrintWide ||
-      (code & 0xC0000000) == 0x40000000 || !gRegistry) {
+      (code & 0xC0000000) == 0x40000000 || IsRuntimeUnwindCode(code) || !gRegistry) {
     (gRealRaiseException ? gRealRaiseException : &RaiseException)(code, flags, count, arguments);
     return;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "crashreport/disasm/TrDisAsmWin.h"
@@ -121,17 +122,57 @@ const T* At(const std::uint8_t* base, DWORD rva) {
   return reinterpret_cast<const T*>(base + rva);
 }
 
+// The shape of an image's import thunks: 4-byte entries in a PE32 image,
+// 8-byte ones in a PE32+ image, each with its own ordinal flag.
+struct TThunkLayout {
+  std::size_t Size;
+  std::uint64_t OrdinalFlag;
+  const IMAGE_DATA_DIRECTORY* Imports;
+};
+
+std::optional<TThunkLayout> ThunkLayoutOf(const std::uint8_t* base) {
+  const auto* dos = At<IMAGE_DOS_HEADER>(base, 0);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return std::nullopt;
+  const auto lfanew = static_cast<DWORD>(dos->e_lfanew);
+  // Signature and file header are alike in both forms; the optional
+  // header's magic tells which one follows.
+  const auto* nt32 = At<IMAGE_NT_HEADERS32>(base, lfanew);
+  if (nt32->Signature != IMAGE_NT_SIGNATURE) return std::nullopt;
+  switch (nt32->OptionalHeader.Magic) {
+    case IMAGE_NT_OPTIONAL_HDR32_MAGIC:
+      return TThunkLayout{4, IMAGE_ORDINAL_FLAG32,
+                          &nt32->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]};
+    case IMAGE_NT_OPTIONAL_HDR64_MAGIC:
+      return TThunkLayout{
+          8, IMAGE_ORDINAL_FLAG64,
+          &At<IMAGE_NT_HEADERS64>(base, lfanew)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]};
+    default:
+      return std::nullopt;
+  }
+}
+
+// Entry i of a thunk array, widened.
+std::uint64_t ThunkAt(const std::uint8_t* thunks, std::size_t i, const TThunkLayout& layout) {
+  if (layout.Size == 4) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, thunks + i * 4, 4);
+    return value;
+  }
+  std::uint64_t value = 0;
+  std::memcpy(&value, thunks + i * 8, 8);
+  return value;
+}
+
 // Calls patch(slot) for each import slot of module that holds dllName's
-// procName. Returns false when the module's headers aren't a PE image.
+// procName. Returns false when the module's headers aren't a PE image whose
+// import entries are as wide as this process's pointers.
 template <typename Patch>
 bool ForEachImportSlot(HMODULE module, std::string_view dllName, std::string_view procName, Patch&& patch) {
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
-  const auto* dos = At<IMAGE_DOS_HEADER>(base, 0);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
-  const auto* nt = At<IMAGE_NT_HEADERS32>(base, static_cast<DWORD>(dos->e_lfanew));
-  if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
-    return false;
-  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const auto layout = ThunkLayoutOf(base);
+  // A slot of another width can't hold this process's procedure.
+  if (!layout || layout->Size != sizeof(void*)) return false;
+  const IMAGE_DATA_DIRECTORY& dir = *layout->Imports;
   if (dir.VirtualAddress == 0 || dir.Size == 0) return true;
   const std::string wanted = LowerDllName(dllName);
   const std::string proc(procName);
@@ -143,25 +184,28 @@ bool ForEachImportSlot(HMODULE module, std::string_view dllName, std::string_vie
     if (HMODULE dll = GetModuleHandleA(importedName)) {
       expected = reinterpret_cast<void*>(GetProcAddress(dll, proc.c_str()));
     }
-    auto* slots = const_cast<IMAGE_THUNK_DATA32*>(At<IMAGE_THUNK_DATA32>(base, desc->FirstThunk));
-    const auto* names =
-        desc->OriginalFirstThunk ? At<IMAGE_THUNK_DATA32>(base, desc->OriginalFirstThunk) : nullptr;
-    for (std::size_t i = 0; slots[i].u1.Function != 0; ++i) {
+    const std::uint8_t* slots = At<std::uint8_t>(base, desc->FirstThunk);
+    const std::uint8_t* names =
+        desc->OriginalFirstThunk ? At<std::uint8_t>(base, desc->OriginalFirstThunk) : nullptr;
+    for (std::size_t i = 0;; ++i) {
+      const std::uint64_t function = ThunkAt(slots, i, *layout);
+      if (function == 0) break;
+      const std::uint64_t name = names ? ThunkAt(names, i, *layout) : 0;
       bool match = false;
-      if (names && names[i].u1.AddressOfData != 0 && !(names[i].u1.Ordinal & IMAGE_ORDINAL_FLAG32)) {
-        match = proc == At<IMAGE_IMPORT_BY_NAME>(base, names[i].u1.AddressOfData)->Name;
+      if (name != 0 && !(name & layout->OrdinalFlag)) {
+        match = proc == At<IMAGE_IMPORT_BY_NAME>(base, static_cast<DWORD>(name))->Name;
       } else if (expected) {
-        match = reinterpret_cast<void*>(slots[i].u1.Function) == expected;
+        match = function == reinterpret_cast<std::uintptr_t>(expected);
       }
-      if (match) patch(reinterpret_cast<void**>(&slots[i].u1.Function));
+      if (match) patch(reinterpret_cast<void**>(const_cast<std::uint8_t*>(slots + i * layout->Size)));
     }
   }
   return true;
 }
 
+// The whole pointer at once: a thread may call through the slot meanwhile.
 void* SwapSlot(void** slot, const void* value) {
-  return reinterpret_cast<void*>(InterlockedExchange(
-      reinterpret_cast<volatile LONG*>(slot), static_cast<LONG>(reinterpret_cast<std::uintptr_t>(value))));
+  return InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), const_cast<void*>(value));
 }
 
 std::wstring ImportName(std::string_view dllName, std::string_view procName) {

@@ -252,9 +252,15 @@ std::size_t SlotOf(M member) {
   return (raw.Pointer - 1) / sizeof(void*);
 }
 
-using TAreaMethod = int(__attribute__((thiscall)) *)(const TShape*);
+// x86-64 has one calling convention for members and free functions.
+#if defined(__i386__)
+#define TAVRIX_THISCALL __attribute__((thiscall))
+#else
+#define TAVRIX_THISCALL
+#endif
+using TAreaMethod = int(TAVRIX_THISCALL*)(const TShape*);
 TAreaMethod gOriginalArea = nullptr;
-int __attribute__((thiscall)) ReplacementArea(const TShape* self) { return gOriginalArea(self) + 1; }
+int TAVRIX_THISCALL ReplacementArea(const TShape* self) { return gOriginalArea(self) + 1; }
 
 TEST(HookVirtualMethod, SwapsOneSlotAndPutsItBack) {
   TShape& shape = Shape();

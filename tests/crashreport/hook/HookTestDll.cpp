@@ -1,5 +1,7 @@
 // A DLL whose procedures have known first instructions, for patching tests.
-// Written in assembly so that the compiler can't change their prologues.
+// Written in assembly so that the compiler can't change their prologues; one
+// form for each target, with the same behaviour.
+#if defined(__i386__)
 asm(R"(
   .intel_syntax noprefix
   .text
@@ -65,3 +67,62 @@ _HkAfterShort:
 
   .att_syntax
 )");
+#elif defined(__x86_64__)
+asm(R"(
+  .intel_syntax noprefix
+  .text
+
+  .globl HkAdd
+  .p2align 4
+HkAdd:
+  push rbp
+  mov rbp, rsp
+  lea eax, [rcx + rdx]
+  pop rbp
+  ret
+
+  .globl HkCallFirst
+  .p2align 4
+HkCallFirst:
+  call HkHundred
+  add eax, ecx
+  ret
+HkHundred:
+  mov eax, 100
+  ret
+
+  .globl HkJccFirst
+  .p2align 4
+HkJccFirst:
+  xor eax, eax
+  jz 1f
+  mov eax, -1
+  ret
+1:
+  lea eax, [rcx + rcx]
+  ret
+
+  .globl HkLoopFirst
+  .p2align 4
+HkLoopFirst:
+  mov ecx, ecx
+  jecxz 1f
+  lea eax, [rcx + 1]
+  ret
+1:
+  mov eax, -1
+  ret
+
+  .globl HkTooShort
+  .p2align 4
+HkTooShort:
+  xor eax, eax
+  ret
+  .globl HkAfterShort
+HkAfterShort:
+  mov eax, 7
+  ret
+
+  .att_syntax
+)");
+#endif
