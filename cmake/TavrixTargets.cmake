@@ -45,13 +45,10 @@ endif()
 # interception (tracira_raise_test), the data block (trdata_probe,
 # trdata_tavrix), the stack scan (tracira_symbols_test), the handling
 # (tracira_engine_test, tracira_engine_child_test), the report of the running
-# process (tracira_livereport_test) and the disassembler (DisAsmTest) run in
-# both trees.
-#   HookTest                code hooks have no 64-bit trampolines yet
-#                           (RIP-relative operands, a far jump); its test DLL
-#                           is 32-bit code.
+# process (tracira_livereport_test), the disassembler (DisAsmTest), the call
+# stacks (tracira_stack_test) and the hooks (HookTest) run in both trees.
 # The natively run halves of these tests stay in the native tree.
-set(TAVRIX_WIN64_PENDING HookTest)
+set(TAVRIX_WIN64_PENDING)
 # Single cases (gtest filters of the 64-bit tree's runs, by test program):
 #   tracira_engine_child_test a stack overflow has no overflow stack on x86-64:
 #                             it is neither reported nor gone on from.

@@ -56,6 +56,14 @@ class TCapstoneDecoder {
         insn->detail->x86.operands[0].type == X86_OP_IMM) {
       result.BranchTarget = static_cast<std::uint64_t>(insn->detail->x86.operands[0].imm);
     }
+    const cs_x86& x86 = insn->detail->x86;
+    for (std::uint8_t i = 0; i < x86.op_count; ++i) {
+      const cs_x86_op& op = x86.operands[i];
+      if (op.type != X86_OP_MEM || op.mem.base != X86_REG_RIP) continue;
+      if (x86.encoding.disp_size == 4) result.RipDisplacementOffset = x86.encoding.disp_offset;
+      result.RipTarget = address + insn->size + static_cast<std::uint64_t>(op.mem.disp);
+      break;
+    }
     return result;
   }
 };

@@ -42,6 +42,12 @@ struct TAsmInstruction {
   bool IsReturn = false;
   // Target of a direct (relative) jump or call.
   std::optional<std::uint64_t> BranchTarget;
+  // A memory operand addressed from the instruction's end (x86-64
+  // "[rip + d]"): where its 32-bit displacement sits in the instruction and
+  // the address it designates. Code that moves the instruction must rewrite
+  // the displacement.
+  std::uint32_t RipDisplacementOffset = 0;  // 0: no such operand
+  std::optional<std::uint64_t> RipTarget;
 };
 
 // Decodes the instruction at code[0], which the program sees at address.

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "crashreport/disasm/TrDisAsmWin.h"
@@ -21,6 +20,7 @@ namespace {
 // One code-patched procedure.
 struct THookRecord {
   std::uintptr_t Target = 0;
+  void* Block = nullptr;  // the allocation holding the relay and the trampoline
   void* Trampoline = nullptr;
   std::size_t TrampolineSize = 0;
   std::array<std::uint8_t, kHookPlanReadSize> Saved{};
@@ -68,10 +68,12 @@ class TWritableMemory {
   bool fOk = false;
 };
 
+// 8 hexadecimal digits, 16 for an address above 4 GB: as the report shows
+// addresses.
 std::wstring HexName(const void* address) {
-  std::array<wchar_t, 12> text{};
-  std::swprintf(text.data(), text.size(), L"%08X",
-                static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(address)));
+  const auto value = static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(address));
+  std::array<wchar_t, 20> text{};
+  std::swprintf(text.data(), text.size(), value > 0xFFFFFFFFu ? L"%016llX" : L"%08llX", value);
   return text.data();
 }
 
@@ -122,57 +124,18 @@ const T* At(const std::uint8_t* base, DWORD rva) {
   return reinterpret_cast<const T*>(base + rva);
 }
 
-// The shape of an image's import thunks: 4-byte entries in a PE32 image,
-// 8-byte ones in a PE32+ image, each with its own ordinal flag.
-struct TThunkLayout {
-  std::size_t Size;
-  std::uint64_t OrdinalFlag;
-  const IMAGE_DATA_DIRECTORY* Imports;
-};
-
-std::optional<TThunkLayout> ThunkLayoutOf(const std::uint8_t* base) {
-  const auto* dos = At<IMAGE_DOS_HEADER>(base, 0);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return std::nullopt;
-  const auto lfanew = static_cast<DWORD>(dos->e_lfanew);
-  // Signature and file header are alike in both forms; the optional
-  // header's magic tells which one follows.
-  const auto* nt32 = At<IMAGE_NT_HEADERS32>(base, lfanew);
-  if (nt32->Signature != IMAGE_NT_SIGNATURE) return std::nullopt;
-  switch (nt32->OptionalHeader.Magic) {
-    case IMAGE_NT_OPTIONAL_HDR32_MAGIC:
-      return TThunkLayout{4, IMAGE_ORDINAL_FLAG32,
-                          &nt32->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]};
-    case IMAGE_NT_OPTIONAL_HDR64_MAGIC:
-      return TThunkLayout{
-          8, IMAGE_ORDINAL_FLAG64,
-          &At<IMAGE_NT_HEADERS64>(base, lfanew)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]};
-    default:
-      return std::nullopt;
-  }
-}
-
-// Entry i of a thunk array, widened.
-std::uint64_t ThunkAt(const std::uint8_t* thunks, std::size_t i, const TThunkLayout& layout) {
-  if (layout.Size == 4) {
-    std::uint32_t value = 0;
-    std::memcpy(&value, thunks + i * 4, 4);
-    return value;
-  }
-  std::uint64_t value = 0;
-  std::memcpy(&value, thunks + i * 8, 8);
-  return value;
-}
-
 // Calls patch(slot) for each import slot of module that holds dllName's
-// procName. Returns false when the module's headers aren't a PE image whose
-// import entries are as wide as this process's pointers.
+// procName. Returns false when the module's headers aren't a PE image.
 template <typename Patch>
 bool ForEachImportSlot(HMODULE module, std::string_view dllName, std::string_view procName, Patch&& patch) {
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
-  const auto layout = ThunkLayoutOf(base);
-  // A slot of another width can't hold this process's procedure.
-  if (!layout || layout->Size != sizeof(void*)) return false;
-  const IMAGE_DATA_DIRECTORY& dir = *layout->Imports;
+  const auto* dos = At<IMAGE_DOS_HEADER>(base, 0);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+  // A process loads images of its own bitness only: PE32 or PE32+.
+  const auto* nt = At<IMAGE_NT_HEADERS>(base, static_cast<DWORD>(dos->e_lfanew));
+  if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC)
+    return false;
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   if (dir.VirtualAddress == 0 || dir.Size == 0) return true;
   const std::string wanted = LowerDllName(dllName);
   const std::string proc(procName);
@@ -184,28 +147,79 @@ bool ForEachImportSlot(HMODULE module, std::string_view dllName, std::string_vie
     if (HMODULE dll = GetModuleHandleA(importedName)) {
       expected = reinterpret_cast<void*>(GetProcAddress(dll, proc.c_str()));
     }
-    const std::uint8_t* slots = At<std::uint8_t>(base, desc->FirstThunk);
-    const std::uint8_t* names =
-        desc->OriginalFirstThunk ? At<std::uint8_t>(base, desc->OriginalFirstThunk) : nullptr;
-    for (std::size_t i = 0;; ++i) {
-      const std::uint64_t function = ThunkAt(slots, i, *layout);
-      if (function == 0) break;
-      const std::uint64_t name = names ? ThunkAt(names, i, *layout) : 0;
+    auto* slots = const_cast<IMAGE_THUNK_DATA*>(At<IMAGE_THUNK_DATA>(base, desc->FirstThunk));
+    const auto* names =
+        desc->OriginalFirstThunk ? At<IMAGE_THUNK_DATA>(base, desc->OriginalFirstThunk) : nullptr;
+    for (std::size_t i = 0; slots[i].u1.Function != 0; ++i) {
       bool match = false;
-      if (name != 0 && !(name & layout->OrdinalFlag)) {
-        match = proc == At<IMAGE_IMPORT_BY_NAME>(base, static_cast<DWORD>(name))->Name;
+      if (names && names[i].u1.AddressOfData != 0 && !(names[i].u1.Ordinal & IMAGE_ORDINAL_FLAG)) {
+        match = proc == At<IMAGE_IMPORT_BY_NAME>(base, names[i].u1.AddressOfData)->Name;
       } else if (expected) {
-        match = function == reinterpret_cast<std::uintptr_t>(expected);
+        match = reinterpret_cast<void*>(slots[i].u1.Function) == expected;
       }
-      if (match) patch(reinterpret_cast<void**>(const_cast<std::uint8_t*>(slots + i * layout->Size)));
+      if (match) patch(reinterpret_cast<void**>(&slots[i].u1.Function));
     }
   }
   return true;
 }
 
-// The whole pointer at once: a thread may call through the slot meanwhile.
 void* SwapSlot(void** slot, const void* value) {
-  return InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), const_cast<void*>(value));
+  return InterlockedExchangePointer(slot, const_cast<void*>(value));
+}
+
+// In 64-bit code the block starts with the relay to the replacement; the
+// trampoline follows it, aligned.
+constexpr std::size_t kTrampolineOffset = kProcessAsmMode == TAsmMode::x64 ? 16 : 0;
+constexpr std::size_t kBlockSize = kTrampolineOffset + kTrampolineCapacity;
+static_assert(kTrampolineOffset == 0 || kTrampolineOffset >= kRelaySize);
+
+// The block for a hook's relay and trampoline. 64-bit code: within reach of
+// the patch's rel32 at target and of the trampoline's jump back, so free
+// address space is probed below and then above the target at the allocation
+// granularity.
+TExecutableBlock AllocateBlock(std::uintptr_t target) {
+  constexpr DWORD kind = MEM_COMMIT | MEM_RESERVE;
+  if constexpr (kProcessAsmMode == TAsmMode::x86) {
+    return TExecutableBlock(VirtualAlloc(nullptr, kBlockSize, kind, PAGE_EXECUTE_READWRITE));
+  } else {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    const std::uintptr_t granularity = info.dwAllocationGranularity;
+    // 2 GB less a margin for the block's own size and the moved bytes.
+    constexpr std::uintptr_t reach = 0x7FFF0000;
+    const auto lowest = std::max(reinterpret_cast<std::uintptr_t>(info.lpMinimumApplicationAddress),
+                                 target > reach ? target - reach : 0);
+    const auto highest = std::min(reinterpret_cast<std::uintptr_t>(info.lpMaximumApplicationAddress),
+                                  target + reach - kBlockSize);
+    const auto alignDown = [&](std::uintptr_t a) { return a / granularity * granularity; };
+    // A block at 'at' when the region there is free and the block fits in it.
+    const auto tryAt = [&](std::uintptr_t at, MEMORY_BASIC_INFORMATION& region) -> void* {
+      if (region.State != MEM_FREE) return nullptr;
+      return VirtualAlloc(reinterpret_cast<void*>(at), kBlockSize, kind, PAGE_EXECUTE_READWRITE);
+    };
+    const auto query = [](std::uintptr_t at, MEMORY_BASIC_INFORMATION& region) {
+      return VirtualQuery(reinterpret_cast<void*>(at), &region, sizeof region) != 0;
+    };
+    MEMORY_BASIC_INFORMATION region{};
+    for (std::uintptr_t at = alignDown(target); at >= lowest && query(at, region);) {
+      if (void* block = tryAt(at, region)) return TExecutableBlock(block);
+      // Below a used region's start, or one step down in a free one.
+      const std::uintptr_t start = alignDown(reinterpret_cast<std::uintptr_t>(region.BaseAddress));
+      const std::uintptr_t next = region.State != MEM_FREE && start < at ? start : at - granularity;
+      if (next >= at || next < granularity) break;
+      at = next;
+    }
+    for (std::uintptr_t at = alignDown(target) + granularity; at <= highest && query(at, region);) {
+      if (void* block = tryAt(at, region)) return TExecutableBlock(block);
+      // Above a used region's end, or one step up in a free one.
+      const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+      const std::uintptr_t next =
+          region.State != MEM_FREE && end > at ? alignDown(end + granularity - 1) : at + granularity;
+      if (next <= at) break;
+      at = next;
+    }
+    return TExecutableBlock();
+  }
 }
 
 std::wstring ImportName(std::string_view dllName, std::string_view procName) {
@@ -257,17 +271,17 @@ void* ResolveJumpThunk(void* target) {
   // A few levels cover a thunk that leads to another module's thunk; a
   // longer chain is a loop.
   for (int level = 0; level < 8 && target; ++level) {
-    std::array<std::uint8_t, 6> code{};
-    const auto at = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(target));
-    if (ReadOwnMemory(at, code) != code.size()) break;
-    const auto slot = IndirectJumpSlot(code);
+    std::array<std::uint8_t, 7> code{};
+    const auto at = reinterpret_cast<std::uintptr_t>(target);
+    const std::size_t got = ReadOwnMemory(at, code);
+    const auto slot = IndirectJumpSlot(std::span(code.data(), got), at);
     if (!slot) break;
-    std::array<std::uint8_t, 4> value{};
+    std::array<std::uint8_t, sizeof(void*)> value{};
     if (ReadOwnMemory(*slot, value) != value.size()) break;
-    std::uint32_t next = 0;
+    std::uintptr_t next = 0;
     std::memcpy(&next, value.data(), sizeof(next));
     if (next == 0) break;
-    target = reinterpret_cast<void*>(static_cast<std::uintptr_t>(next));
+    target = reinterpret_cast<void*>(next);
   }
   return target;
 }
@@ -288,21 +302,30 @@ void* HookProcedureEx(void* target, const void* newProc, std::wstring_view name)
 
   THookRecord record;
   record.Target = address;
-  const std::size_t readable = ReadOwnMemory(static_cast<std::uint32_t>(address), record.Saved);
+  const std::size_t readable = ReadOwnMemory(address, record.Saved);
 
-  TExecutableBlock trampoline(
-      VirtualAlloc(nullptr, kTrampolineCapacity, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
-  if (!trampoline) RaiseCannotHook(shownName);
-  const auto trampolineAddress =
-      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(trampoline.get()));
-  const THookPlan plan = PlanTrampoline(std::span(record.Saved.data(), readable),
-                                        static_cast<std::uint32_t>(address), trampolineAddress);
+  TExecutableBlock block = AllocateBlock(address);
+  if (!block) RaiseCannotHook(shownName);
+  auto* const blockBytes = static_cast<std::uint8_t*>(block.get());
+  void* const trampoline = blockBytes + kTrampolineOffset;
+  const THookPlan plan = PlanTrampoline(std::span(record.Saved.data(), readable), address,
+                                        reinterpret_cast<std::uintptr_t>(trampoline));
   if (plan.Error != THookPlanError::None || plan.Trampoline.size() > kTrampolineCapacity)
     RaiseCannotHook(shownName);
-  std::memcpy(trampoline.get(), plan.Trampoline.data(), plan.Trampoline.size());
-  FlushInstructionCache(GetCurrentProcess(), trampoline.get(), plan.Trampoline.size());
+  std::memcpy(trampoline, plan.Trampoline.data(), plan.Trampoline.size());
+  // The patch jumps straight to the replacement in 32-bit code, through the
+  // relay in 64-bit code.
+  auto jumpTo = reinterpret_cast<std::uintptr_t>(newProc);
+  if constexpr (kTrampolineOffset != 0) {
+    const auto relay = RelayJump(jumpTo);
+    std::memcpy(blockBytes, relay.data(), relay.size());
+    jumpTo = reinterpret_cast<std::uintptr_t>(blockBytes);
+    if (!Rel32Reaches(address, jumpTo)) RaiseCannotHook(shownName);
+  }
+  FlushInstructionCache(GetCurrentProcess(), block.get(), kBlockSize);
 
-  record.Trampoline = trampoline.get();
+  record.Block = block.get();
+  record.Trampoline = trampoline;
   record.TrampolineSize = plan.Trampoline.size();
   record.SavedCount = plan.Covered;
   record.KeepTrampoline = plan.MovesCall;
@@ -311,12 +334,12 @@ void* HookProcedureEx(void* target, const void* newProc, std::wstring_view name)
   {
     const TWritableMemory writable(procedure, kHookJumpSize);
     if (!writable) RaiseCannotHook(shownName);
-    const auto jump = JumpRel32(static_cast<std::uint32_t>(address),
-                                static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(newProc)));
+    const auto jump = JumpRel32(address, jumpTo);
     std::memcpy(procedure, jump.data(), jump.size());
   }
   hooks.push_back(record);
-  return trampoline.release();
+  block.release();
+  return trampoline;
 }
 
 void* HookProcedure(void* target, const void* newProc) { return HookProcedureEx(target, newProc, {}); }
@@ -337,7 +360,7 @@ bool UnhookProcedure(void* target) {
   }
   // A thread may still be inside a trampoline whose moved call it made;
   // such a trampoline stays allocated.
-  if (!record->KeepTrampoline) VirtualFree(record->Trampoline, 0, MEM_RELEASE);
+  if (!record->KeepTrampoline) VirtualFree(record->Block, 0, MEM_RELEASE);
   hooks.erase(record);
   return true;
 }

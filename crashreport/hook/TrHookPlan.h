@@ -1,7 +1,8 @@
 // Planning a code patch: which whole instructions at the start of a
 // procedure are moved into the trampoline, and the trampoline's bytes with
-// relative jumps and calls relocated. Pure byte work, tested on every
-// platform; TrHook applies the plan to the process's memory.
+// relative jumps, calls and RIP-relative operands relocated. Pure byte work
+// for 32- and 64-bit code alike, tested on every platform; TrHook applies the
+// plan to the process's memory.
 #pragma once
 
 #include <array>
@@ -9,6 +10,8 @@
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "crashreport/disasm/TrDisAsm.h"
 
 namespace tracira {
 
@@ -20,6 +23,10 @@ inline constexpr std::uint32_t kHookPlanReadSize = kHookJumpSize - 1 + 15;
 // Room to allocate for any trampoline: the covered bytes can grow when short
 // branches are rewritten in their long forms.
 inline constexpr std::uint32_t kTrampolineCapacity = 128;
+// In 64-bit code the patch's rel32 can't reach every replacement: it jumps
+// to a relay near the target, "jmp qword ptr [rip + 0]" and the replacement's
+// 8-byte address.
+inline constexpr std::uint32_t kRelaySize = 14;
 
 enum class THookPlanError {
   None,
@@ -33,6 +40,10 @@ enum class THookPlanError {
   UnsupportedBranch,
   // Fewer bytes were readable than the moved instructions need.
   Unreadable,
+  // 64-bit code: a moved branch or RIP-relative operand whose destination is
+  // out of the trampoline's 32-bit reach, or whose displacement can't be
+  // found in the instruction.
+  Unrelocatable,
 };
 
 struct THookPlan {
@@ -48,14 +59,27 @@ struct THookPlan {
 };
 
 // code holds the bytes at target (kHookPlanReadSize of them when readable;
-// fewer is allowed when the procedure is known to end before them).
-THookPlan PlanTrampoline(std::span<const std::uint8_t> code, std::uint32_t target, std::uint32_t trampoline);
+// fewer is allowed when the procedure is known to end before them). In
+// 64-bit code the trampoline must lie within 2 GB of the target.
+THookPlan PlanTrampoline(std::span<const std::uint8_t> code, std::uint64_t target, std::uint64_t trampoline,
+                         TAsmMode mode = kProcessAsmMode);
 
-// E9 and the displacement from the end of the jump at 'from' to 'to'.
-std::array<std::uint8_t, kHookJumpSize> JumpRel32(std::uint32_t from, std::uint32_t to);
+// E9 and the displacement from the end of the jump at 'from' to 'to'. In
+// 64-bit code the caller makes sure 'to' is within reach (Rel32Reaches).
+std::array<std::uint8_t, kHookJumpSize> JumpRel32(std::uint64_t from, std::uint64_t to);
 
-// The target of a leading indirect jump "jmp dword ptr [slot]" (FF 25), the
-// form of an import thunk: the slot's address, when code starts with one.
-std::optional<std::uint32_t> IndirectJumpSlot(std::span<const std::uint8_t> code);
+// Whether a 32-bit displacement from 'from' reaches 'to' (64-bit code).
+bool Rel32Reaches(std::uint64_t from, std::uint64_t to);
+
+// "jmp qword ptr [rip + 0]" followed by the address: jumps to 'to' from
+// anywhere.
+std::array<std::uint8_t, kRelaySize> RelayJump(std::uint64_t to);
+
+// The slot of a leading indirect jump, the form of an import thunk, when
+// code (seen at address) starts with one: "jmp dword ptr [slot]" (FF 25
+// slot) in 32-bit code, "jmp qword ptr [rip + d]" (FF 25 d, the slot at the
+// jump's end + d) in 64-bit code.
+std::optional<std::uint64_t> IndirectJumpSlot(std::span<const std::uint8_t> code, std::uint64_t address,
+                                              TAsmMode mode = kProcessAsmMode);
 
 }  // namespace tracira

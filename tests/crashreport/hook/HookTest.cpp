@@ -125,6 +125,8 @@ struct TMovedCase {
 TEST(HookProcedure, RelocatedBranchesAndCallsBehaveAsBefore) {
   const TMovedCase cases[] = {
       {"HkCallFirst", [](int x) { return x + 100; }},
+      {"HkDataFirst", [](int x) { return x + 100; }},
+      {"HkSlotCallFirst", [](int x) { return x + 100; }},
       {"HkJccFirst", [](int x) { return 2 * x; }},
       {"HkLoopFirst", [](int x) { return x == 0 ? -1 : x + 1; }},
   };
@@ -166,12 +168,36 @@ TEST(HookProcedure, ErrorTexts) {
   // Reserved address space holds no code to read or patch.
   void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
   ASSERT_NE(reserved, nullptr);
-  char name[16];
-  std::snprintf(name, sizeof name, "%08X", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(reserved)));
+  const auto at = static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(reserved));
+  char name[24];
+  std::snprintf(name, sizeof name, at > 0xFFFFFFFFu ? "%016llX" : "%08llX", at);
   EXPECT_EQ(MessageOf([&] { HookProcedure(reserved, replacement); }),
             L"Cannot hook the procedure \"" + rtl::FromUtf8(name) + L"\".");
   VirtualFree(reserved, 0, MEM_RELEASE);
 }
+
+#if defined(_WIN64)
+// The patch's rel32 reaches 2 GB: a replacement further away is reached
+// through the relay beside the trampoline.
+TEST(HookProcedure, ReachesAReplacementBeyond2GB) {
+  const auto add = Proc<TBinary>("HkAdd");
+  const auto base = reinterpret_cast<std::uintptr_t>(add) & ~std::uintptr_t{0xFFFF};
+  void* distant = nullptr;
+  for (std::uintptr_t gb = 8; !distant && gb < 64; gb += 4)
+    distant = VirtualAlloc(reinterpret_cast<void*>(base + (gb << 30)), 4096, MEM_COMMIT | MEM_RESERVE,
+                           PAGE_EXECUTE_READWRITE);
+  ASSERT_NE(distant, nullptr);
+  const std::uint8_t returns4242[] = {0xB8, 0x92, 0x10, 0x00, 0x00, 0xC3};  // mov eax, 4242; ret
+  std::memcpy(distant, returns4242, sizeof returns4242);
+
+  const auto trampoline = reinterpret_cast<TBinary>(HookProcedure(reinterpret_cast<void*>(add), distant));
+  EXPECT_EQ(add(2, 3), 4242);
+  EXPECT_EQ(trampoline(2, 3), 5);
+  EXPECT_TRUE(UnhookProcedure(reinterpret_cast<void*>(add)));
+  EXPECT_EQ(add(2, 3), 5);
+  VirtualFree(distant, 0, MEM_RELEASE);
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Import-table patching
@@ -252,15 +278,16 @@ std::size_t SlotOf(M member) {
   return (raw.Pointer - 1) / sizeof(void*);
 }
 
-// x86-64 has one calling convention for members and free functions.
-#if defined(__i386__)
-#define TAVRIX_THISCALL __attribute__((thiscall))
+// A method's own calling convention: thiscall in 32-bit code, the one
+// convention of x86-64 there.
+#if defined(_WIN64)
+#define HK_THISCALL
 #else
-#define TAVRIX_THISCALL
+#define HK_THISCALL __attribute__((thiscall))
 #endif
-using TAreaMethod = int(TAVRIX_THISCALL*)(const TShape*);
+using TAreaMethod = int(HK_THISCALL*)(const TShape*);
 TAreaMethod gOriginalArea = nullptr;
-int TAVRIX_THISCALL ReplacementArea(const TShape* self) { return gOriginalArea(self) + 1; }
+int HK_THISCALL ReplacementArea(const TShape* self) { return gOriginalArea(self) + 1; }
 
 TEST(HookVirtualMethod, SwapsOneSlotAndPutsItBack) {
   TShape& shape = Shape();
