@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
+
 namespace dravix::test {
 
 std::wstring DllPath() {
@@ -21,7 +23,7 @@ DWORD RunRegsvr32(bool unregister) {
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!testsupport::StartChildProcess(command, FALSE, 0, nullptr, si, pi)) {
     return GetLastError() | 0x80000000u;
   }
   WaitForSingleObject(pi.hProcess, 60000);

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
+
 namespace uidriver {
 
 namespace {
@@ -48,8 +50,8 @@ Process Process::Start(const std::wstring& exe, const std::wstring& args, const 
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      dir.empty() ? nullptr : dir.c_str(), &si, &pi))
+  if (!testsupport::StartChildProcess(command, FALSE, CREATE_SUSPENDED, dir.empty() ? nullptr : dir.c_str(),
+                                      si, pi))
     throw std::runtime_error("CreateProcess failed for " + Narrow(exe) + ": " +
                              std::to_string(GetLastError()));
   AssignProcessToJobObject(p.fJob, pi.hProcess);

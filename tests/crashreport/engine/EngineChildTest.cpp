@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crashreport/report/TrLogManager.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ TRun RunChild(const std::string& scenario) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!testsupport::StartChildProcess(commandLine, FALSE, 0, nullptr, si, pi)) {
     ADD_FAILURE() << "the child did not start";
     return run;
   }

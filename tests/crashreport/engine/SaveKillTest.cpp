@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crashreport/report/TrLogManager.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -56,8 +57,7 @@ int RunAndKill(const fs::path& folder, int first, const TKill& kill) {
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
-    return -1;
+  if (!testsupport::StartChildProcess(commandLine, TRUE, 0, nullptr, si, pi)) return -1;
   CloseHandle(pi.hThread);
   const THandle process{pi.hProcess};
   CloseHandle(write.Value);
