@@ -40,21 +40,6 @@ else()
   set(TAVRIX_MINGW_TRIPLET i686-w64-mingw32)
   set(TAVRIX_WINE_PE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows)
 endif()
-# The crash reporter's tests that the 64-bit tree leaves out for now, each
-# for what its part still lacks on x86-64 (this list is the one place). The
-# interception (tracira_raise_test), the data block (trdata_probe,
-# trdata_tavrix), the stack scan (tracira_symbols_test), the handling
-# (tracira_engine_test, tracira_engine_child_test), the report of the running
-# process (tracira_livereport_test), the disassembler (DisAsmTest), the call
-# stacks (tracira_stack_test) and the hooks (HookTest) run in both trees.
-# The natively run halves of these tests stay in the native tree.
-set(TAVRIX_WIN64_PENDING)
-# Single cases (gtest filters of the 64-bit tree's runs, by test program):
-#   tracira_engine_child_test a stack overflow has no overflow stack on x86-64:
-#                             it is neither reported nor gone on from.
-set(TAVRIX_WIN64_PENDING_CASES
-    "tracira_engine_child_test=Ends.StackOverflowIsReportedAndEndsWithCode1:GoesOn.AfterStackOverflowsReportedAtTheEdgeOrCaught")
-
 set(TAVRIX_WINE_FIXTURE ${TAVRIX_WIN}_wine_env)
 # The Windows tests of both trees run one at a time: each Wine test keeps
 # both of the machine's cores busy, and one run beside another only makes
@@ -104,17 +89,7 @@ function(tavrix_win_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set(pending FALSE)
-  if(TAVRIX_WIN STREQUAL "win64" AND name IN_LIST TAVRIX_WIN64_PENDING)
-    set(pending TRUE)
-  endif()
-  if(pending)
-    # Built only when asked for by name (cmake --build build/win64 --target
-    # NAME), and not run.
-    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
-  else()
-    add_executable(${name} ${T_SOURCES})
-  endif()
+  add_executable(${name} ${T_SOURCES})
   if(T_OWN_MAIN)
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest)
   else()
@@ -122,19 +97,6 @@ function(tavrix_win_test name)
   endif()
   tavrix_warnings(${name})
   tavrix_embed_trdata(${name})
-  if(pending)
-    # The test libraries of the project's own that only it loads aren't
-    # built either.
-    foreach(lib ${T_LIBS})
-      if(TARGET ${lib})
-        get_target_property(type ${lib} TYPE)
-        if(type STREQUAL "SHARED_LIBRARY")
-          set_target_properties(${lib} PROPERTIES EXCLUDE_FROM_ALL ON)
-        endif()
-      endif()
-    endforeach()
-    return()
-  endif()
   set(test ${TAVRIX_WIN}.${name})
   if(T_COMMAND)
     add_test(NAME ${test} COMMAND ${T_COMMAND} $<TARGET_FILE:${name}>)
@@ -145,16 +107,6 @@ function(tavrix_win_test name)
   # registration) and one display (focus, foreground): they run one at a time.
   set_tests_properties(${test} PROPERTIES TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK ${TAVRIX_WINE_LOCK} ${T_PROPERTIES})
   tavrix_wine_test_properties(${test})
-  if(TAVRIX_WIN STREQUAL "win64")
-    foreach(entry ${TAVRIX_WIN64_PENDING_CASES})
-      string(REPLACE "=" ";" entry "${entry}")
-      list(GET entry 0 program)
-      list(GET entry 1 cases)
-      if(program STREQUAL name)
-        set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT GTEST_FILTER=-${cases})
-      endif()
-    endforeach()
-  endif()
 endfunction()
 
 # tavrix_fuzz_target(name SOURCES ... LIBS ... [CORPUS dir]): a libFuzzer

@@ -3,6 +3,7 @@
 // the class name reported for an exception comes from RTTI.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -85,8 +86,25 @@ class EStackOverflow : public EExternal {
 };
 
 // Puts the guard page back at the bottom of the calling thread's stack when
-// an overflow has used it up and the thread is now far enough above it.
+// an overflow has used it up and the thread is now far enough above it (on
+// x86-64: holds the overflow reserve again).
 void RestoreStackGuard() noexcept;
+
+#if defined(_WIN64)
+// x86-64: what the system's own stack overflow leaves of the stack (under
+// Wine, less than 2 KB) is too little to raise an exception from. The
+// calling thread's stack is made to look kOverflowReserve shorter to the
+// system, so that its overflow comes while that much is still there; the
+// raise of the exception then gets the reserve back.
+inline constexpr std::size_t kOverflowReserve = 256 * 1024;
+// Holds the reserve back, when the stack is deep enough and the thread far
+// enough above it.
+void HoldOverflowReserve() noexcept;
+// Gives the reserve back to the thread (in its overflow, and before it
+// ends: the system frees the stack from its recorded bottom). False when
+// none was held.
+bool ReleaseOverflowReserve() noexcept;
+#endif
 class EPrivilege : public EExternal {
  public:
   using EExternal::EExternal;

@@ -189,13 +189,22 @@ namespace {
 // Stack overflow
 //
 // The overflow leaves the thread a few kilobytes of stack: too little to
-// search for a handler, let alone to report. The exception is raised from a
-// stack of the thread's own instead, through a trampoline whose unwind
-// tables lead the unwinder back to the overflowing frame on the thread's
-// stack; the handler search, the report of an exception nobody catches and
-// the raise run on the overflow stack, while the clean-up and the catch
-// clause run on the thread's stack where they belong.
+// search for a handler, let alone to report.
+//
+// On i686 the exception is raised from a stack of the thread's own instead,
+// through a trampoline whose unwind tables lead the unwinder back to the
+// overflowing frame on the thread's stack; the handler search, the report
+// of an exception nobody catches and the raise run on the overflow stack,
+// while the clean-up and the catch clause run on the thread's stack where
+// they belong.
+//
+// On x86-64 the system's dispatcher takes only frames on the thread's own
+// stack, in order: the thread's stack holds a reserve back from the system
+// instead (rtl::HoldOverflowReserve, from the start of the program and of
+// each registered thread), so that the overflow comes early, and the
+// exception is raised in place once the reserve is given back.
 
+#if defined(__i386__)
 constexpr std::size_t kOverflowStackSize = 256 * 1024;
 
 std::uint8_t* OverflowStackOf(TThreadState& state) {
@@ -205,7 +214,6 @@ std::uint8_t* OverflowStackOf(TThreadState& state) {
   return state.OverflowStack;
 }
 
-#if defined(__i386__)
 // The overflowing frame's registers, as the trampoline's unwind tables read
 // them (offsets 0, 4, 8, ... from its stack pointer).
 struct TOverflowFrame {
@@ -336,9 +344,9 @@ void HandleStackOverflow(TThreadState* state) {
   TerminateProcess(GetCurrentProcess(), 1);
 }
 
+#if defined(__i386__)
 [[noreturn]] void RunOnStack(std::uint8_t* stack, void (*fn)(TThreadState*), TThreadState* arg) {
   void* top = stack + kOverflowStackSize - 16;
-#if defined(__i386__)
   asm volatile(
       "movl %0, %%esp\n\t"
       "pushl %2\n\t"
@@ -346,17 +354,18 @@ void HandleStackOverflow(TThreadState* state) {
       :
       : "r"(top), "r"(fn), "r"(arg)
       : "memory");
-#else
-  (void)top;
-  fn(arg);
-#endif
   __builtin_unreachable();
 }
+#endif
 
 LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   const DWORD code = info->ExceptionRecord->ExceptionCode;
   if (!gInstalled || !(IsConvertedExceptionCode(code) || code == EXCEPTION_STACK_OVERFLOW))
     return EXCEPTION_CONTINUE_SEARCH;
+#if defined(__x86_64__)
+  // Before anything else: only the reserve leaves room to go on with.
+  if (code == EXCEPTION_STACK_OVERFLOW && !rtl::ReleaseOverflowReserve()) return EXCEPTION_CONTINUE_SEARCH;
+#endif
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling) return EXCEPTION_CONTINUE_SEARCH;
   const bool unwinds = HasUnwindTables(info->ExceptionRecord->ExceptionAddress);
@@ -366,9 +375,19 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   state->Record = *info->ExceptionRecord;
   CONTEXT& c = *info->ContextRecord;
   if (code == EXCEPTION_STACK_OVERFLOW) {
+#if defined(__x86_64__)
+    // The reserve is the thread's stack to raise the exception from, or to
+    // report it where nothing can be unwound.
+    if (!unwinds) HandleStackOverflow(state);
+    state->PendingContext = true;
+    const DWORD64 resume = MoveToOverflowRaiseStart(c);
+    c.Rsp -= 8;
+    *reinterpret_cast<DWORD64*>(c.Rsp) = resume;
+    c.Rip = reinterpret_cast<DWORD64>(&RaiseSystemException);
+    return EXCEPTION_CONTINUE_EXECUTION;
+#else
     std::uint8_t* stack = OverflowStackOf(*state);
     if (!stack) return EXCEPTION_CONTINUE_SEARCH;
-#if defined(__i386__)
     if (unwinds) {
       auto* frame = reinterpret_cast<TOverflowFrame*>(
           (reinterpret_cast<std::uintptr_t>(stack + kOverflowStackSize) - 64) & ~std::uintptr_t{15});
@@ -379,9 +398,9 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
       c.Eip = ToAddress(reinterpret_cast<const void*>(&TrOverflowTrampoline));
       return EXCEPTION_CONTINUE_EXECUTION;
     }
-#endif
     // Nothing to unwind from, and no stack left for the system's handling.
     RunOnStack(stack, HandleStackOverflow, state);
+#endif
   }
   state->PendingContext = true;
 #if defined(__i386__)
@@ -563,6 +582,9 @@ void InstallRaiseHooks(const TRaiseHooks& hooks, bool processWide) {
   gHooks = hooks;
   gVectoredHandler = AddVectoredExceptionHandler(1, VectoredHandler);
   gProcessWide = processWide;
+#if defined(__x86_64__)
+  if (processWide) rtl::HoldOverflowReserve();
+#endif
   if (processWide) gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
   gOldTerminate = std::set_terminate(OnTerminate);
   gInstalled = true;

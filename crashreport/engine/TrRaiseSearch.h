@@ -43,6 +43,14 @@ bool HasUnwindTables(const void* address);
 // context (captured inside a function) becomes its caller's registers as
 // they stand at the return; false when the function has no unwind data.
 bool UnwindToCaller(CONTEXT& context);
+
+// Where the raise for a stack overflow at context starts: a frame that has
+// nothing to clean up yet and no call-site entry there (the C++ unwinder
+// would end the program: a prologue, mostly) is left, its registers
+// unwound in context, and the raise starts at the call in the frame above.
+// Answers the address to raise from (one byte into the faulting
+// instruction, or the return address of that call).
+DWORD64 MoveToOverflowRaiseStart(CONTEXT& context);
 #endif
 
 // The codes GCC raises C++ exceptions with where they unwind through SEH

@@ -141,7 +141,9 @@ bool Catches(const std::type_info* catchType, const std::type_info* thrown, void
   return catchType->__do_catch(thrown, &adjusted, 1);
 }
 
-enum class TFrameAnswer { None, Catch, Terminate };
+// Uncovered: no call-site entry covers the instruction (the personality
+// routine ends the program there).
+enum class TFrameAnswer { None, Catch, Terminate, Uncovered };
 
 // What a frame of GCC's C++ code does with the exception at pc (the
 // frame's return address, or one byte into the faulting instruction),
@@ -193,8 +195,7 @@ TFrameAnswer ReadFrame(const std::uint8_t* lsda, std::uintptr_t functionStart, s
       record = next + displacement;
     }
   }
-  // No call-site entry covers ip: the personality routine ends the program.
-  return TFrameAnswer::Terminate;
+  return TFrameAnswer::Uncovered;
 }
 
 bool OnStack(std::uintptr_t sp) {
@@ -209,7 +210,10 @@ bool OnStack(std::uintptr_t sp) {
 // frame below the thrower's.
 THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* object) {
   const auto personality = reinterpret_cast<PEXCEPTION_ROUTINE>(&__gxx_personality_seh0);
-  for (int depth = 0; depth < 4096 && context.Rip != 0 && OnStack(context.Rsp); ++depth) {
+  // However deep the stack (an overflow's is thousands of frames), the walk
+  // ends: each frame lies above the one before, or the walk stops.
+  for (DWORD64 below = 0; context.Rip != 0 && context.Rsp > below && OnStack(context.Rsp);) {
+    below = context.Rsp;
     DWORD64 imageBase = 0;
     const std::uintptr_t pc = context.Rip;
     PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(pc, &imageBase, nullptr);
@@ -232,6 +236,7 @@ THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* ob
       case TFrameAnswer::None:
         break;
       case TFrameAnswer::Terminate:
+      case TFrameAnswer::Uncovered:
         return THandlerKind::Terminate;
       case TFrameAnswer::Catch:
         return reinterpret_cast<const void*>(functionStart) == rtl::CallGuardedAddress()
@@ -262,6 +267,68 @@ bool UnwindToCaller(CONTEXT& context) {
   RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, entry, &context, &handlerData, &establisher,
                    nullptr);
   return true;
+}
+
+namespace {
+
+// The language handler and its data of a function, from its unwind data.
+bool HandlerOf(DWORD64 imageBase, const RUNTIME_FUNCTION& entry, PEXCEPTION_ROUTINE& handler,
+               const std::uint8_t*& data) {
+  const auto* info = reinterpret_cast<const std::uint8_t*>(imageBase + entry.UnwindData);
+  const std::uint8_t flags = info[0] >> 3;
+  if (!(flags & (UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER)) || (flags & UNW_FLAG_CHAININFO)) return false;
+  const std::uint8_t codes = info[2];
+  const auto* at = info + 4 + ((codes + 1u) & ~1u) * 2;
+  std::uint32_t rva;
+  std::memcpy(&rva, at, sizeof rva);
+  handler = reinterpret_cast<PEXCEPTION_ROUTINE>(imageBase + rva);
+  data = at + sizeof rva;
+  return true;
+}
+
+// What the raise for an overflow makes of a frame at pc: starts there (its
+// exception table covers pc), passes it (nothing to clean up, no table),
+// or leaves it and starts in the frame above: inside its prologue (only
+// part of the frame is set up) or where its table has no call-site entry.
+enum class TOverflowFrame { Start, Pass, Leave };
+
+TOverflowFrame OverflowFrame(DWORD64 imageBase, const RUNTIME_FUNCTION& entry, DWORD64 pc) {
+  const auto* info = reinterpret_cast<const std::uint8_t*>(imageBase + entry.UnwindData);
+  const DWORD64 start = imageBase + entry.BeginAddress;
+  if (!((info[0] >> 3) & UNW_FLAG_CHAININFO) && pc - 1 - start < info[1]) return TOverflowFrame::Leave;
+  PEXCEPTION_ROUTINE handler = nullptr;
+  const std::uint8_t* lsda = nullptr;
+  if (!HandlerOf(imageBase, entry, handler, lsda)) return TOverflowFrame::Pass;
+  if (handler != reinterpret_cast<PEXCEPTION_ROUTINE>(&__gxx_personality_seh0)) return TOverflowFrame::Start;
+  return ReadFrame(lsda, start, pc, nullptr, nullptr) == TFrameAnswer::Uncovered ? TOverflowFrame::Leave
+                                                                                 : TOverflowFrame::Start;
+}
+
+}  // namespace
+
+DWORD64 MoveToOverflowRaiseStart(CONTEXT& context) {
+  // One byte into the faulting instruction, as a return address is one
+  // byte past its call.
+  DWORD64 resume = context.Rip + 1;
+  DWORD64 pc = resume;
+  CONTEXT walk = context;
+  for (int depth = 0; depth < 16; ++depth) {
+    DWORD64 imageBase = 0;
+    PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry(pc - 1, &imageBase, nullptr);
+    if (!entry) break;
+    const TOverflowFrame frame = OverflowFrame(imageBase, *entry, pc);
+    if (frame == TOverflowFrame::Start) break;
+    void* handlerData = nullptr;
+    DWORD64 establisher = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, walk.Rip, entry, &walk, &handlerData, &establisher,
+                     nullptr);
+    pc = walk.Rip;
+    if (frame == TOverflowFrame::Leave) {
+      context = walk;
+      resume = pc;
+    }
+  }
+  return resume;
 }
 
 bool HasUnwindTables(const void* address) {

@@ -35,7 +35,22 @@ struct TThreadStart {
   std::vector<std::uint8_t> CallerStack;
 };
 
+// The overflow reserve of x86-64 (rtl::HoldOverflowReserve) for a thread
+// of the registry, given back before the thread ends: the system frees the
+// stack from the bottom it knows.
+void HoldOverflowReserve() {
+#if defined(__x86_64__)
+  rtl::HoldOverflowReserve();
+#endif
+}
+void ReleaseOverflowReserve() {
+#if defined(__x86_64__)
+  rtl::ReleaseOverflowReserve();
+#endif
+}
+
 DWORD WINAPI RegisteredThreadEntry(LPVOID p) {
+  HoldOverflowReserve();
   std::unique_ptr<TThreadStart> start(static_cast<TThreadStart*>(p));
   if (gRegistry)
     gRegistry->AddCurrentThread(start->CallerID, start->RuntimeThread, std::move(start->CallerStack),
@@ -51,6 +66,7 @@ DWORD WINAPI RegisteredThreadEntry(LPVOID p) {
                  if (gOnThreadException) gOnThreadException();
                });
   if (gRegistry) gRegistry->RemoveCurrentThread();
+  ReleaseOverflowReserve();
   return result;
 }
 
@@ -116,6 +132,7 @@ void WINAPI HookedRaiseException(DWORD code, DWORD flags, DWORD count, const ULO
 
 void WINAPI HookedExitThread(DWORD code) {
   if (gRegistry) gRegistry->RemoveCurrentThread();
+  ReleaseOverflowReserve();
   (gRealExitThread ? gRealExitThread : &ExitThread)(code);
 }
 
