@@ -23,6 +23,14 @@
 extern "C" EXCEPTION_DISPOSITION __gxx_personality_seh0(PEXCEPTION_RECORD, void*, PCONTEXT,
                                                         PDISPATCHER_CONTEXT);
 
+// Each module of the project links its own copy of the C++ personality
+// routine; this export names a module's copy, so that the search in one
+// module reads the catch clauses of another's frames too (an exception
+// crosses between their frames on x86-64).
+extern "C" __declspec(dllexport) const void* TrCxxPersonalityRoutine() {
+  return reinterpret_cast<const void*>(&__gxx_personality_seh0);
+}
+
 namespace tracira {
 
 namespace {
@@ -206,6 +214,19 @@ bool OnStack(std::uintptr_t sp) {
          sp < reinterpret_cast<std::uintptr_t>(tib->StackBase);
 }
 
+// Is handler the C++ personality routine of another module of the project?
+bool IsProjectPersonality(PEXCEPTION_ROUTINE handler) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(handler), &module))
+    return false;
+  using TNamer = const void* (*)();
+  const auto namer =
+      reinterpret_cast<TNamer>(reinterpret_cast<void*>(GetProcAddress(module, "TrCxxPersonalityRoutine")));
+  return namer && namer() == reinterpret_cast<const void*>(handler);
+}
+
 // The search from the caller of FindHandler: context is the state in a
 // frame below the thrower's.
 THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* object) {
@@ -228,9 +249,10 @@ THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* ob
     const PEXCEPTION_ROUTINE handler = RtlVirtualUnwind(UNW_FLAG_EHANDLER, imageBase, pc, entry, &context,
                                                         &handlerData, &establisher, nullptr);
     // Frames of other code are passed: the system's handlers don't catch
-    // C++ exceptions. (Another module of the project has its own copy of
-    // the personality routine, and its catch clauses are not seen here.)
-    if (handler != personality || !handlerData) continue;
+    // C++ exceptions. A catch clause of another module of the project is
+    // the program's own (at that module's edge, its crash reporter hands the
+    // exception to this one's ExceptionManager).
+    if (!handlerData || (handler != personality && !IsProjectPersonality(handler))) continue;
     const std::uintptr_t functionStart = imageBase + entry->BeginAddress;
     switch (ReadFrame(static_cast<const std::uint8_t*>(handlerData), functionStart, pc, thrown, object)) {
       case TFrameAnswer::None:

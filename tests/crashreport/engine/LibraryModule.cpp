@@ -51,6 +51,20 @@ __declspec(dllexport) void RaiseAgainToTheLibraryEdge() {
   });
 }
 
+// Runs a function of the program and catches what it raises, by a base
+// class.
+__declspec(dllexport) bool CallAndCatch(void (*body)()) {
+  try {
+    body();
+  } catch (const rtl::Exception&) {
+    return true;
+  }
+  return false;
+}
+
+// Raises with nothing of the library's to catch it.
+__declspec(dllexport) void RaiseFromTheLibrary() { ThrowFromLibrary(); }
+
 // A thread the library starts itself; its exception reaches the thread's
 // edge in the library. Returns the thread's exit code.
 __declspec(dllexport) DWORD RunLibraryThread() {
