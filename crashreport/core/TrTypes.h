@@ -1,5 +1,6 @@
 // Plain records shared by the call-stack lookup and the bug report: one entry
-// of a call stack as the lookup fills it and the report formats it.
+// of a call stack as the lookup fills it and the report formats it, and the
+// one way an address is written.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,19 @@ namespace tracira {
 
 // An address in the process (a 64-bit process's take all 64 bits).
 using TTrAddress = std::uint64_t;
+
+// An address as the crash reporter writes it everywhere: "0045A1B2", sixteen
+// digits above 4 GB.
+inline std::string HexAddress(TTrAddress value) {
+  const int digits = value > 0xFFFFFFFFu ? 16 : 8;
+  std::string text(digits, '0');
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = "0123456789ABCDEF"[value & 0xF];
+  return text;
+}
+inline std::wstring WideHexAddress(TTrAddress value) {
+  const std::string text = HexAddress(value);
+  return {text.begin(), text.end()};
+}
 
 // How much is known about an address; the order is stored and compared.
 enum TTraciraDebugDetail : std::uint8_t { ddNone, ddModule, ddProcedure, ddUnitAndProcedure, ddSourceCode };

@@ -1,9 +1,9 @@
 #include "crashreport/disasm/TrAsmSection.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <vector>
+
+#include "crashreport/core/TrTypes.h"
 
 namespace tracira {
 
@@ -19,15 +19,6 @@ struct TAsmLine {
   std::optional<TAsmSourceLine> Source;
   std::string Comment;
 };
-
-std::string HexAddress(std::uint64_t value) {
-  std::array<char, 20> text{};
-  if (value > 0xFFFFFFFFu)
-    std::snprintf(text.data(), text.size(), "%016llX", static_cast<unsigned long long>(value));
-  else
-    std::snprintf(text.data(), text.size(), "%08X", static_cast<unsigned>(value));
-  return text.data();
-}
 
 bool Contains(const TAsmInstruction& instruction, std::uint64_t address) {
   return address - instruction.Address < instruction.Size;

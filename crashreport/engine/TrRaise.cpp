@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "crashreport/core/TrTypes.h"
 #include "crashreport/engine/TrRaiseSearch.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
@@ -111,16 +112,6 @@ _Unwind_Reason_Code SearchFrame(_Unwind_Context* context, void* arg) {
 
 // ---------------------------------------------------------------------------
 // System exceptions
-
-// Eight digits, or sixteen for a value above 4 GB (as the report writes
-// addresses).
-std::wstring Hex(std::uint64_t value) {
-  const int digits = value > 0xFFFFFFFFu ? 16 : 8;
-  wchar_t text[17];
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = L"0123456789ABCDEF"[value & 0xF];
-  text[digits] = 0;
-  return text;
-}
 
 std::wstring ModuleNameOf(std::uintptr_t address) {
   HMODULE module = nullptr;
@@ -482,8 +473,9 @@ TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
       const ULONG_PTR kind = record.NumberParameters >= 2 ? record.ExceptionInformation[0] : 0;
       const std::uintptr_t target = record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0;
       const wchar_t* verb = kind == 1 ? L"Write" : kind == 8 ? L"Execute" : L"Read";
-      return {"EAccessViolation", L"Access violation at address " + Hex(at) + L" in module '" +
-                                      ModuleNameOf(at) + L"'. " + verb + L" of address " + Hex(target)};
+      return {"EAccessViolation", L"Access violation at address " + WideHexAddress(at) + L" in module '" +
+                                      ModuleNameOf(at) + L"'. " + verb + L" of address " +
+                                      WideHexAddress(target)};
     }
     case EXCEPTION_STACK_OVERFLOW:
       return {"EStackOverflow", L"Stack overflow"};
@@ -505,7 +497,7 @@ TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
     case EXCEPTION_PRIV_INSTRUCTION:
       return {"EPrivilege", L"Privileged instruction"};
     default:
-      return {"EExternalException", L"External exception " + Hex(record.ExceptionCode)};
+      return {"EExternalException", L"External exception " + WideHexAddress(record.ExceptionCode)};
   }
 }
 

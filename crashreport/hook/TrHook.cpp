@@ -4,12 +4,12 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "crashreport/core/TrTypes.h"
 #include "crashreport/disasm/TrDisAsmWin.h"
 #include "crashreport/hook/TrHookPlan.h"
 
@@ -71,10 +71,7 @@ class TWritableMemory {
 // 8 hexadecimal digits, 16 for an address above 4 GB: as the report shows
 // addresses.
 std::wstring HexName(const void* address) {
-  const auto value = static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(address));
-  std::array<wchar_t, 20> text{};
-  std::swprintf(text.data(), text.size(), value > 0xFFFFFFFFu ? L"%016llX" : L"%08llX", value);
-  return text.data();
+  return WideHexAddress(reinterpret_cast<std::uintptr_t>(address));
 }
 
 std::wstring Quoted(std::wstring_view format, std::wstring_view value) {

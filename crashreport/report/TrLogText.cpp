@@ -186,11 +186,6 @@ std::string ExceptionID(std::string_view idText) { return Format("%04X", Crc16Xm
 // ---------------------------------------------------------------------------
 // Value formatters
 
-std::string HexAddress(std::uint64_t value) {
-  if (value > 0xFFFFFFFFu) return Format("%016llX", static_cast<unsigned long long>(value));
-  return Format("%08X", static_cast<unsigned>(value));
-}
-
 std::string ExtractFileName(std::string_view fileName) {
   const std::size_t slash = fileName.find_last_of("\\/:");
   return std::string(slash == std::string_view::npos ? fileName : fileName.substr(slash + 1));

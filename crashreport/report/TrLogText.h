@@ -61,7 +61,6 @@ std::string ExceptionID(std::string_view idText);
 // ---------------------------------------------------------------------------
 // Value formatters of the general part
 
-std::string HexAddress(std::uint64_t value);             // "0045A1B2"; 16 digits above 4 GB
 std::string ExtractFileName(std::string_view fileName);  // after the last '\' or '/'
 std::string ExtractFilePath(std::string_view fileName);  // up to and including it
 // "Tavrix.exe - (Test bench)"; the file name alone without a description.
