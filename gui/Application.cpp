@@ -7,14 +7,13 @@
 #include "gui/Form.h"
 #include "gui/Internal.h"
 #include "rtl/Exceptions.h"
+#include "rtl/ModuleFile.h"
 
 namespace gui {
 
 namespace {
 std::wstring ModuleTitle() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring title(path);
+  std::wstring title = rtl::ModuleFileName(nullptr);
   if (const auto slash = title.find_last_of(L"\\/"); slash != std::wstring::npos) title.erase(0, slash + 1);
   if (const auto dot = title.rfind(L'.'); dot != std::wstring::npos) title.erase(dot);
   return title;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "crashreport/debug/TrFileView.h"
+#include "rtl/ModuleFile.h"
 
 namespace tracira {
 
@@ -16,19 +17,6 @@ struct HandleCloser {
 struct ViewUnmapper {
   void operator()(const void* p) const { UnmapViewOfFile(p); }
 };
-
-std::wstring ModuleFileName(HMODULE module) {
-  std::wstring name(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
-    if (n == 0) return {};
-    if (n < name.size()) {
-      name.resize(n);
-      return name;
-    }
-    name.resize(name.size() * 2);
-  }
-}
 
 void ApplySharedOptions(HMODULE module, TTraciraModuleOptions& options) {
   const std::string name = SharedDataName(
@@ -69,7 +57,7 @@ std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTr
     } else {
       // Most modules carry no block at all: of those only the file's last
       // bytes are looked at.
-      const TTrFileView file{std::filesystem::path(ModuleFileName(module))};
+      const TTrFileView file{std::filesystem::path(rtl::ModuleFileName(module))};
       if (!file.Valid() || !AppendedBlockVersion(file.Bytes().data(), file.Bytes().size())) {
         if (error) *error = L"The module has no data block.";
         return std::nullopt;
@@ -87,7 +75,7 @@ std::optional<TTraciraExtraInformation> LoadDebugInformation(HMODULE module, TTr
 std::optional<std::uint16_t> ModuleBlockVersion(HMODULE module) {
   if (const auto resource = GetResourceData(module, L"TRDATA", MAKEINTRESOURCEW(10) /* RT_RCDATA */))
     return DataBlockVersion(resource->Data, resource->Size);
-  const TTrFileView file{std::filesystem::path(ModuleFileName(module))};
+  const TTrFileView file{std::filesystem::path(rtl::ModuleFileName(module))};
   return file.Valid() ? AppendedBlockVersion(file.Bytes().data(), file.Bytes().size()) : std::nullopt;
 }
 

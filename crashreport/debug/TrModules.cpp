@@ -8,6 +8,7 @@
 
 #include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrDebugWin.h"
+#include "rtl/ModuleFile.h"
 
 namespace tracira {
 
@@ -19,19 +20,6 @@ struct HandleCloser {
   }
 };
 using THandle = std::unique_ptr<void, HandleCloser>;
-
-std::wstring ModuleFileName(HMODULE module) {
-  std::wstring name(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
-    if (n == 0) return {};
-    if (n < name.size()) {
-      name.resize(n);
-      return name;
-    }
-    name.resize(name.size() * 2);
-  }
-}
 
 }  // namespace
 
@@ -125,7 +113,7 @@ const TTrUnitIndex& TTraciraModuleInfo::UnitIndex() {
 std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswordRequest& passwordRequest) {
   auto info = std::make_unique<TTraciraModuleInfo>();
   info->Handle = module;
-  const std::wstring file = ModuleFileName(module);
+  const std::wstring file = rtl::ModuleFileName(module);
   info->Path = file;
   info->Name = ToAnsi(file);
   const auto* base = reinterpret_cast<const std::uint8_t*>(module);
@@ -184,12 +172,8 @@ void TTraciraModulesList::Build() {
 TTraciraModuleInfo* TTraciraModulesList::ModuleInfoByAddr(std::uintptr_t address) {
   std::lock_guard lock(fLock);
   if (TTraciraModuleInfo* m = FindLocked(address)) return m;
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(address), &module) ||
-      !module)
-    return nullptr;
+  const HMODULE module = rtl::ModuleOfAddress(reinterpret_cast<const void*>(address));
+  if (!module) return nullptr;
   auto info = ReadModuleInfo(module, fPasswordRequest);
   if (!info->Contains(address)) return nullptr;
   auto at = std::upper_bound(fModules.begin(), fModules.end(), info->Base(),
@@ -200,14 +184,9 @@ TTraciraModuleInfo* TTraciraModulesList::ModuleInfoByAddr(std::uintptr_t address
 void TTraciraModulesList::PurgeModulesList() {
   std::lock_guard lock(fLock);
   std::erase_if(fModules, [](const std::unique_ptr<TTraciraModuleInfo>& m) {
-    HMODULE still = nullptr;
-    if (!GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(m->Handle), &still) ||
-        still != m->Handle)
-      return true;
+    if (rtl::ModuleOfAddress(reinterpret_cast<const void*>(m->Handle)) != m->Handle) return true;
     // Another module loaded where an unloaded one was.
-    if (ModuleFileName(m->Handle) != m->Path) return true;
+    if (rtl::ModuleFileName(m->Handle) != m->Path) return true;
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(m->Path.c_str(), GetFileExInfoStandard, &attributes)) return true;
     return CompareFileTime(&attributes.ftLastWriteTime, &m->LastWrite) != 0;

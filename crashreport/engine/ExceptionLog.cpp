@@ -26,6 +26,7 @@
 #include "crashreport/screenshot/TrScreenshot.h"
 #include "crashreport/snapshot/TrSnapshot.h"
 #include "rtl/Guarded.h"
+#include "rtl/ModuleFile.h"
 
 #if defined(__i386__)
 #define TR_THISCALL __attribute__((thiscall))
@@ -339,14 +340,7 @@ void PumpMessages() {
 // ---------------------------------------------------------------------------
 // Events
 
-HMODULE ModuleOfAddress(const void* address) {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     static_cast<LPCWSTR>(address), &module);
-  return module;
-}
-
-HMODULE ThisModule() { return ModuleOfAddress(reinterpret_cast<const void*>(&ModuleOfAddress)); }
+HMODULE ThisModule() { return rtl::ModuleOfAddress(reinterpret_cast<const void*>(&ThisModule)); }
 
 // Runs one event in its three forms: another module's export, the
 // components (last created first), the global variable.
@@ -361,7 +355,7 @@ bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTracir
     for (TTraciraLog* c : e.Components)
       if (c->*member) return true;
   }
-  const HMODULE raisedIn = ModuleOfAddress(record.ExceptionAddress);
+  const HMODULE raisedIn = rtl::ModuleOfAddress(record.ExceptionAddress);
   return raisedIn && raisedIn != ThisModule() && GetProcAddress(raisedIn, exportName);
 }
 
@@ -398,7 +392,7 @@ void Fire(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*me
   if (!AnyHandler(e, record, member, global, exportName)) return;
   Synchronize(e, [&] {
     // The module where the exception was raised first, through its export.
-    const HMODULE raisedIn = ModuleOfAddress(record.ExceptionAddress);
+    const HMODULE raisedIn = rtl::ModuleOfAddress(record.ExceptionAddress);
     if (raisedIn && raisedIn != ThisModule()) {
       if (FARPROC proc = GetProcAddress(raisedIn, exportName)) {
         using TExport = void(WINAPI*)(TTraciraExceptionRecord*, void*);

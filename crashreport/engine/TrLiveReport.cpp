@@ -15,6 +15,7 @@
 #include "crashreport/engine/TrRaise.h"
 #include "crashreport/engine/TrSystemInfo.h"
 #include "crashreport/report/TrLogManager.h"
+#include "rtl/ModuleFile.h"
 
 namespace tracira {
 
@@ -272,17 +273,7 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   return report;
 }
 
-std::string ModuleFileNameAnsi(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return ToAnsi(path);
-    }
-    path.resize(path.size() * 2);
-  }
-}
+std::string ModuleFileNameAnsi(HMODULE module) { return ToAnsi(rtl::ModuleFileName(module)); }
 
 OSVERSIONINFOW OSVersion() {
   OSVERSIONINFOW version{};

@@ -9,6 +9,7 @@
 #include "crashreport/engine/TrRaiseSearch.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
+#include "rtl/ModuleFile.h"
 
 extern "C" {
 #if defined(__i386__)
@@ -114,17 +115,10 @@ _Unwind_Reason_Code SearchFrame(_Unwind_Context* context, void* arg) {
 // System exceptions
 
 std::wstring ModuleNameOf(std::uintptr_t address) {
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(address), &module))
-    return {};
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(module, path, MAX_PATH);
-  const wchar_t* name = path;
-  for (const wchar_t* p = path; *p; ++p)
-    if (*p == L'\\' || *p == L'/') name = p + 1;
-  return name;
+  const HMODULE module = rtl::ModuleOfAddress(reinterpret_cast<const void*>(address));
+  if (!module) return {};
+  const std::wstring path = rtl::ModuleFileName(module);
+  return path.substr(path.find_last_of(L"\\/") + 1);
 }
 
 // Raised in place of the faulting instruction: the vectored handler makes

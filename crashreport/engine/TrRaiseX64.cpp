@@ -17,6 +17,7 @@
 
 #include "crashreport/engine/TrRaiseSearch.h"
 #include "rtl/Guarded.h"
+#include "rtl/ModuleFile.h"
 
 #if defined(__x86_64__)
 
@@ -216,11 +217,8 @@ bool OnStack(std::uintptr_t sp) {
 
 // Is handler the C++ personality routine of another module of the project?
 bool IsProjectPersonality(PEXCEPTION_ROUTINE handler) {
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(handler), &module))
-    return false;
+  const HMODULE module = rtl::ModuleOfAddress(reinterpret_cast<const void*>(handler));
+  if (!module) return false;
   using TNamer = const void* (*)();
   const auto namer =
       reinterpret_cast<TNamer>(reinterpret_cast<void*>(GetProcAddress(module, "TrCxxPersonalityRoutine")));
@@ -357,13 +355,10 @@ bool HasUnwindTables(const void* address) {
   // Each module of the project links its own unwinder, and the one of this
   // module unwinds only this module's frames (as on i686, where only this
   // module's DWARF tables are registered with it).
-  HMODULE own = nullptr, at = nullptr;
-  const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
-  if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&HasUnwindTables), &own) ||
-      !GetModuleHandleExW(flags, static_cast<LPCWSTR>(address), &at))
-    return false;
+  const HMODULE at = rtl::ModuleOfAddress(address);
   DWORD64 imageBase = 0;
-  return own == at && RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(address), &imageBase, nullptr);
+  return at && at == rtl::ModuleOfAddress(reinterpret_cast<const void*>(&HasUnwindTables)) &&
+         RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(address), &imageBase, nullptr);
 }
 
 }  // namespace tracira

@@ -12,6 +12,7 @@
 #include "crashreport/core/TrTypes.h"
 #include "crashreport/disasm/TrDisAsmWin.h"
 #include "crashreport/hook/TrHookPlan.h"
+#include "rtl/ModuleFile.h"
 
 namespace tracira {
 
@@ -90,15 +91,9 @@ std::wstring Quoted(std::wstring_view format, std::wstring_view value) {
 }
 
 std::wstring ModuleNameOf(const void* address) {
-  HMODULE module = nullptr;
-  if (GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          static_cast<LPCWSTR>(address), &module)) {
-    std::array<wchar_t, MAX_PATH> name{};
-    const DWORD length = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
-    if (length > 0) return std::wstring(name.data(), length);
-  }
-  return HexName(address);
+  const HMODULE module = rtl::ModuleOfAddress(address);
+  std::wstring name = module ? rtl::ModuleFileName(module) : std::wstring();
+  return name.empty() ? HexName(address) : name;
 }
 
 // On the Windows 9x family the upper 2 GB are shared by all processes:
