@@ -348,8 +348,11 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   if (!gInstalled || !(IsConvertedExceptionCode(code) || code == EXCEPTION_STACK_OVERFLOW))
     return EXCEPTION_CONTINUE_SEARCH;
 #if defined(__x86_64__)
-  // Before anything else: only the reserve leaves room to go on with.
-  if (code == EXCEPTION_STACK_OVERFLOW && !rtl::ReleaseOverflowReserve()) return EXCEPTION_CONTINUE_SEARCH;
+  // Before anything else: only the reserve leaves room to go on with. The
+  // reserve is the program's crash reporter's to give back (a library
+  // module's handler, called first, leaves the overflow alone).
+  if (code == EXCEPTION_STACK_OVERFLOW && (!gProcessWide || !rtl::ReleaseOverflowReserve()))
+    return EXCEPTION_CONTINUE_SEARCH;
 #endif
   TThreadState* state = CurrentThreadState();
   if (!state || state->InHandling) return EXCEPTION_CONTINUE_SEARCH;

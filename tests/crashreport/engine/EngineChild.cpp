@@ -185,6 +185,10 @@ int main(int argc, char** argv) {
   if (scenario == "unhandled-main") RaiseProblem();
   if (scenario == "stack-overflow") return Recurse(0);
   if (scenario == "stack-overflow-goes-on") return OverflowsAndGoesOn();
+  // The same with a library module's crash reporter in the process, whose
+  // handlers see the overflow first.
+  if (scenario == "stack-overflow-goes-on-library")
+    return LoadLibraryW(L"tracira_library_module.dll") ? OverflowsAndGoesOn() : 6;
   if (scenario == "unhandled-thread") {
     HANDLE thread = CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);

@@ -84,12 +84,15 @@ TEST(Ends, StackOverflowIsReportedAndEndsWithCode1) {
 }
 
 TEST(GoesOn, AfterStackOverflowsReportedAtTheEdgeOrCaught) {
-  const TRun run = RunChild("stack-overflow-goes-on");
-  EXPECT_EQ(run.ExitCode, 0u) << "4: not caught, 5: a destructor missed, 10+N: N reports";
-  ASSERT_EQ(run.Reports.size(), 3u);
-  for (const std::string& report : run.Reports) {
-    EXPECT_TRUE(Has(report, "EStackOverflow")) << report;
-    EXPECT_TRUE(Has(report, "RecurseCounted")) << report;
+  for (const std::string scenario : {"stack-overflow-goes-on", "stack-overflow-goes-on-library"}) {
+    SCOPED_TRACE(scenario);
+    const TRun run = RunChild(scenario);
+    EXPECT_EQ(run.ExitCode, 0u) << "4: not caught, 5: a destructor missed, 6: no library, 10+N: N reports";
+    ASSERT_EQ(run.Reports.size(), 3u);
+    for (const std::string& report : run.Reports) {
+      EXPECT_TRUE(Has(report, "EStackOverflow")) << report;
+      EXPECT_TRUE(Has(report, "RecurseCounted")) << report;
+    }
   }
 }
 
