@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "crashreport/core/TrTypes.h"
+#include "crashreport/engine/TrLsda.h"
 #include "crashreport/engine/TrRaiseSearch.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
@@ -226,60 +227,6 @@ _TrOverflowTrampoline:
   .cfi_endproc
 )");
 
-// The call-site table of a function's language-specific data: does a
-// catch clause's or clean-up's range, or a range that only passes
-// exceptions on, cover this offset from the function's start? An offset
-// that none covers makes the unwinder end the program.
-const std::uint8_t* ReadUleb(const std::uint8_t* p, std::uint32_t& value) {
-  value = 0;
-  int shift = 0;
-  std::uint8_t byte;
-  do {
-    byte = *p++;
-    if (shift < 32) value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
-    shift += 7;
-  } while (byte & 0x80);
-  return p;
-}
-
-const std::uint8_t* ReadEncoded(const std::uint8_t* p, std::uint8_t encoding, std::uint32_t& value) {
-  switch (encoding & 0x0F) {
-    case 0x01:  // uleb128
-      return ReadUleb(p, value);
-    case 0x02:
-    case 0x0A:
-      value = static_cast<std::uint32_t>(p[0] | p[1] << 8);
-      return p + 2;
-    default:  // absptr, udata4, sdata4
-      value =
-          static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
-      return p + 4;
-  }
-}
-
-bool CallSiteCovers(const std::uint8_t* lsda, std::uint32_t offset) {
-  constexpr std::uint8_t kOmit = 0xFF;
-  std::uint32_t value = 0;
-  const std::uint8_t* p = lsda;
-  const std::uint8_t landingPadBase = *p++;
-  if (landingPadBase != kOmit) p = ReadEncoded(p, landingPadBase, value);
-  const std::uint8_t typeTable = *p++;
-  if (typeTable != kOmit) p = ReadUleb(p, value);
-  const std::uint8_t encoding = *p++;
-  std::uint32_t length = 0;
-  p = ReadUleb(p, length);
-  for (const std::uint8_t* end = p + length; p < end;) {
-    std::uint32_t start = 0, size = 0, landingPad = 0, action = 0;
-    p = ReadEncoded(p, encoding, start);
-    p = ReadEncoded(p, encoding, size);
-    p = ReadEncoded(p, encoding, landingPad);
-    p = ReadUleb(p, action);
-    if (offset < start) return false;
-    if (offset < start + size) return true;
-  }
-  return false;
-}
-
 // Where the raise starts from. An overflow mostly hits a prologue, before
 // the function has anything to clean up and where its call-site table has
 // no entry (the unwinder would end the program there): such a frame, and
@@ -307,9 +254,9 @@ _Unwind_Reason_Code FindStartFrame(_Unwind_Context* context, void* arg) {
   }
   const auto* lsda = static_cast<const std::uint8_t*>(_Unwind_GetLanguageSpecificData(context));
   if (!lsda) return _URC_NO_REASON;
-  const auto offset =
-      static_cast<std::uint32_t>(_Unwind_GetIP(context) - 1 - _Unwind_GetRegionStart(context));
-  if (CallSiteCovers(lsda, offset)) return _URC_END_OF_STACK;
+  if (ReadLsda(lsda, _Unwind_GetRegionStart(context), _Unwind_GetIP(context), nullptr, nullptr) !=
+      TLsdaAnswer::Uncovered)
+    return _URC_END_OF_STACK;
   find->Skip = true;
   find->Frame->StackPointer = static_cast<std::uint32_t>(_Unwind_GetCFA(context));
   return _URC_NO_REASON;

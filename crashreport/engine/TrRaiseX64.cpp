@@ -15,6 +15,7 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "crashreport/engine/TrLsda.h"
 #include "crashreport/engine/TrRaiseSearch.h"
 #include "rtl/Guarded.h"
 #include "rtl/ModuleFile.h"
@@ -36,175 +37,20 @@ namespace tracira {
 
 namespace {
 
-// The pointer encodings of exception tables (DW_EH_PE_*).
-constexpr std::uint8_t kOmit = 0xFF, kIndirect = 0x80;
+// The exception a search is for.
+struct TThrown {
+  const std::type_info* Type;
+  void* Object;
+};
 
-std::uint64_t Uleb(const std::uint8_t*& p) {
-  std::uint64_t v = 0;
-  int shift = 0;
-  std::uint8_t b;
-  do {
-    b = *p++;
-    if (shift < 64) v |= std::uint64_t{b & 0x7Fu} << shift;
-    shift += 7;
-  } while (b & 0x80);
-  return v;
-}
-
-std::int64_t Sleb(const std::uint8_t*& p) {
-  std::int64_t v = 0;
-  int shift = 0;
-  std::uint8_t b;
-  do {
-    b = *p++;
-    if (shift < 64) v |= static_cast<std::int64_t>(std::uint64_t{b & 0x7Fu} << shift);
-    shift += 7;
-  } while (b & 0x80);
-  if (shift < 64 && (b & 0x40)) v |= -(std::int64_t{1} << shift);
-  return v;
-}
-
-template <typename T>
-T Load(const std::uint8_t*& p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  p += sizeof v;
-  return v;
-}
-
-// Reads one encoded pointer; false for an encoding GCC doesn't write here.
-bool ReadEncoded(std::uint8_t encoding, std::uintptr_t functionStart, const std::uint8_t*& p,
-                 std::uintptr_t& out) {
-  const std::uint8_t* at = p;
-  std::uintptr_t v = 0;
-  switch (encoding & 0x0F) {
-    case 0x00:
-      v = Load<std::uintptr_t>(p);
-      break;  // absptr
-    case 0x01:
-      v = Uleb(p);
-      break;
-    case 0x02:
-      v = Load<std::uint16_t>(p);
-      break;
-    case 0x03:
-      v = Load<std::uint32_t>(p);
-      break;
-    case 0x04:
-      v = Load<std::uint64_t>(p);
-      break;
-    case 0x09:
-      v = static_cast<std::uintptr_t>(Sleb(p));
-      break;
-    case 0x0A:
-      v = static_cast<std::uintptr_t>(Load<std::int16_t>(p));
-      break;
-    case 0x0B:
-      v = static_cast<std::uintptr_t>(Load<std::int32_t>(p));
-      break;
-    case 0x0C:
-      v = static_cast<std::uintptr_t>(Load<std::int64_t>(p));
-      break;
-    default:
-      return false;
-  }
-  if (v != 0) {
-    switch (encoding & 0x70) {
-      case 0x00:
-        break;
-      case 0x10:
-        v += reinterpret_cast<std::uintptr_t>(at);
-        break;  // pcrel
-      case 0x40:
-        v += functionStart;
-        break;  // funcrel
-      default:
-        return false;
-    }
-    if (encoding & kIndirect) v = *reinterpret_cast<const std::uintptr_t*>(v);
-  }
-  out = v;
-  return true;
-}
-
-std::size_t EncodedSize(std::uint8_t encoding) {
-  switch (encoding & 0x07) {
-    case 0x02:
-      return 2;
-    case 0x03:
-      return 4;
-    case 0x04:
-      return 8;
-    default:
-      return sizeof(void*);
-  }
-}
-
-// Does a catch clause for catchType take an exception of type thrown?
-bool Catches(const std::type_info* catchType, const std::type_info* thrown, void* object) {
-  if (!catchType) return true;  // catch (...)
-  if (!thrown) return false;
-  void* adjusted = object;
+// Does a catch clause for catchType take the thrown exception?
+bool Catches(const void* catchType, void* context) {
+  const auto& thrown = *static_cast<const TThrown*>(context);
+  if (!thrown.Type) return false;
+  void* adjusted = thrown.Object;
   // A thrown pointer is matched through the pointer itself.
-  if (thrown->__is_pointer_p()) adjusted = *static_cast<void**>(adjusted);
-  return catchType->__do_catch(thrown, &adjusted, 1);
-}
-
-// Uncovered: no call-site entry covers the instruction (the personality
-// routine ends the program there).
-enum class TFrameAnswer { None, Catch, Terminate, Uncovered };
-
-// What a frame of GCC's C++ code does with the exception at pc (the
-// frame's return address, or one byte into the faulting instruction),
-// from its exception table.
-TFrameAnswer ReadFrame(const std::uint8_t* lsda, std::uintptr_t functionStart, std::uintptr_t pc,
-                       const std::type_info* thrown, void* object) {
-  const std::uint8_t* p = lsda;
-  std::uintptr_t landingBase = functionStart;
-  const std::uint8_t lpStartEncoding = *p++;
-  if (lpStartEncoding != kOmit && !ReadEncoded(lpStartEncoding, functionStart, p, landingBase))
-    return TFrameAnswer::None;
-  const std::uint8_t typeEncoding = *p++;
-  const std::uint8_t* types = nullptr;
-  if (typeEncoding != kOmit) {
-    const std::uint64_t offset = Uleb(p);
-    types = p + offset;
-  }
-  const std::uint8_t siteEncoding = *p++;
-  const std::uint64_t sitesLength = Uleb(p);
-  const std::uint8_t* const actions = p + sitesLength;
-  const std::uintptr_t ip = pc - 1;
-  while (p < actions) {
-    std::uintptr_t start = 0, length = 0, landing = 0;
-    if (!ReadEncoded(siteEncoding, 0, p, start) || !ReadEncoded(siteEncoding, 0, p, length) ||
-        !ReadEncoded(siteEncoding, 0, p, landing))
-      return TFrameAnswer::None;
-    const std::uint64_t action = Uleb(p);
-    if (ip < functionStart + start) break;  // the table is sorted: no entry covers ip
-    if (ip >= functionStart + start + length) continue;
-    if (landing == 0 || action == 0) return TFrameAnswer::None;  // nothing here, or only clean-up
-    const std::uint8_t* record = actions + action - 1;
-    for (;;) {
-      const std::int64_t filter = Sleb(record);
-      const std::uint8_t* next = record;
-      const std::int64_t displacement = Sleb(record);
-      if (filter > 0) {
-        if (!types) return TFrameAnswer::None;
-        const std::uint8_t* entry = types - static_cast<std::uint64_t>(filter) * EncodedSize(typeEncoding);
-        std::uintptr_t type = 0;
-        if (!ReadEncoded(typeEncoding, functionStart, entry, type)) return TFrameAnswer::None;
-        if (Catches(reinterpret_cast<const std::type_info*>(type), thrown, object))
-          return TFrameAnswer::Catch;
-      } else if (filter < 0) {
-        // A throw list: the only one the project's code can have is
-        // noexcept's empty one, which lets nothing through.
-        return TFrameAnswer::Terminate;
-      }
-      if (displacement == 0) return TFrameAnswer::None;
-      record = next + displacement;
-    }
-  }
-  return TFrameAnswer::Uncovered;
+  if (thrown.Type->__is_pointer_p()) adjusted = *static_cast<void**>(adjusted);
+  return static_cast<const std::type_info*>(catchType)->__do_catch(thrown.Type, &adjusted, 1);
 }
 
 bool OnStack(std::uintptr_t sp) {
@@ -252,13 +98,14 @@ THandlerKind SearchFrom(CONTEXT& context, const std::type_info* thrown, void* ob
     // exception to this one's ExceptionManager).
     if (!handlerData || (handler != personality && !IsProjectPersonality(handler))) continue;
     const std::uintptr_t functionStart = imageBase + entry->BeginAddress;
-    switch (ReadFrame(static_cast<const std::uint8_t*>(handlerData), functionStart, pc, thrown, object)) {
-      case TFrameAnswer::None:
+    TThrown exception{thrown, object};
+    switch (ReadLsda(static_cast<const std::uint8_t*>(handlerData), functionStart, pc, Catches, &exception)) {
+      case TLsdaAnswer::None:
         break;
-      case TFrameAnswer::Terminate:
-      case TFrameAnswer::Uncovered:
+      case TLsdaAnswer::Terminate:
+      case TLsdaAnswer::Uncovered:
         return THandlerKind::Terminate;
-      case TFrameAnswer::Catch:
+      case TLsdaAnswer::Catch:
         return reinterpret_cast<const void*>(functionStart) == rtl::CallGuardedAddress()
                    ? THandlerKind::Edge
                    : THandlerKind::Program;
@@ -320,8 +167,8 @@ TOverflowFrame OverflowFrame(DWORD64 imageBase, const RUNTIME_FUNCTION& entry, D
   const std::uint8_t* lsda = nullptr;
   if (!HandlerOf(imageBase, entry, handler, lsda)) return TOverflowFrame::Pass;
   if (handler != reinterpret_cast<PEXCEPTION_ROUTINE>(&__gxx_personality_seh0)) return TOverflowFrame::Start;
-  return ReadFrame(lsda, start, pc, nullptr, nullptr) == TFrameAnswer::Uncovered ? TOverflowFrame::Leave
-                                                                                 : TOverflowFrame::Start;
+  return ReadLsda(lsda, start, pc, nullptr, nullptr) == TLsdaAnswer::Uncovered ? TOverflowFrame::Leave
+                                                                               : TOverflowFrame::Start;
 }
 
 }  // namespace
