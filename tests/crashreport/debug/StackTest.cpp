@@ -270,20 +270,42 @@ DWORD WINAPI WaitingThread(void* p) {
   return 0;
 }
 
+namespace {
+
+// A second thread, standing in its wait (WaitLevel2) once Started, until
+// Finish lets it run on and end.
+struct TWaitingThread {
+  Waiting Events;
+  DWORD Id = 0;
+  HANDLE Thread = CreateThread(nullptr, 0, WaitingThread, &Events, 0, &Id);
+  bool Started() {
+    if (!Thread || WaitForSingleObject(Events.Ready, 10000) != WAIT_OBJECT_0) return false;
+    Sleep(50);  // into the wait
+    return true;
+  }
+  bool Finish() {
+    SetEvent(Events.Release);
+    const bool ended = WaitForSingleObject(Thread, 10000) == WAIT_OBJECT_0;
+    CloseHandle(Thread);
+    Thread = nullptr;
+    return ended;
+  }
+  ~TWaitingThread() {
+    if (Thread) Finish();
+  }
+};
+
+}  // namespace
+
 TEST(CallStack, StackOfASecondWaitingThread) {
-  Waiting w;
-  DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, WaitingThread, &w, 0, &id);
-  ASSERT_NE(thread, nullptr);
-  ASSERT_EQ(WaitForSingleObject(w.Ready, 10000), WAIT_OBJECT_0);
-  Sleep(50);  // into the wait
+  TWaitingThread waiting;
+  ASSERT_TRUE(waiting.Started());
+  const DWORD id = waiting.Id;
   TTraciraStackList list;
   std::wstring error;
-  const bool ok = tracira::GetThreadCallStack(thread, id, list, tracira::kAllDetails, &error);
+  const bool ok = tracira::GetThreadCallStack(waiting.Thread, id, list, tracira::kAllDetails, &error);
   // The thread runs on after being read.
-  SetEvent(w.Release);
-  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-  CloseHandle(thread);
+  EXPECT_TRUE(waiting.Finish());
   ASSERT_TRUE(ok) << rtl::ToUtf8(error);
   ExpectFramesInOrder(list, {{"", "WaitLevel2", 9}, {"", "WaitLevel1", 8}});
   for (const auto& e : list) {
@@ -344,12 +366,9 @@ TEST(CallStack, ModuleListKnowsThisProgramAndTheSystem) {
 // the system's own unwind finds on the live stack, from the wait in the
 // system's libraries out through this program's functions.
 TEST(CallStack, UnwoundFramesAreTheSystemsOwn) {
-  Waiting w;
-  DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, WaitingThread, &w, 0, &id);
-  ASSERT_NE(thread, nullptr);
-  ASSERT_EQ(WaitForSingleObject(w.Ready, 10000), WAIT_OBJECT_0);
-  Sleep(50);  // into the wait
+  TWaitingThread waiting;
+  ASSERT_TRUE(waiting.Started());
+  const HANDLE thread = waiting.Thread;
 
   // The system's walk, while the thread stands.
   std::vector<std::uintptr_t> expected;
@@ -381,9 +400,7 @@ TEST(CallStack, UnwoundFramesAreTheSystemsOwn) {
   // The crash reporter's: on the copy it takes, unwound at leisure.
   auto snapshot = std::make_unique<tracira::TThreadSnapshot>();
   const auto result = tracira::SnapshotThread(thread, tracira::ThreadTopOfStack(thread), *snapshot);
-  SetEvent(w.Release);
-  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-  CloseHandle(thread);
+  EXPECT_TRUE(waiting.Finish());
   ASSERT_EQ(result, tracira::TSnapshotResult::Ok);
   EXPECT_EQ(snapshot->Context.Rip, live.Rip);
   tracira::TTrBufferReader stack(

@@ -119,13 +119,18 @@ TTrImageBaseOf InImage() {
   };
 }
 
-TEST(UnwindX64, FollowsPushesFramePointersAndSavesUntilAFunctionWithoutUnwindData) {
+// The four functions, the stack of their four frames, and readers of both.
+struct FourFramesWalk {
   Image image = FourFunctions();
   TTrX64Registers registers;
   Stack stack = FourFrames(registers);
-  auto stackReader = stack.Reader();
-  auto imageReader = image.Reader();
-  const auto frames = UnwindX64(stackReader, imageReader, InImage(), registers, kStack + 0x200);
+  TTrBufferReader stackReader = stack.Reader();
+  TTrBufferReader imageReader = image.Reader();
+};
+
+TEST(UnwindX64, FollowsPushesFramePointersAndSavesUntilAFunctionWithoutUnwindData) {
+  FourFramesWalk w;
+  const auto frames = UnwindX64(w.stackReader, w.imageReader, InImage(), w.registers, kStack + 0x200);
   ASSERT_EQ(frames.size(), 4u);
   const std::array<std::pair<std::uint32_t, TTrAddress>, 4> expected = {
       {{kR1, kStack + 0x40}, {kR2, kStack + 0xB0}, {kR3, kStack + 0xF0}, {kR4, kStack + 0x120}}};
@@ -136,11 +141,7 @@ TEST(UnwindX64, FollowsPushesFramePointersAndSavesUntilAFunctionWithoutUnwindDat
 }
 
 TEST(UnwindX64, TheScanGoesOnWhereTheUnwindEndsAndSkipsDeadFramesBelow) {
-  Image image = FourFunctions();
-  TTrX64Registers registers;
-  Stack stack = FourFrames(registers);
-  auto stackReader = stack.Reader();
-  auto imageReader = image.Reader();
+  FourFramesWalk w;
   auto callsFound = [&](const TTrX64Registers* start) {
     TTraciraStackList list;
     TTrScanRequest request;
@@ -151,12 +152,12 @@ TEST(UnwindX64, TheScanGoesOnWhereTheUnwindEndsAndSkipsDeadFramesBelow) {
     request.ResolveCalls = false;
     request.Registers = start;
     request.ImageBaseOf = InImage();
-    CallStackByAddresses(list, stackReader, imageReader, {}, request);
+    CallStackByAddresses(list, w.stackReader, w.imageReader, {}, request);
     std::vector<TTrAddress> calls;
     for (const auto& entry : list) calls.push_back(entry.Addr - kBase + 5);
     return calls;
   };
-  EXPECT_EQ(callsFound(&registers), (std::vector<TTrAddress>{kR1, kR2, kR3, kR4, kR5}));
+  EXPECT_EQ(callsFound(&w.registers), (std::vector<TTrAddress>{kR1, kR2, kR3, kR4, kR5}));
   EXPECT_EQ(callsFound(nullptr), (std::vector<TTrAddress>{kStale, kR1, kR2, kR3, kR4, kR5}));
 }
 
