@@ -77,12 +77,13 @@ function(tavrix_native_test name)
 endfunction()
 
 # tavrix_win_test(name SOURCES ... LIBS ... [OWN_MAIN] [TIMEOUT s]
-#                 [COMMAND wrapper args...] [PROPERTIES ...]):
+#                 [TRDATA_OPTIONS file] [COMMAND wrapper args...] [PROPERTIES ...]):
 # a Windows test program, run through Wine in the project's prefix and
 # display. COMMAND runs a wrapper script instead (it gets the program's path
 # as its last argument), for tests that need a serial line or other set-up.
+# TRDATA_OPTIONS is the crash reporter's options file of the program.
 function(tavrix_win_test name)
-  cmake_parse_arguments(T "OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;PROPERTIES;COMMAND" ${ARGN})
+  cmake_parse_arguments(T "OWN_MAIN" "TIMEOUT;TRDATA_OPTIONS" "SOURCES;LIBS;PROPERTIES;COMMAND" ${ARGN})
   if(NOT WIN32)
     return()
   endif()
@@ -96,7 +97,11 @@ function(tavrix_win_test name)
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   endif()
   tavrix_warnings(${name})
-  tavrix_embed_trdata(${name})
+  if(T_TRDATA_OPTIONS)
+    tavrix_embed_trdata(${name} OPTIONS ${T_TRDATA_OPTIONS})
+  else()
+    tavrix_embed_trdata(${name})
+  endif()
   set(test ${TAVRIX_WIN}.${name})
   if(T_COMMAND)
     add_test(NAME ${test} COMMAND ${T_COMMAND} $<TARGET_FILE:${name}>)

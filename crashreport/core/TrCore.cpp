@@ -142,6 +142,14 @@ void TTraciraModuleOptions::Assign(const TTraciraModuleOptions* source) {
   SaveToSharedData();
 }
 
+void TTraciraModuleOptions::Assign(const TTraciraOptionsData& data) {
+  std::string moduleName = std::move(fData.ModuleName);
+  fData = data;
+  fData.ModuleName = std::move(moduleName);
+  if (fData.ErrorsNumberToSave == 0) fData.ErrorsNumberToSave = 1;
+  SaveToSharedData();
+}
+
 void TTraciraModuleOptions::SetCustomizedTexts(TMessageType index, std::string text) {
   if (static_cast<std::size_t>(index) >= kMessageTypeCount)
     throw rtl::Exception(L"Message index out of range.");

@@ -360,6 +360,8 @@ class TTraciraModuleOptions {
   void SetToDefaultOptions();
   // Copies every field and the filters. A null source raises.
   void Assign(const TTraciraModuleOptions* source);
+  // Takes every field of data but ModuleName, through the setters' rules.
+  void Assign(const TTraciraOptionsData& data);
 
   void SaveToStream(TByteBuffer& stream) const;
   // Reads one stored options stream from data; returns the bytes consumed.

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,14 @@ std::wstring FromAnsi(std::string_view text);
 
 std::string Utf8ToAnsi(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
+
+// UTF-8 and a given Windows code page (1251, 1252, 65001, ...), strictly:
+// nullopt when a character has no form in the other encoding (no '?', no
+// best fit), when the input is not valid in its own, or when the code page
+// is unknown here. For tools that write text for a program whose code page
+// is not this process's.
+std::optional<std::string> Utf8ToCodePage(std::string_view text, unsigned codePage);
+std::optional<std::string> CodePageToUtf8(std::string_view text, unsigned codePage);
 
 // A file name given as ANSI text, and back.
 std::filesystem::path AnsiToPath(std::string_view text);

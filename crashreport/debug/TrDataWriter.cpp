@@ -180,6 +180,39 @@ std::vector<std::uint8_t> WriteDataBlock(const TTrBlockSource& source, const TTr
   return out;
 }
 
+std::vector<std::uint8_t> ReplaceBlockOptions(const std::uint8_t* block, std::size_t size,
+                                              const TTraciraModuleOptions& options,
+                                              bool leaksFromMainModule) {
+  // The whole block is read first: a damaged one is refused, not carried on.
+  TTraciraModuleOptions current;
+  current.DisableSharedDataWrite();
+  const TTraciraExtraInformation info = LoadData(block, size, current);
+  if (info.TraciraVersion < 6000)
+    throw ETrDataError(
+        L"Data block: version " + std::to_wstring(info.TraciraVersion) +
+        L" has no leak options in its header; only blocks of version 6000 and later take new options.");
+  TrByteReader r(block, size);
+  const std::uint8_t* header = r.Take(14);  // magic, version, build time
+  r.Take(2);                                // the leak options being replaced
+  const std::uint32_t symbolBytes = r.U32();
+  const std::uint8_t* symbols = r.Take(symbolBytes);
+  r.Take(r.U32());  // the options being replaced
+  std::vector<std::uint8_t> out;
+  TrByteWriter w(out);
+  w.Bytes(header, 14);
+  w.U8(options.LeaksOptions().ToBits());
+  w.U8(leaksFromMainModule ? 1 : 0);
+  w.U32(symbolBytes);
+  w.Bytes(symbols, symbolBytes);
+  std::vector<std::uint8_t> optionsStream;
+  options.SaveToStream(optionsStream);
+  const std::vector<std::uint8_t> packed = Deflate(optionsStream);
+  w.U32(static_cast<std::uint32_t>(packed.size()));
+  w.Bytes(packed.data(), packed.size());
+  w.Bytes(r.Current(), r.Remaining());  // password check and debug stream
+  return out;
+}
+
 std::vector<std::uint8_t> WriteDataBlock_Old(const TTrBlockSource& source,
                                              const TTraciraModuleOptions& options) {
   std::vector<std::uint8_t> out;

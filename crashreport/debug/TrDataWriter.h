@@ -51,6 +51,13 @@ std::vector<std::uint8_t> WriteDebugStream(const std::vector<TTrUnit>& units, st
 // A whole "TRDATA" block in the layout of source.Version.
 std::vector<std::uint8_t> WriteDataBlock(const TTrBlockSource& source, const TTraciraModuleOptions& options);
 
+// A copy of block with its options and leak-option bytes replaced; its symbol table,
+// password check and debug stream stay byte for byte. Takes blocks of
+// version 6000 and later; raises ETrDataError for others and for a damaged
+// block.
+std::vector<std::uint8_t> ReplaceBlockOptions(const std::uint8_t* block, std::size_t size,
+                                              const TTraciraModuleOptions& options, bool leaksFromMainModule);
+
 // The oldest layout: data, length and magic, to be appended to a file.
 std::vector<std::uint8_t> WriteDataBlock_Old(const TTrBlockSource& source,
                                              const TTraciraModuleOptions& options);

@@ -176,6 +176,45 @@ TEST(DataBlock, CurrentLayoutRoundTrip) {
     EXPECT_FALSE(GetSourceInfoByAddr(info, outside)) << std::hex << outside;
 }
 
+// A built program given other options: the debug data, the symbols, the
+// build time and the password check stay as they were.
+TEST(DataBlock, ReplacedOptionsKeepEverythingElse) {
+  TTraciraModuleOptions first;
+  TTrBlockSource source;
+  source.CompilationDate = 45000.5;
+  source.LeaksOptions = first.LeaksOptions();
+  source.LeaksFromMainModule = true;
+  source.Symbols = {{VCL1_ID, 0x1234, 16}};
+  source.Units = SampleUnits();
+  source.Password = "pw";
+  const auto block = WriteDataBlock(source, first);
+
+  TTraciraModuleOptions second;
+  second.SetSMTPHost("127.0.0.1");
+  second.SetLeaksOptions({leaks::loCatchLeaks});
+  const auto replaced = ReplaceBlockOptions(block.data(), block.size(), second, false);
+  TTraciraModuleOptions before, after;
+  const auto password = [] { return std::string("pw"); };
+  const auto old = LoadData(block.data(), block.size(), before, password);
+  const auto now = LoadData(replaced.data(), replaced.size(), after, password);
+  EXPECT_EQ(after.Data(), second.Data());
+  EXPECT_EQ(now.LeaksOptions.ToBits(), 0x01);
+  EXPECT_FALSE(now.LeaksFromMainModule);
+  EXPECT_EQ(now.CompilationDate, old.CompilationDate);
+  EXPECT_EQ(now.Symbols, old.Symbols);
+  EXPECT_EQ(now.DebugInformation, old.DebugInformation);
+  EXPECT_TRUE(now.IsValidEncryptPassword);
+  for (const Expect& e : kExpected)
+    EXPECT_EQ(GetSourceInfoByAddr(now, e.offset), e.info) << std::hex << e.offset;
+
+  // A damaged block, or one whose header has no leak options, is refused.
+  const std::vector<std::uint8_t> cut(block.begin(), block.end() - 10);
+  EXPECT_THROW(ReplaceBlockOptions(cut.data(), cut.size(), second, false), ETrDataError);
+  source.Version = 502;
+  const auto older = WriteDataBlock(source, first);
+  EXPECT_THROW(ReplaceBlockOptions(older.data(), older.size(), second, false), ETrDataError);
+}
+
 TEST(DataBlock, NamesWithoutAValidPasswordAreShownAsBase64) {
   TTraciraModuleOptions options;
   TTrBlockSource source;
