@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "crashreport/debug/TrModules.h"
 #include "crashreport/debug/TrStack.h"
@@ -86,8 +87,8 @@ using THandle = std::unique_ptr<void, THandleCloser>;
 struct TNotifyParams {
   bool Handled = false;
   // The exception thread's stack as it was at the raise, from StackPoint up;
-  // null: read it where it is.
-  const std::vector<std::uint8_t>* Stack = nullptr;
+  // empty: read it where it is.
+  std::span<const std::uint8_t> Stack;
   const CONTEXT* Context = nullptr;
   const EXCEPTION_RECORD* Record = nullptr;
   const CONTEXT* Frame = nullptr;  // a throw's own frame (x86-64)
@@ -166,8 +167,6 @@ struct TEngine {
   TCriticalSection Lock;  // one handling at a time
   std::mutex ThreadsOffLock;
   std::vector<DWORD> ThreadsOff;
-  std::mutex ComponentsLock;
-  std::vector<TTraciraLog*> Components;
 
   std::unique_ptr<TTraciraModuleOptionsEx> Options;
   TTraciraThreadsList Threads;
@@ -202,11 +201,33 @@ struct TEngine {
   std::atomic<bool> FreezePause{false};
 };
 
+// The TTraciraLog components of this module, whose handlers run whether
+// this module handles exceptions (the program) or hands them over (a
+// library): the program fires a library's events through its exports.
+struct TComponents {
+  std::mutex Lock;
+  std::vector<TTraciraLog*> Items;
+};
+
 // Constant-initialised: Init runs before the program's other static
 // objects are constructed, and nothing may construct these again after it.
 constinit TExplicitLifetime<TEngine> gEngine;
+constinit TExplicitLifetime<TComponents> gComponents;
 constinit std::atomic<bool> gInstalled{false};
 constinit std::atomic<bool> gActive{true};
+
+// The program's exit: the thread that called exit runs the static objects'
+// destructors holding the C runtime's exit lock, which any other thread's
+// first use of a function's static object waits for (it registers the
+// object's end). A raise on that thread is handled on the thread itself.
+using TExit = void(__cdecl*)(int);
+constinit TExit gRealExit = nullptr;
+constinit std::atomic<DWORD> gExitingThread{0};
+[[noreturn]] void __cdecl HookedExit(int code) {
+  gExitingThread = GetCurrentThreadId();
+  (gRealExit ? gRealExit : &std::exit)(code);
+  std::abort();  // not reached
+}
 
 std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
@@ -235,18 +256,20 @@ std::string Demangle(const std::type_info& type) {
   return status == 0 && name ? std::string(name.get()) : std::string(type.name());
 }
 
-// The class and its ancestors, nearest first.
+// The class and all its ancestors, nearest first (breadth first, so every
+// base of a class with several is there for the filters), each once.
 std::vector<std::string> ClassNames(const std::type_info* type) {
   std::vector<std::string> names;
-  while (type && names.size() < 64) {
-    names.push_back(Demangle(*type));
-    if (const auto* si = dynamic_cast<const abi::__si_class_type_info*>(type)) {
-      type = si->__base_type;
-    } else if (const auto* vmi = dynamic_cast<const abi::__vmi_class_type_info*>(type);
-               vmi && vmi->__base_count > 0) {
-      type = vmi->__base_info[0].__base_type;
-    } else {
-      type = nullptr;
+  std::vector<const std::type_info*> queue;
+  if (type) queue.push_back(type);
+  for (std::size_t i = 0; i < queue.size() && names.size() < 64; ++i) {
+    std::string name = Demangle(*queue[i]);
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;  // a shared base
+    names.push_back(std::move(name));
+    if (const auto* si = dynamic_cast<const abi::__si_class_type_info*>(queue[i])) {
+      queue.push_back(si->__base_type);
+    } else if (const auto* vmi = dynamic_cast<const abi::__vmi_class_type_info*>(queue[i])) {
+      for (unsigned b = 0; b < vmi->__base_count; ++b) queue.push_back(vmi->__base_info[b].__base_type);
     }
   }
   return names;
@@ -347,12 +370,12 @@ HMODULE ThisModule() { return rtl::ModuleOfAddress(reinterpret_cast<const void*>
 // Whether anything would run: with no handler at all, nothing is handed
 // to the waiting thread.
 template <class Event>
-bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTraciraEvents::*member,
-                const Event& global, const char* exportName) {
+bool AnyHandler(const TTraciraExceptionRecord& record, Event TTraciraEvents::*member, const Event& global,
+                const char* exportName) {
   if (global) return true;
-  {
-    std::lock_guard lock(e.ComponentsLock);
-    for (TTraciraLog* c : e.Components)
+  if (gComponents.Get()) {
+    std::lock_guard lock(gComponents->Lock);
+    for (TTraciraLog* c : gComponents->Items)
       if (c->*member) return true;
   }
   const HMODULE raisedIn = rtl::ModuleOfAddress(record.ExceptionAddress);
@@ -363,12 +386,12 @@ bool AnyHandler(TEngine& e, const TTraciraExceptionRecord& record, Event TTracir
 // created to the first, then the global variable. Their exceptions are
 // swallowed.
 template <class Event, class... Args>
-void RunLocalHandlers(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member,
-                      const Event& global, Args&... args) {
+void RunLocalHandlers(TTraciraExceptionRecord& record, Event TTraciraEvents::*member, const Event& global,
+                      Args&... args) {
   std::vector<TTraciraLog*> components;
-  {
-    std::lock_guard lock(e.ComponentsLock);
-    components = e.Components;
+  if (gComponents.Get()) {
+    std::lock_guard lock(gComponents->Lock);
+    components = gComponents->Items;
   }
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
     const Event& handler = (*it)->*member;
@@ -386,44 +409,50 @@ void RunLocalHandlers(TEngine& e, TTraciraExceptionRecord& record, Event TTracir
   }
 }
 
-template <class Event, class... Args>
+// The export of the module where the exception was raised, when that is
+// another module of the process that carries the crash reporter.
+FARPROC RaisingModuleExport(const TTraciraExceptionRecord& record, const char* exportName) {
+  const HMODULE raisedIn = rtl::ModuleOfAddress(record.ExceptionAddress);
+  return raisedIn && raisedIn != ThisModule() ? GetProcAddress(raisedIn, exportName) : nullptr;
+}
+
+template <class Event, class Arg>
 void Fire(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
-          const char* exportName, Args&... args) {
-  if (!AnyHandler(e, record, member, global, exportName)) return;
+          const char* exportName, Arg& arg) {
+  if (!AnyHandler(record, member, global, exportName)) return;
   Synchronize(e, [&] {
-    // The module where the exception was raised first, through its export.
-    const HMODULE raisedIn = rtl::ModuleOfAddress(record.ExceptionAddress);
-    if (raisedIn && raisedIn != ThisModule()) {
-      if (FARPROC proc = GetProcAddress(raisedIn, exportName)) {
-        using TExport = void(WINAPI*)(TTraciraExceptionRecord*, void*);
-        (reinterpret_cast<TExport>(reinterpret_cast<void*>(proc)))(&record, static_cast<void*>(&args)...);
-      }
+    if (FARPROC proc = RaisingModuleExport(record, exportName)) {
+      using TExport = void(WINAPI*)(TTraciraExceptionRecord*, Arg*);
+      reinterpret_cast<TExport>(reinterpret_cast<void*>(proc))(&record, &arg);
     }
-    RunLocalHandlers(e, record, member, global, args...);
+    RunLocalHandlers(record, member, global, arg);
   });
+}
+
+// An action or error event: the raising module's export first, then this
+// module's handlers.
+template <class Event>
+bool FireWithAction(TEngine& e, TTraciraExceptionRecord& record, Event TTraciraEvents::*member, Event& global,
+                    const char* exportName, TTraciraActionType action, bool answer) {
+  if (!AnyHandler(record, member, global, exportName)) return answer;
+  Synchronize(e, [&] {
+    if (FARPROC proc = RaisingModuleExport(record, exportName)) {
+      using TExport = void(WINAPI*)(TTraciraExceptionRecord*, TTraciraActionType, bool*);
+      reinterpret_cast<TExport>(reinterpret_cast<void*>(proc))(&record, action, &answer);
+    }
+    RunLocalHandlers(record, member, global, action, answer);
+  });
+  return answer;
 }
 
 bool FireAction(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType action) {
-  bool execute = true;
-  if (!AnyHandler(e, record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify,
-                  "TraciraLog_ExceptionActionNotifyEvent"))
-    return execute;
-  Synchronize(e, [&] {
-    RunLocalHandlers(e, record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify, action,
-                     execute);
-  });
-  return execute;
+  return FireWithAction(e, record, &TTraciraEvents::OnExceptionActionNotify, ExceptionActionNotify,
+                        "TraciraLog_ExceptionActionNotifyEvent", action, true);
 }
 
 bool FireError(TEngine& e, TTraciraExceptionRecord& record, TTraciraActionType action) {
-  bool retry = false;
-  if (!AnyHandler(e, record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify,
-                  "TraciraLog_ExceptionErrorNotifyEvent"))
-    return retry;
-  Synchronize(e, [&] {
-    RunLocalHandlers(e, record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify, action, retry);
-  });
-  return retry;
+  return FireWithAction(e, record, &TTraciraEvents::OnExceptionErrorNotify, ExceptionErrorNotify,
+                        "TraciraLog_ExceptionErrorNotifyEvent", action, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -519,11 +548,13 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
   TThreadState* self = CurrentThreadState();
   if (self) self->InHandling = true;
   int step = 1;
+  // The snapshot owns the handles of the paused threads: it outlives them.
+  std::vector<TTraciraThreadInfo> threads;
   std::vector<HANDLE> paused;
   try {
     // 1. The registry as it is now, and the modules list without changed files.
     e.Threads.PurgeList();
-    const std::vector<TTraciraThreadInfo> threads = e.Threads.Snapshot();
+    threads = e.Threads.Snapshot();
     ProcessModules().PurgeModulesList();
 
     // 2. The options of the module that raised.
@@ -570,8 +601,15 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
     const TBehaviourOptions behaviour = options->BehaviourOptions();
     if (behaviour.Contains(boPauseBorlandThreads) || behaviour.Contains(boPauseWindowsThreads)) {
       step = 8;
-      // Holding the heap's locks while suspending: no paused thread is left
-      // inside the heap, so the handling can go on allocating.
+      // Room for every handle first: a suspended thread whose handle could
+      // not be kept would never be resumed.
+      paused.reserve(threads.size());
+      // Holding the locks the handling takes later while suspending (the
+      // components', the loader's, the heaps'), each stop confirmed before
+      // they are let go: no paused thread is left inside one of them, so the
+      // handling can go on without waiting for a thread that never runs.
+      std::unique_lock components(gComponents->Lock);
+      TLoaderLock loader;
       THeapLocks heap;
       for (const TTraciraThreadInfo& t : threads) {
         if (t.ID == p.ThreadID || t.ID == GetCurrentThreadId() || t.ID == e.WaitingThread.load() || !t.Handle)
@@ -580,7 +618,7 @@ void InternalExceptNotify(TEngine& e, TNotifyParams& p) {
         const bool pause = t.IsRuntimeThread ? behaviour.Contains(boPauseBorlandThreads) &&
                                                    !(main && behaviour.Contains(boDoNotPauseMainThread))
                                              : behaviour.Contains(boPauseWindowsThreads);
-        if (pause && SuspendThread(t.Handle) != static_cast<DWORD>(-1)) paused.push_back(t.Handle);
+        if (pause && SuspendAndConfirm(t.Handle)) paused.push_back(t.Handle);
       }
     }
     step = 9;
@@ -769,8 +807,12 @@ void ActiveControl(TNotifyParams& p) {
 bool ExceptNotify(TThreadState& state, TNotifyParams& p) {
   TEngine& e = *gEngine;
   if (IsA<rtl::EAbort>(p.Object, p.Type) || !gActive) return true;
+  // Released before queueing, so that a raise out of memory can wait for
+  // the lock, and again once it is taken: a handling that waited for
+  // another's end finds the reserve kept back again by then.
   ReleaseReserve(e);
   std::lock_guard lock(e.Lock);
+  ReleaseReserve(e);
   struct TRestore {
     TEngine& e;
     ~TRestore() { CreateReserve(e); }
@@ -781,7 +823,8 @@ bool ExceptNotify(TThreadState& state, TNotifyParams& p) {
   state.InHandling = true;
   e.WaitingThread = GetCurrentThreadId();
   const bool pump = GetCurrentThreadId() == MainThreadID() && !IsA<std::bad_alloc>(p.Object, p.Type);
-  THandle thread(CreateUnregisteredThread(ExceptionThreadProc, &p));
+  const bool exiting = gExitingThread.load() == GetCurrentThreadId();
+  THandle thread(exiting ? nullptr : CreateUnregisteredThread(ExceptionThreadProc, &p));
   if (thread) {
     SetThreadPriority(thread.get(), THREAD_PRIORITY_HIGHEST);
     for (;;) {
@@ -815,7 +858,8 @@ bool CatchHandled() {
 // catches it first may clean up and raise it again, and the report is made
 // where it finally lands.
 TKeptRaise& Keep(TThreadState& state, const TRaiseRecord& raise) {
-  TKeptRaise& kept = state.Kept[state.NextKept];
+  const int index = state.NextKept;
+  TKeptRaise& kept = state.Kept[index];
   state.NextKept = (state.NextKept + 1) % TThreadState::kKept;
   kept.Raise = raise;
   kept.Raise.Notified = false;
@@ -827,19 +871,19 @@ TKeptRaise& Keep(TThreadState& state, const TRaiseRecord& raise) {
   kept.HasFrame = raise.Frame != nullptr;
   if (raise.Frame) kept.Frame = *raise.Frame;
   kept.Raise.Frame = nullptr;
-  kept.Stack.clear();
+  kept.Stack = nullptr;
+  kept.StackSize = 0;
   const std::uintptr_t top = CurrentTopOfStack();
   if (raise.StackPointer == 0 || raise.StackPointer >= top) return kept;
-  const auto size =
-      static_cast<std::uint32_t>(std::min<std::uintptr_t>(top - raise.StackPointer, kMaxStackScan));
-  const auto* from = reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(raise.StackPointer));
-  try {
-    // The thread's own stack between its stack pointer and its base is
-    // committed memory. The vector keeps its capacity from raise to raise.
-    kept.Stack.assign(from, from + size);
-  } catch (const std::bad_alloc&) {
-    kept.Stack.clear();
-  }
+  std::uint8_t* buffer = KeptStackBuffer(state, index);
+  if (!buffer) return kept;
+  const auto size = static_cast<std::uint32_t>(
+      std::min<std::uintptr_t>({top - raise.StackPointer, kMaxStackScan, kKeptStackSize}));
+  // The thread's own stack between its stack pointer and its base is
+  // committed memory.
+  std::memcpy(buffer, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(raise.StackPointer)), size);
+  kept.Stack = buffer;
+  kept.StackSize = size;
   return kept;
 }
 
@@ -856,7 +900,7 @@ void GoNotify(TThreadState& state, TKeptRaise& kept) noexcept {
     if (gInstalled && gActive && manageable && ActiveInThread(*gEngine, GetCurrentThreadId())) {
       TNotifyParams p;
       p.Handled = raise.Handler == THandlerKind::Program;
-      p.Stack = kept.Stack.empty() ? nullptr : &kept.Stack;
+      p.Stack = kept.StackCopy();
       p.Context = raise.HasContext ? &kept.Context : nullptr;
       p.Record = raise.HasContext ? &kept.SystemRecord : nullptr;
       p.Frame = kept.HasFrame ? &kept.Frame : nullptr;
@@ -965,62 +1009,63 @@ HWND MainWindow() {
 }
 
 void ReportFreeze(TEngine& e) {
-  std::vector<TTraciraThreadInfo> threads = e.Threads.Snapshot();
+  const std::vector<TTraciraThreadInfo> threads = e.Threads.Snapshot();
   const auto main =
       std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.ID == MainThreadID(); });
   if (main == threads.end() || !main->Handle) return;
   TThreadState* state = CurrentThreadState();
   if (!state) return;
   EFrozenApplication frozen(FromAnsi(e.Options->GetCustomizedExpandedTexts(mtException_AntiFreeze)));
-  {
-    // Suspended while no heap lock is held by it: the handling allocates.
-    THeapLocks heap;
-    if (SuspendThread(main->Handle) == static_cast<DWORD>(-1)) return;
-  }
-  state->Context = CONTEXT{};
-  state->Context.ContextFlags = CONTEXT_FULL;
-  if (GetThreadContext(main->Handle, &state->Context)) {
-    TNotifyParams p;
-    p.Context = &state->Context;
-    p.TopOfStack = main->TopOfStack;
-    p.StackPoint = StackPointerOf(state->Context);
-    p.ThreadID = main->ID;
+  // The frozen thread as it stands, read while it is suspended for a moment
+  // only: left suspended for the handling, it would hold whatever it holds
+  // (the loader's lock, a heap's) for good, and the handling would wait for it.
+  const auto snapshot = std::make_unique<TThreadSnapshot>();
+  if (SnapshotThread(main->Handle, main->TopOfStack, *snapshot) != TSnapshotResult::Ok) return;
+  TNotifyParams p;
+  p.Context = &snapshot->Context;
+  p.Stack = std::span<const std::uint8_t>(snapshot->Stack, snapshot->StackSize);
+  p.TopOfStack = main->TopOfStack;
+  p.StackPoint = snapshot->StackPointer;
+  p.ThreadID = main->ID;
 #if defined(__i386__)
-    p.Address = state->Context.Eip;
+  p.Address = snapshot->Context.Eip;
 #else
-    p.Address = state->Context.Rip;
+  p.Address = snapshot->Context.Rip;
 #endif
-    p.Object = &frozen;
-    p.Type = &typeid(EFrozenApplication);
-    if (InterlockedExchange(&state->InGoNotify, 1) == 0) {
-      ExceptNotify(*state, p);
-      InterlockedExchange(&state->InGoNotify, 0);
-    }
+  p.Object = &frozen;
+  p.Type = &typeid(EFrozenApplication);
+  if (InterlockedExchange(&state->InGoNotify, 1) == 0) {
+    ExceptNotify(*state, p);
+    InterlockedExchange(&state->InGoNotify, 0);
   }
-  ResumeThread(main->Handle);
 }
 
 DWORD WINAPI FreezeProc(LPVOID) {
   TEngine& e = *gEngine;
-  int unresponsive = 0;
+  // When the window was first asked and didn't answer: a freeze is measured
+  // by the clock, since each probe's own wait and the pause between probes
+  // both pass while the window is silent.
+  std::optional<ULONGLONG> silentSince;
   while (WaitForSingleObject(e.FreezeStop.get(), 50) == WAIT_TIMEOUT) {
     if (e.FreezePause) continue;
     HWND main = MainWindow();
     if (!main) continue;
+    const ULONGLONG asked = GetTickCount64();
     DWORD_PTR ignored = 0;
     if (SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_BLOCK, 50, &ignored)) {
-      if (unresponsive > 0) {
-        unresponsive = 0;
+      if (silentSince) {
+        silentSince.reset();
         for (int i = 0; i < 5 && WaitForSingleObject(e.FreezeStop.get(), 50) == WAIT_TIMEOUT; ++i) {
         }
       }
       continue;
     }
     if (!IsWindow(main)) continue;
-    unresponsive += 50;
-    if (unresponsive >= e.Options->FreezeTimeout() * 1000) {
+    if (!silentSince) silentSince = asked;
+    const ULONGLONG timeout = static_cast<ULONGLONG>(std::max(e.Options->FreezeTimeout(), 0)) * 1000;
+    if (GetTickCount64() - *silentSince >= timeout) {
       ReportFreeze(e);
-      unresponsive = 0;
+      silentSince = GetTickCount64();
     }
   }
   return 0;
@@ -1057,15 +1102,15 @@ __attribute__((init_priority(101))) TTraciraLogUnit gUnit;
 // ---------------------------------------------------------------------------
 
 TTraciraLog::TTraciraLog() {
-  if (!gEngine.Get()) return;
-  std::lock_guard lock(gEngine->ComponentsLock);
-  gEngine->Components.push_back(this);
+  if (!gComponents.Get()) return;
+  std::lock_guard lock(gComponents->Lock);
+  gComponents->Items.push_back(this);
 }
 
 TTraciraLog::~TTraciraLog() {
-  if (!gEngine.Get()) return;
-  std::lock_guard lock(gEngine->ComponentsLock);
-  std::erase(gEngine->Components, this);
+  if (!gComponents.Get()) return;
+  std::lock_guard lock(gComponents->Lock);
+  std::erase(gComponents->Items, this);
 }
 
 // ---------------------------------------------------------------------------
@@ -1131,6 +1176,7 @@ void DoneLibraryModule() {
 
 void Init() {
   if (gEngine.Get() || gLibraryModule) return;
+  gComponents.Create();
   if (const HMODULE self = ThisModule(); self != GetModuleHandleW(nullptr)) {
     InitLibraryModule(self);
     return;
@@ -1143,6 +1189,7 @@ void Init() {
   FILETIME ignored{};
   GetProcessTimes(GetCurrentProcess(), &e.StartTime, &ignored, &ignored, &ignored);
   CreateReserve(e);
+  PrepareLoaderLock();
   e.Options = std::make_unique<TTraciraModuleOptionsEx>();
   e.Options->DisableSharedDataWrite();
   HMODULE program = GetModuleHandleW(nullptr);
@@ -1151,6 +1198,12 @@ void Init() {
   e.Options->Assign(info->Options.get());
   if (e.Options->ModuleName().empty()) e.Options->SetModuleName(ModuleFileNameAnsi(program));
   e.Threads.AddCurrentThread(0, true, {}, nullptr, nullptr);
+  try {
+    gRealExit = reinterpret_cast<TExit>(
+        HookDllProcedure(program, "msvcrt.dll", "exit", reinterpret_cast<const void*>(&HookedExit)));
+  } catch (const ETrHookError& error) {
+    SetInternalError(e, eeNone, MessageOf(&error), 0);
+  }
   InstallRaiseHooks({OnRaise, OnRethrow, OnUnhandledEnd});
   rtl::SetEdgeHook(OnEdge);
   HookThreadFunctions(e.Threads, OnThreadException);
@@ -1166,6 +1219,7 @@ void Init() {
 
 void Done() {
   if (gLibraryModule) DoneLibraryModule();
+  gComponents.Destroy();
   if (!gEngine.Get()) return;
   TEngine& e = *gEngine;
   gInstalled = false;
@@ -1173,6 +1227,13 @@ void Done() {
   if (e.ShowExceptionTarget) UnhookProcedure(e.ShowExceptionTarget);
   if (e.HandleExceptionTarget) UnhookProcedure(e.HandleExceptionTarget);
   UnhookThreadFunctions();
+  if (gRealExit) {
+    try {
+      HookDllProcedure(GetModuleHandleW(nullptr), "msvcrt.dll", "exit",
+                       reinterpret_cast<const void*>(gRealExit));
+    } catch (const ETrHookError&) {
+    }
+  }
   rtl::SetEdgeHook(nullptr);
   RemoveRaiseHooks();
   ReleaseReserve(e);
@@ -1272,8 +1333,8 @@ namespace {
 template <class Event, class... Args>
 void RunExported(TTraciraExceptionRecord* record, Event TTraciraEvents::*member, const Event& global,
                  Args&... args) {
-  if (!record || !gEngine.Get()) return;
-  RunLocalHandlers(*gEngine, *record, member, global, args...);
+  if (!record) return;
+  RunLocalHandlers(*record, member, global, args...);
 }
 }  // namespace
 

@@ -120,13 +120,13 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   const TCallStackOptions stackOptions = options.CallStackOptions();
 
   // The exception's own thread first: its stack as it stood at the raise.
-  if (p.Stack) {
-    TTrBufferReader stack(p.StackPoint, *p.Stack);
+  if (!p.Stack.empty()) {
+    TTrBufferReader stack(p.StackPoint, std::vector<std::uint8_t>(p.Stack.begin(), p.Stack.end()));
     TTrProcessMemoryReader code;
     TTrScanRequest request;
     request.ExceptionAddress = p.Address;
     request.StackPointer = p.StackPoint;
-    request.TopOfStack = p.StackPoint + p.Stack->size();
+    request.TopOfStack = p.StackPoint + p.Stack.size();
     request.WordSize = sizeof(void*) == 8 ? kWords64 : kWords32;
     request.Details = details;
     request.ThreadID = p.ThreadID;
@@ -250,11 +250,11 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
     // The words at the stack pointer: from the stack kept at the raise, else
     // read now.
     auto readStack = [&](auto& stack) {
-      if (p.Stack && p.Stack->size() >= stack.size()) {
-        std::copy_n(p.Stack->begin(), stack.size(), stack.begin());
+      if (p.Stack.size() >= stack.size()) {
+        std::copy_n(p.Stack.begin(), stack.size(), stack.begin());
         return true;
       }
-      return !p.Stack && memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size());
+      return p.Stack.empty() && memory.Read(StackPointerOf(*p.Context), stack.data(), stack.size());
     };
 #if defined(__x86_64__)
     const CONTEXT& c = *p.Context;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,8 @@ struct TReportInput {
   std::uint32_t ThreadID = 0;  // the thread the exception belongs to
   std::uintptr_t StackPoint = 0, TopOfStack = 0;
   // The exception thread's stack as it was at the raise, from StackPoint up;
-  // null: read it where it is.
-  const std::vector<std::uint8_t>* Stack = nullptr;
+  // empty: read it where it is.
+  std::span<const std::uint8_t> Stack;
   const CONTEXT* Context = nullptr;          // a system exception's processor state
   const EXCEPTION_RECORD* Record = nullptr;  // and its record
   // Otherwise the registers of a throw's own frame, when known (x86-64):

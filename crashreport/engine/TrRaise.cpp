@@ -72,6 +72,7 @@ TThreadState* ClaimSlot(DWORD id) {
         s.InGoNotify = 0;
         s.InHandling = false;
         s.PendingContext = false;
+        s.InRaiseHook = false;
         for (TKeptRaise& k : s.Kept) k.Raise = TRaiseRecord{};
         s.NextKept = 0;
         return &s;
@@ -301,8 +302,14 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   if (code == EXCEPTION_STACK_OVERFLOW && (!gProcessWide || !rtl::ReleaseOverflowReserve()))
     return EXCEPTION_CONTINUE_SEARCH;
 #endif
+  // A thread inside a handling (the handling thread, or the raising thread
+  // running the program's event handlers and windows while it waits) gets
+  // its fault converted too: the exception unwinds to the handling's own
+  // catch, which records an internal error, or to the catch around the
+  // handler or window procedure, which swallows it. Either way the handling
+  // ends as it should, with its paused threads resumed.
   TThreadState* state = CurrentThreadState();
-  if (!state || state->InHandling) return EXCEPTION_CONTINUE_SEARCH;
+  if (!state) return EXCEPTION_CONTINUE_SEARCH;
   const bool unwinds = HasUnwindTables(info->ExceptionRecord->ExceptionAddress);
   // An overflow in code without tables is the program's to report.
   if (!unwinds && (code != EXCEPTION_STACK_OVERFLOW || !gProcessWide)) return EXCEPTION_CONTINUE_SEARCH;
@@ -388,6 +395,14 @@ __attribute__((noinline)) void OnTerminate() {
 }
 
 }  // namespace
+
+std::uint8_t* KeptStackBuffer(TThreadState& state, int index) noexcept {
+  if (!state.KeptStacks)
+    state.KeptStacks =
+        static_cast<std::uint8_t*>(VirtualAlloc(nullptr, std::size_t{kKeptStackSize} * TThreadState::kKept,
+                                                MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  return state.KeptStacks ? state.KeptStacks + std::size_t{kKeptStackSize} * index : nullptr;
+}
 
 TThreadState* CurrentThreadState() noexcept {
   if (gTlsIndex == TLS_OUT_OF_INDEXES) return nullptr;
@@ -557,15 +572,19 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
                                                 void (*destructor)(void*)) {
   if (gInstalled && gHooks.OnRaise) {
     TThreadState* state = CurrentThreadState();
-    if (state && !state->InHandling) {
+    // A converted processor exception's context belongs to this throw
+    // alone, reported or not.
+    const bool pendingContext = state && state->PendingContext;
+    if (state) state->PendingContext = false;
+    if (state && !state->InHandling && !state->InRaiseHook) {
+      state->InRaiseHook = true;
       TRaiseRecord raise;
 #if defined(__x86_64__)
       CONTEXT frame;
 #endif
       raise.Object = object;
       raise.Type = type;
-      if (state->PendingContext) {
-        state->PendingContext = false;
+      if (pendingContext) {
         raise.HasContext = true;
         raise.Address = ToAddress(state->Record.ExceptionAddress);
         raise.StackPointer = StackPointerOf(state->Context);
@@ -586,6 +605,7 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
       }
       raise.Handler = FindHandler(object, type);
       gHooks.OnRaise(*state, raise);
+      state->InRaiseHook = false;
     }
   }
   __real___cxa_throw(object, type, destructor);

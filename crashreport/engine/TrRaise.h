@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -49,7 +50,11 @@ struct TKeptRaise {
   EXCEPTION_RECORD SystemRecord;
   CONTEXT Frame;  // Raise.Frame's copy, when HasFrame
   bool HasFrame = false;
-  std::vector<std::uint8_t> Stack;
+  // The stack from Raise.StackPointer up, copied into this raise's part of
+  // its thread's buffer (KeptStackBuffer): nothing on the way in allocates.
+  const std::uint8_t* Stack = nullptr;
+  std::uint32_t StackSize = 0;
+  std::span<const std::uint8_t> StackCopy() const { return {Stack, StackSize}; }
 };
 
 // What the crash reporter keeps for each thread.
@@ -63,6 +68,13 @@ struct TThreadState {
   // are kept on it while the exception is raised from there.
   std::uint8_t* OverflowStack;
   void* OverflowFrame;
+  // The buffer of the kept raises' stack copies (kKept parts of
+  // kKeptStackSize bytes), made by the system on the thread's first raise
+  // and kept with the slot.
+  std::uint8_t* KeptStacks;
+  // Inside the throw hook: a throw from the hook's own work goes its way
+  // without being seen again.
+  bool InRaiseHook;
   CONTEXT Context;
   EXCEPTION_RECORD Record;
   // The latest raises, newest at NextKept - 1: a clean-up that raises and
@@ -97,6 +109,13 @@ inline std::uintptr_t StackPointerOf(const CONTEXT& c) {
   return c.Rsp;
 #endif
 }
+
+// The most of a raising thread's stack kept with a raise.
+inline constexpr std::uint32_t kKeptStackSize = 100 * 1024;
+
+// Part index of the state's kept-stack buffer, or null when the system has
+// no memory for it (the raise is then kept without its stack).
+std::uint8_t* KeptStackBuffer(TThreadState& state, int index) noexcept;
 
 // The calling thread's state; null only when every slot is taken.
 TThreadState* CurrentThreadState() noexcept;

@@ -142,15 +142,20 @@ struct TPatch {
   const void* Replacement;
   void* Previous;
 };
-constinit std::vector<TPatch> gPatches;
+// A fixed table, not a vector: Done takes the patches back after every
+// ordinary static object, a vector among them, has been destroyed.
+constexpr std::size_t kMaxPatches = 64;
+constinit TPatch gPatches[kMaxPatches] = {};
+constinit std::size_t gPatchCount = 0;
 
 void Patch(HMODULE module, const char* procedure, const void* replacement, void** previous) {
   if (!module) return;
   try {
+    if (gPatchCount == kMaxPatches) return;
     void* old = HookDllProcedure(module, "kernel32.dll", procedure, replacement);
     if (!old) return;
     if (previous && !*previous) *previous = old;
-    gPatches.push_back({module, procedure, replacement, old});
+    gPatches[gPatchCount++] = {module, procedure, replacement, old};
   } catch (const ETrHookError&) {
     // The thread simply stays out of the registry.
   }
@@ -220,8 +225,15 @@ std::vector<TTraciraThreadInfo> TTraciraThreadsList::Snapshot() {
   std::shared_lock lock(fLock);
   copy.reserve(fItems.size());
   for (const auto& item : fItems) {
-    copy.push_back(*item);
-    copy.back().IsACopy = true;
+    TTraciraThreadInfo& c = copy.emplace_back(*item);
+    c.IsACopy = true;
+    c.Handle = nullptr;
+    HANDLE own = nullptr;
+    if (item->Handle && DuplicateHandle(GetCurrentProcess(), item->Handle, GetCurrentProcess(), &own, 0,
+                                        FALSE, DUPLICATE_SAME_ACCESS)) {
+      c.Handle = own;
+      c.HandleOwner = std::shared_ptr<void>(own, CloseHandle);
+    }
   }
   return copy;
 }
@@ -286,13 +298,13 @@ void ForwardThreadFunctions(HMODULE library, HMODULE program) {
 }
 
 void UnhookThreadFunctions() {
-  for (auto it = gPatches.rbegin(); it != gPatches.rend(); ++it) {
+  while (gPatchCount > 0) {
+    const TPatch& patch = gPatches[--gPatchCount];
     try {
-      HookDllProcedure(it->Module, "kernel32.dll", it->Procedure, it->Previous);
+      HookDllProcedure(patch.Module, "kernel32.dll", patch.Procedure, patch.Previous);
     } catch (const ETrHookError&) {
     }
   }
-  gPatches.clear();
   gRegistry = nullptr;
   gOnThreadException = nullptr;
 }

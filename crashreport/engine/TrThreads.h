@@ -13,7 +13,7 @@ namespace tracira {
 
 struct TTraciraThreadInfo {
   DWORD ID = 0;
-  HANDLE Handle = nullptr;  // suspend, resume and context; owned by the registry
+  HANDLE Handle = nullptr;  // suspend, resume and context; owned by the registry or by HandleOwner
   DWORD CallerID = 0;       // the thread that created it
   int Priority = THREAD_PRIORITY_NORMAL;
   std::uintptr_t TopOfStack = 0;
@@ -23,7 +23,11 @@ struct TTraciraThreadInfo {
   // the main thread; the others are "Windows threads".
   bool IsRuntimeThread = false;
   std::vector<std::uint8_t> CallerStackDump;  // the creator's stack when it created this one
-  bool IsACopy = false;                       // a record of a snapshot (the handle isn't owned)
+  // A record of a snapshot: Handle is a duplicate of the registry's, owned
+  // here, so it stays the thread's own after the thread has ended and the
+  // registry has closed its handle.
+  bool IsACopy = false;
+  std::shared_ptr<void> HandleOwner;
   bool ExceptionHandled = false;
 };
 
@@ -40,7 +44,7 @@ class TTraciraThreadsList {
   void RemoveCurrentThread();
   // Drops the records of threads that have ended.
   void PurgeList();
-  // A copy of every record (handles not owned by the copy), for one handling.
+  // A copy of every record for one handling, each with a handle of its own.
   std::vector<TTraciraThreadInfo> Snapshot();
   bool Contains(DWORD id);
   void UpdatePriority(DWORD id, int priority);

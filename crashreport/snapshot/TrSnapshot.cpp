@@ -69,6 +69,48 @@ TSnapshotResult SnapshotThread(HANDLE thread, std::uintptr_t topOfStack, TThread
   return result;
 }
 
+namespace {
+
+using TLdrLockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG* disposition, ULONG_PTR* cookie);
+using TLdrUnlockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
+
+// Found once, before anything is paused: finding them takes the loader lock.
+constinit TLdrLockLoaderLock gLockLoaderLock = nullptr;
+constinit TLdrUnlockLoaderLock gUnlockLoaderLock = nullptr;
+
+}  // namespace
+
+void PrepareLoaderLock() noexcept {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (!ntdll) return;
+  gLockLoaderLock = reinterpret_cast<TLdrLockLoaderLock>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  gUnlockLoaderLock = reinterpret_cast<TLdrUnlockLoaderLock>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+}
+
+TLoaderLock::TLoaderLock() noexcept {
+  constexpr ULONG kTryOnly = 2, kAcquired = 1;
+  if (!gLockLoaderLock || !gUnlockLoaderLock) return;
+  for (int attempt = 0; attempt < 100 && !fHeld; ++attempt) {
+    ULONG disposition = 0;
+    fHeld = gLockLoaderLock(kTryOnly, &disposition, &fCookie) >= 0 && disposition == kAcquired;
+    if (!fHeld) Sleep(10);
+  }
+}
+
+TLoaderLock::~TLoaderLock() {
+  if (fHeld) gUnlockLoaderLock(0, fCookie);
+}
+
+bool SuspendAndConfirm(HANDLE thread) noexcept {
+  if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+  CONTEXT context{};
+  context.ContextFlags = CONTEXT_CONTROL;
+  GetThreadContext(thread, &context);
+  return true;
+}
+
 THeapLocks::THeapLocks() noexcept {
   fHeaps[0] = GetProcessHeap();
   fHeaps[1] = reinterpret_cast<HANDLE>(_get_heap_handle());

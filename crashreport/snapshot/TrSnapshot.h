@@ -52,4 +52,31 @@ class THeapLocks {
   bool fLocked[2] = {};
 };
 
+// Holds the system loader's lock, taken the same way and for the same
+// reason as the heap locks: a thread suspended meanwhile is not inside the
+// loader, so the holder's later module look-ups (and those of the handling
+// that follows) can't wait for a paused thread. The lock is only tried for
+// a while: when the raising thread itself holds it (an exception in a
+// library's start-up), waiting for it would never end, and the threads are
+// paused without it.
+// PrepareLoaderLock finds the system's entries once, at start-up.
+void PrepareLoaderLock() noexcept;
+class TLoaderLock {
+ public:
+  TLoaderLock() noexcept;
+  ~TLoaderLock();
+  TLoaderLock(const TLoaderLock&) = delete;
+  TLoaderLock& operator=(const TLoaderLock&) = delete;
+  bool Held() const { return fHeld; }
+
+ private:
+  ULONG_PTR fCookie = 0;
+  bool fHeld = false;
+};
+
+// Suspends thread and waits until it has stopped (under Wine a suspension
+// takes effect some time after SuspendThread returns; reading the context
+// waits for it). false: not suspended.
+bool SuspendAndConfirm(HANDLE thread) noexcept;
+
 }  // namespace tracira

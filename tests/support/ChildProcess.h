@@ -12,8 +12,10 @@ namespace testsupport {
 // before any of the program's code has run (seen in a CI run, starting the
 // 64-bit program); such a start is tried again, a few times, and said on
 // stderr. Any other failure is returned at once, with
-// GetLastError() set.
+// GetLastError() set. environment: a block of UTF-16 "NAME=value" strings
+// (flags then include CREATE_UNICODE_ENVIRONMENT), or null for this one's.
 bool StartChildProcess(std::wstring& commandLine, BOOL inheritHandles, DWORD flags, const wchar_t* currentDir,
-                       const STARTUPINFOW& startup, PROCESS_INFORMATION& info);
+                       const STARTUPINFOW& startup, PROCESS_INFORMATION& info,
+                       const wchar_t* environment = nullptr);
 
 }  // namespace testsupport

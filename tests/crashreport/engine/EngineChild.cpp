@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,9 +114,11 @@ int Freeze() {
   HWND wnd = CreateWindowW(L"TavrixFreezeTest", L"Freeze", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
                            nullptr, nullptr, wc.hInstance, nullptr);
   PumpFor(500);
-  PostMessageW(wnd, WM_USER + 1, 2500, 0);  // frozen for 2.5 s: one report
+  // Frozen for one and a half times the time-out: one report, however the
+  // watchdog's probes and pauses add up.
+  PostMessageW(wnd, WM_USER + 1, 1500, 0);
   PumpFor(1500);
-  PostMessageW(wnd, WM_USER + 1, 600, 0);  // less than the time-out: none
+  PostMessageW(wnd, WM_USER + 1, 700, 0);  // less than the time-out: none
   PumpFor(1500);
   DestroyWindow(wnd);
   return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
@@ -135,15 +138,101 @@ int InternalError() {
   return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
 }
 
+// A null dereference on the handling's own thread while another thread is
+// paused for the handling: the handling ends with its diagnostic, the paused
+// thread runs again, and the next exception is handled as usual.
+std::atomic<bool> gFaultWhilePaused{false};
+HANDLE gPausedThread = nullptr;
+volatile int* volatile gNull = nullptr;
+
+// The system's ResumeThread: the program's import of it is the crash
+// reporter's, which may take the threads registry's lock, and the probe
+// below runs inside allocations made under that lock.
+using TResume = DWORD(WINAPI*)(HANDLE);
+TResume gSystemResume = nullptr;
+
+// Whether the worker is suspended by someone else now (this probe adds and
+// takes back one suspension of its own; neither allocates nor locks).
+bool WorkerIsPaused() {
+  const DWORD previous = SuspendThread(gPausedThread);
+  if (previous == static_cast<DWORD>(-1)) return false;
+  gSystemResume(gPausedThread);
+  return previous > 0;
+}
+
+int FaultInTheHandling() {
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetBehaviourOptions(TBehaviourOptions(o.BehaviourOptions()).Include(boPauseBorlandThreads));
+  std::atomic<bool> stop{false};
+  std::atomic<long> ticks{0};
+  std::atomic<DWORD> workerID{0};
+  std::thread worker([&] {
+    workerID = GetCurrentThreadId();
+    while (!stop) {
+      ++ticks;
+      Sleep(1);
+    }
+  });
+  while (ticks == 0) Sleep(1);
+  gSystemResume = reinterpret_cast<TResume>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ResumeThread")));
+  gPausedThread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, workerID);
+  gFaultWhilePaused = true;
+  AtTheEdge(RaiseProblem);
+  const bool faulted = !gFaultWhilePaused;
+  gFaultWhilePaused = false;
+  const long before = ticks;
+  Sleep(300);
+  const bool runs = ticks > before;
+  stop = true;
+  if (runs)
+    worker.join();
+  else
+    worker.detach();
+  if (!faulted) return 6;
+  if (!runs) return 7;
+  AtTheEdge(RaiseProblem);  // the next one is handled as usual
+  return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) {
+  if (gFaultWhilePaused && gPausedThread && GetCurrentThreadId() != gMainThread && WorkerIsPaused() &&
+      gFaultWhilePaused.exchange(false))
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(*gNull));
   if (GetCurrentThreadId() != gMainThread && gFailAnAllocation.exchange(false)) throw std::bad_alloc();
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+// Raises during the program's exit: after the ordinary static objects are
+// destroyed (this one is made before them, so it goes after them) and
+// before the crash reporter's own end. What is raised there still finds the
+// crash reporter whole: a caught raise is kept, one at the edge reported.
+// Then the heaps are checked (under Wine's heap checking a write into a
+// freed block shows there), and the result written beside the log.
+// A plain array: a std::string would be destroyed before this object is.
+char gExitFolder[MAX_PATH] = {};
+struct TRaisesAtExit {
+  ~TRaisesAtExit() {
+    if (gExitFolder[0] == '\0') return;
+    try {
+      RaiseProblem();
+    } catch (const EScanerProblem&) {
+    }
+    AtTheEdge(RaiseProblem);
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    bool valid = count > 0 && count <= 64;
+    for (DWORD i = 0; valid && i < count; ++i) valid = HeapValidate(heaps[i], 0, nullptr) != FALSE;
+    std::ofstream(std::string(gExitFolder) + "\\exit.txt")
+        << (valid ? "heaps valid" : "heap damaged") << " " << ExceptionCount();
+  }
+};
+__attribute__((init_priority(102))) TRaisesAtExit gRaisesAtExit;
 
 int gNumber = 0;
 
@@ -216,5 +305,10 @@ int main(int argc, char** argv) {
   }
   if (scenario == "freeze") return Freeze();
   if (scenario == "internal-error") return InternalError();
+  if (scenario == "fault-in-the-handling") return FaultInTheHandling();
+  if (scenario == "raise-during-exit") {
+    folder.copy(gExitFolder, sizeof gExitFolder - 1);
+    return 0;
+  }
   return 2;
 }

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crashreport/report/TrLogManager.h"
@@ -27,7 +29,9 @@ fs::path Here() {
   return fs::path(path).parent_path();
 }
 
-TRun RunChild(const std::string& scenario) {
+// environment: "NAME=value" for the child only (Wine reads its own
+// settings, WINEDEBUG among them, from a program's environment).
+TRun RunChild(const std::string& scenario, const wchar_t* environment = nullptr) {
   TRun run;
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
@@ -40,7 +44,19 @@ TRun RunChild(const std::string& scenario) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!testsupport::StartChildProcess(commandLine, FALSE, 0, nullptr, si, pi)) {
+  // This environment with the one variable replaced.
+  std::wstring block;
+  if (environment) {
+    const std::wstring_view setting(environment);
+    const std::wstring_view name = setting.substr(0, setting.find(L'=') + 1);
+    const std::unique_ptr<wchar_t, decltype(&FreeEnvironmentStringsW)> own(GetEnvironmentStringsW(),
+                                                                           &FreeEnvironmentStringsW);
+    for (const wchar_t* p = own.get(); *p; p += wcslen(p) + 1)
+      if (!std::wstring_view(p).starts_with(name)) (block += p) += L'\0';
+    (block += setting) += L'\0';
+  }
+  if (!testsupport::StartChildProcess(commandLine, FALSE, environment ? CREATE_UNICODE_ENVIRONMENT : 0,
+                                      nullptr, si, pi, environment ? block.data() : nullptr)) {
     ADD_FAILURE() << "the child did not start";
     return run;
   }
@@ -128,6 +144,27 @@ TEST(Freeze, AWindowThatStopsAnsweringIsReportedOnce) {
   EXPECT_TRUE(Has(run.Reports[0], "EFrozenApplication")) << run.Reports[0];
   EXPECT_TRUE(Has(run.Reports[0], "The application seems to be frozen.")) << run.Reports[0];
   EXPECT_TRUE(Has(run.Reports[0], "BlockTheWindow")) << run.Reports[0];
+}
+
+TEST(Ends, ARaiseDuringExitFindsTheCrashReporterWhole) {
+  const TRun run = RunChild("raise-during-exit", L"WINEDEBUG=warn+heap");
+  EXPECT_EQ(run.ExitCode, 0u);
+  ASSERT_EQ(run.Reports.size(), 1u);
+  EXPECT_TRUE(Has(run.Reports[0], "RaiseProblem")) << run.Reports[0];
+  std::ifstream in(run.Folder / L"exit.txt");
+  std::string result((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(result, "heaps valid 1");
+}
+
+TEST(InternalError, AFaultOnTheHandlingThreadEndsItAndResumesThePausedThreads) {
+  const TRun run = RunChild("fault-in-the-handling");
+  EXPECT_EQ(run.ExitCode, 0u)
+      << "6: no fault, 7: the paused thread stayed paused, 10+N: N exceptions counted";
+  EXPECT_EQ(run.Reports.size(), 1u);
+  std::ifstream in(run.Folder / L"tracira_engine_child.log", std::ios::binary);
+  ASSERT_TRUE(in) << "no diagnostic beside the log";
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(Has(text, "EAccessViolation")) << text;
 }
 
 TEST(InternalError, AFailingHandlingLeavesItsDiagnosticBesideTheLog) {

@@ -118,6 +118,42 @@ TEST(Engine, DivisionByZeroUnwindsAndIsReported) {
   EXPECT_NE(reports[0].find("DivideByZero"), std::string::npos) << reports[0];
 }
 
+// Reservations of the size of the address space kept back for a handling
+// out of memory.
+int OutOfMemoryReserves() {
+  int count = 0;
+  MEMORY_BASIC_INFORMATION info;
+  for (const char* p = nullptr; VirtualQuery(p, &info, sizeof info) == sizeof info;
+       p = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+    if (info.State == MEM_RESERVE && info.AllocationProtect == PAGE_NOACCESS &&
+        info.RegionSize == 0x1000000 && info.BaseAddress == info.AllocationBase)
+      ++count;
+  }
+  return count;
+}
+
+TEST(Engine, AHandlingThatWaitedForAnotherRunsWithTheReserveReleased) {
+  PrepareOptions("reserve");
+  const int idle = OutOfMemoryReserves();
+  ASSERT_GE(idle, 1);
+  std::atomic<int> calls{0}, seen{-1};
+  std::thread second;
+  ExceptionNotify = [&](TTraciraExceptionRecord&, bool&) {
+    if (++calls == 1) {
+      second = std::thread([] { AtTheEdge([] { RaiseProblem(); }); });
+      Sleep(300);  // the second raise waits for this handling's end meanwhile
+    } else {
+      seen = OutOfMemoryReserves();
+    }
+  };
+  AtTheEdge([] { RaiseProblem(); });
+  second.join();
+  ExceptionNotify = nullptr;
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(seen, idle - 1);
+  EXPECT_EQ(OutOfMemoryReserves(), idle);  // kept back again
+}
+
 }  // namespace
 
 namespace {
@@ -151,6 +187,27 @@ TEST(Filters, RtlHandlerStepsAsideAndNoneSwallows) {
     CurrentTraciraLogOptions().ExceptionsFilters().Add(Filter(c.ClassName, c.Handler));
     EXPECT_EQ(AtTheEdge([] { RaiseProblem(); }), c.PassedOn);
     EXPECT_EQ(SavedReports().size(), static_cast<std::size_t>(c.Reports));
+  }
+  CurrentTraciraLogOptions().ExceptionsFilters().Clear();
+}
+
+// A class of the program's own beside the exception class: a filter that
+// names it takes the exception, as one naming the first base does.
+struct TRetryable {
+  virtual ~TRetryable() = default;
+};
+class EScanerTimeout : public EScanerProblem, public TRetryable {
+ public:
+  using EScanerProblem::EScanerProblem;
+};
+
+TEST(Filters, EveryBaseOfAClassWithSeveralIsNamed) {
+  for (const char* base : {"TRetryable", "EScanerProblem", "rtl::Exception"}) {
+    SCOPED_TRACE(base);
+    PrepareOptions("second-base");
+    CurrentTraciraLogOptions().ExceptionsFilters().Add(Filter(base, fhtNone));
+    EXPECT_FALSE(AtTheEdge([] { throw EScanerTimeout(L"late"); }));
+    EXPECT_TRUE(SavedReports().empty());
   }
   CurrentTraciraLogOptions().ExceptionsFilters().Clear();
 }
@@ -319,6 +376,69 @@ TEST(Dialog, MessageBoxShowsTheMessageOnTheRaisingThread) {
   done = true;
   closer.join();
   EXPECT_EQ(shown, L"The scanner went away");
+  EXPECT_EQ(SavedReports().size(), 1u);
+}
+
+// A processor fault in the program's code that runs during a handling is
+// converted as anywhere else, and swallowed like a handler's C++ exception:
+// the handling goes on and so does the program.
+TEST(FaultsInAHandling, ANullDereferenceInAnEventHandler) {
+  PrepareOptions("fault-in-handler");
+  gDestructors = 0;
+  ExceptionNotify = [](TTraciraExceptionRecord&, bool&) { ReadNull(); };
+  AtTheEdge([] { RaiseProblem(); });
+  ExceptionNotify = nullptr;
+  EXPECT_EQ(gDestructors, 1);  // ReadNull's frame was unwound
+  EXPECT_EQ(SavedReports().size(), 1u);
+  AtTheEdge([] { RaiseProblem(); });
+  EXPECT_EQ(SavedReports().size(), 2u);
+}
+
+std::atomic<int> gTicks{0};
+
+// A window of the program: its procedure runs through the edge of the
+// program's handling, as the GUI library's windows do.
+LRESULT CALLBACK TickingWindow(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg != WM_TIMER) return DefWindowProcW(wnd, msg, wp, lp);
+  rtl::Guarded(
+      [] {
+        if (++gTicks == 1) ReadNull();
+      },
+      [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
+  return 0;
+}
+
+TEST(FaultsInAHandling, ANullDereferenceInAWindowProcedureWhileTheBoxIsShown) {
+  PrepareOptions("fault-in-window");
+  CurrentTraciraLogOptions().SetExceptionDialogType(edtMessageBox);
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = TickingWindow;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"TavrixTickingWindow";
+  RegisterClassW(&wc);
+  HWND wnd = CreateWindowW(wc.lpszClassName, L"Ticks", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                           wc.hInstance, nullptr);
+  ASSERT_NE(wnd, nullptr);
+  gTicks = 0;
+  std::wstring shown;
+  std::atomic<bool> done{false};
+  // The box is closed once the window's timer has faulted and ticked on.
+  std::thread closer([&] {
+    while (!done && shown.empty()) {
+      if (gTicks >= 3) EnumWindows(CloseErrorBox, reinterpret_cast<LPARAM>(&shown));
+      Sleep(20);
+    }
+  });
+  AtTheEdge([&] {
+    SetTimer(wnd, 1, 10, nullptr);
+    RaiseProblem();
+  });
+  done = true;
+  closer.join();
+  KillTimer(wnd, 1);
+  DestroyWindow(wnd);
+  EXPECT_EQ(shown, L"The scanner went away");
+  EXPECT_GE(gTicks.load(), 3);
   EXPECT_EQ(SavedReports().size(), 1u);
 }
 

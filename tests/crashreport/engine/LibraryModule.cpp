@@ -2,6 +2,7 @@
 // catches and starts is handed to the program's crash reporter.
 #include <windows.h>
 
+#include "crashreport/engine/ExceptionLog.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 
@@ -60,6 +61,23 @@ __declspec(dllexport) bool CallAndCatch(void (*body)()) {
     return true;
   }
   return false;
+}
+
+// The library's own handlers of the crash reporter's events, which the
+// program's crash reporter runs for what the library raises: 0 none, 1 a
+// component's ExceptionNotify that clears Handle, 2 an ExceptionActionNotify
+// that stops the save.
+__declspec(dllexport) void HandleEventsInTheLibrary(int which) {
+  using namespace tracira;
+  static TTraciraLog component;
+  component.OnExceptionNotify = nullptr;
+  ExceptionActionNotify = nullptr;
+  if (which == 1)
+    component.OnExceptionNotify = [](TTraciraExceptionRecord&, bool& handle) { handle = false; };
+  if (which == 2)
+    ExceptionActionNotify = [](TTraciraExceptionRecord&, TTraciraActionType action, bool& execute) {
+      if (action == atSavingLogFile) execute = false;
+    };
 }
 
 // Raises with nothing of the library's to catch it.

@@ -68,6 +68,24 @@ TEST_F(Library, AnExceptionRaisedAgainToItsEdgeIsReportedOnce) {
   EXPECT_TRUE(Has(reports[0], "ThrowFromLibrary")) << reports[0];
 }
 
+TEST_F(Library, ItsOwnEventHandlersRunForWhatItRaises) {
+  PrepareOptions("library-events");
+  const auto handleEvents = Export<void (*)(int)>("HandleEventsInTheLibrary");
+  const auto raise = Export<void (*)()>("RaiseAtTheLibraryEdge");
+  const int before = ExceptionCount();
+  handleEvents(1);  // its component's ExceptionNotify clears Handle
+  raise();
+  EXPECT_EQ(ExceptionCount(), before);
+  EXPECT_TRUE(SavedReports().empty());
+  handleEvents(2);  // its ExceptionActionNotify stops the save
+  raise();
+  EXPECT_EQ(ExceptionCount(), before + 1);
+  EXPECT_TRUE(SavedReports().empty());
+  handleEvents(0);
+  raise();
+  EXPECT_EQ(SavedReports().size(), 1u);
+}
+
 TEST_F(Library, ItsThreadsAreInTheProgramsRegistry) {
   PrepareOptions("library-thread");
   EXPECT_EQ(Export<DWORD (*)()>("RunLibraryThread")(), 0u);
