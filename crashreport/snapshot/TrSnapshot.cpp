@@ -90,13 +90,8 @@ void PrepareLoaderLock() noexcept {
 }
 
 TLoaderLock::TLoaderLock() noexcept {
-  constexpr ULONG kTryOnly = 2, kAcquired = 1;
   if (!gLockLoaderLock || !gUnlockLoaderLock) return;
-  for (int attempt = 0; attempt < 100 && !fHeld; ++attempt) {
-    ULONG disposition = 0;
-    fHeld = gLockLoaderLock(kTryOnly, &disposition, &fCookie) >= 0 && disposition == kAcquired;
-    if (!fHeld) Sleep(10);
-  }
+  fHeld = gLockLoaderLock(0, nullptr, &fCookie) >= 0;
 }
 
 TLoaderLock::~TLoaderLock() {

@@ -55,10 +55,7 @@ class THeapLocks {
 // Holds the system loader's lock, taken the same way and for the same
 // reason as the heap locks: a thread suspended meanwhile is not inside the
 // loader, so the holder's later module look-ups (and those of the handling
-// that follows) can't wait for a paused thread. The lock is only tried for
-// a while: when the raising thread itself holds it (an exception in a
-// library's start-up), waiting for it would never end, and the threads are
-// paused without it.
+// that follows) can't wait for a paused thread.
 // PrepareLoaderLock finds the system's entries once, at start-up.
 void PrepareLoaderLock() noexcept;
 class TLoaderLock {

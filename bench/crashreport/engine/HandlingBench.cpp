@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   std::sort(plain.begin(), plain.end());
   const double dump = plain[plain.size() / 2];
   std::printf("  plain filter, minidump only: dump written  %7.2f ms\n", dump);
-  std::printf("Ratio (report ready / minidump): with sections %.1f, without %.1f\n", full.Ready / dump,
+  std::printf("Ratio (report ready / minidump): with sections %.3f, without %.3f\n", full.Ready / dump,
               lean.Ready / dump);
   stop = true;
   for (auto& t : busy) t.join();

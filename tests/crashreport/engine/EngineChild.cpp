@@ -85,11 +85,29 @@ DWORD WINAPI ThrowingThread(LPVOID) {
   return 0;
 }
 
-// Keeps the main thread from answering its window for a while.
+// Keep the main thread from answering its window for a while: asleep,
+// allocating all the time (the heap's lock taken and let go again and
+// again), or inside the loader's lock (a library whose start-up waits).
 __attribute__((noinline)) void BlockTheWindow(DWORD ms) { Sleep(ms); }
+__attribute__((noinline)) void AllocateFor(DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  while (static_cast<int>(end - GetTickCount()) > 0) {
+    std::string s(1000, 'x');
+    s += s;
+  }
+}
+__attribute__((noinline)) void LoadASlowLibrary(DWORD ms) {
+  SetEnvironmentVariableW(L"TAVRIX_DLLMAIN_WAIT", std::to_wstring(ms).c_str());
+  if (HMODULE m = LoadLibraryW(L"tracira_slow_library.dll")) FreeLibrary(m);
+}
+
+enum : UINT { kSleep = WM_USER + 1, kAllocate, kLoad };
 
 LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_USER + 1) BlockTheWindow(static_cast<DWORD>(wp));
+  const auto ms = static_cast<DWORD>(wp);
+  if (msg == kSleep) BlockTheWindow(ms);
+  if (msg == kAllocate) AllocateFor(ms);
+  if (msg == kLoad) LoadASlowLibrary(ms);
   return DefWindowProcW(wnd, msg, wp, lp);
 }
 
@@ -102,7 +120,7 @@ void PumpFor(DWORD ms) {
   }
 }
 
-int Freeze() {
+int Freeze(UINT how) {
   TTraciraModuleOptions& o = CurrentTraciraLogOptions();
   o.SetFreezeTimeout(1);
   o.SetFreezeActivate(true);
@@ -116,9 +134,9 @@ int Freeze() {
   PumpFor(500);
   // Frozen for one and a half times the time-out: one report, however the
   // watchdog's probes and pauses add up.
-  PostMessageW(wnd, WM_USER + 1, 1500, 0);
+  PostMessageW(wnd, how, 1500, 0);
   PumpFor(1500);
-  PostMessageW(wnd, WM_USER + 1, 700, 0);  // less than the time-out: none
+  PostMessageW(wnd, how, 700, 0);  // less than the time-out: none
   PumpFor(1500);
   DestroyWindow(wnd);
   return ExceptionCount() == 1 ? 0 : 10 + ExceptionCount();
@@ -294,6 +312,14 @@ int main(int argc, char** argv) {
     AtTheEdge(RaiseProblem);
     return 4;  // not reached: the program restarts
   }
+  if (scenario == "terminate-filter") {
+    TTraciraExceptionFilter f;
+    f.ExceptionClassName = "EScanerProblem";
+    f.ActionType = fatTerminate;
+    o.ExceptionsFilters().Add(f);
+    AtTheEdge(RaiseProblem);
+    return 4;  // not reached: the program ends
+  }
   if (scenario == "crash-loop") {
     o.SetAutoCrashOperation(tbRestart);
     o.SetAutoCrashNumber(10);
@@ -303,7 +329,9 @@ int main(int argc, char** argv) {
     AtTheEdge(RaiseProblem);
     return 5;  // not reached: the tenth restarts
   }
-  if (scenario == "freeze") return Freeze();
+  if (scenario == "freeze") return Freeze(kSleep);
+  if (scenario == "freeze-allocating") return Freeze(kAllocate);
+  if (scenario == "freeze-in-the-loader") return Freeze(kLoad);
   if (scenario == "internal-error") return InternalError();
   if (scenario == "fault-in-the-handling") return FaultInTheHandling();
   if (scenario == "raise-during-exit") {

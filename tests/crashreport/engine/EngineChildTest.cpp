@@ -119,6 +119,13 @@ TEST(Ends, UnhandledInAThreadEndsOnlyThatThread) {
   EXPECT_TRUE(Has(run.Reports[0], "ThrowingThread")) << run.Reports[0];
 }
 
+TEST(Ends, FilterWithTerminateEndsTheProgramAfterTheReport) {
+  const TRun run = RunChild("terminate-filter");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(run.Starts, 1);
+  EXPECT_EQ(run.Reports.size(), 1u);
+}
+
 TEST(Restarts, FilterWithRestartStartsTheProgramAgain) {
   const TRun run = RunChild("restart-filter");
   EXPECT_EQ(run.ExitCode, 1u);
@@ -137,13 +144,26 @@ TEST(Restarts, TheTenthExceptionWithinAMinuteRestarts) {
   EXPECT_EQ(run.Reports.size(), 10u);
 }
 
+// Frozen for one and a half times the time-out, then for less than it: one
+// report, named after where the main thread stood, and the program goes on.
 TEST(Freeze, AWindowThatStopsAnsweringIsReportedOnce) {
-  const TRun run = RunChild("freeze");
-  EXPECT_EQ(run.ExitCode, 0u) << "reports: " << run.ExitCode - 10;
-  ASSERT_EQ(run.Reports.size(), 1u);
-  EXPECT_TRUE(Has(run.Reports[0], "EFrozenApplication")) << run.Reports[0];
-  EXPECT_TRUE(Has(run.Reports[0], "The application seems to be frozen.")) << run.Reports[0];
-  EXPECT_TRUE(Has(run.Reports[0], "BlockTheWindow")) << run.Reports[0];
+  const struct {
+    const char* Scenario;
+    const char* FrozenIn;
+  } cases[] = {
+      {"freeze", "BlockTheWindow"},
+      {"freeze-allocating", "AllocateFor"},
+      {"freeze-in-the-loader", "LoadASlowLibrary"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Scenario);
+    const TRun run = RunChild(c.Scenario);
+    EXPECT_EQ(run.ExitCode, 0u) << "reports: " << run.ExitCode - 10;
+    ASSERT_EQ(run.Reports.size(), 1u);
+    EXPECT_TRUE(Has(run.Reports[0], "EFrozenApplication")) << run.Reports[0];
+    EXPECT_TRUE(Has(run.Reports[0], "The application seems to be frozen.")) << run.Reports[0];
+    EXPECT_TRUE(Has(run.Reports[0], c.FrozenIn)) << run.Reports[0];
+  }
 }
 
 TEST(Ends, ARaiseDuringExitFindsTheCrashReporterWhole) {

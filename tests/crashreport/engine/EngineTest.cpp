@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -212,6 +213,67 @@ TEST(Filters, EveryBaseOfAClassWithSeveralIsNamed) {
   CurrentTraciraLogOptions().ExceptionsFilters().Clear();
 }
 
+// The switches around a report, and the events that tell of it.
+TEST(Behaviour, SwitchesAndEventsAroundAReport) {
+  const DWORD self = GetCurrentThreadId();
+  struct Case {
+    const char* Name;
+    std::function<void()> Setup;  // after the options are prepared
+    bool Caught;                  // raised inside the program's own catch clause, else at the edge
+    std::size_t Reports;
+    bool PassedOn;      // at the edge: the runtime's own handling is asked to run as well
+    const char* Event;  // the notify event that fired: "handled", "unhandled" or none
+  };
+  const auto behaviour = [](TBehaviourOption option) {
+    return [option] {
+      TBehaviourOptions b = CurrentTraciraLogOptions().BehaviourOptions();
+      CurrentTraciraLogOptions().SetBehaviourOptions(b.Include(option));
+    };
+  };
+  const Case cases[] = {
+      {"a caught exception", [] {}, true, 0, false, ""},
+      {"boCatchHandledExceptions", behaviour(boCatchHandledExceptions), true, 1, false, "handled"},
+      {"boCallRTLExceptionEvent", behaviour(boCallRTLExceptionEvent), false, 1, true, "unhandled"},
+      {"switched off", [] { SetTraciraLogState(false); }, false, 0, true, ""},
+      {"switched off in this thread", [self] { SetTraciraLogActiveInThread(self, false); }, false, 0, true,
+       ""},
+      {"fatTerminate cancelled at atTerminating",
+       [] {
+         TTraciraExceptionFilter f = Filter("EScanerProblem", fhtTraciraLog, fatTerminate);
+         CurrentTraciraLogOptions().ExceptionsFilters().Add(f);
+         ExceptionActionNotify = [](TTraciraExceptionRecord&, TTraciraActionType action, bool& execute) {
+           if (action == atTerminating) execute = false;
+         };
+       },
+       false, 1, false, "unhandled"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    PrepareOptions("behaviour");
+    std::string event;
+    ExceptionNotify = [&](TTraciraExceptionRecord&, bool&) { event += "unhandled"; };
+    HandledExceptionNotify = [&](TTraciraExceptionRecord&, bool&) { event += "handled"; };
+    c.Setup();
+    bool passedOn = false;
+    if (c.Caught) {
+      try {
+        RaiseProblem();
+      } catch (const EScanerProblem&) {
+      }
+    } else {
+      passedOn = AtTheEdge([] { RaiseProblem(); });
+    }
+    SetTraciraLogState(true);
+    SetTraciraLogActiveInThread(self, true);
+    ExceptionNotify = HandledExceptionNotify = nullptr;
+    ExceptionActionNotify = nullptr;
+    EXPECT_EQ(SavedReports().size(), c.Reports);
+    EXPECT_EQ(passedOn, c.PassedOn);
+    EXPECT_EQ(event, c.Event);
+  }
+  PrepareOptions("behaviour");
+}
+
 TEST(Events, HandleClearedStopsTheReportAndPassesItOn) {
   PrepareOptions("handle");
   std::vector<std::string> calls;
@@ -329,25 +391,56 @@ TEST(Threads, OtherThreadsAreShownAfterTheRaisingOne) {
   EXPECT_LT(exceptionThread, runningThread);
 }
 
-// A thread that holds the heap's lock while it is suspended must not stop
-// the handling: nothing that runs while it is suspended may allocate.
-TEST(Threads, AThreadAllocatingWithoutPauseNeverBlocksTheHandling) {
-  PrepareOptions("hammer");
-  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
-  o.SetSaveLogFile(false);
-  o.SetLogOptions({});
-  std::atomic<bool> stop{false};
-  std::thread hammer([&] {
-    while (!stop) {
-      std::vector<std::string> v(16, std::string(100, 'x'));
-      v.clear();
-    }
-  });
-  const int before = ExceptionCount();
-  for (int i = 0; i < 1000; ++i) AtTheEdge([] { RaiseProblem(); });
-  stop = true;
-  hammer.join();
-  EXPECT_EQ(ExceptionCount(), before + 1000);
+// Threads that hold a lock the handling needs (the heap's, the loader's)
+// must not stop it, whether they are left running or paused for the whole
+// handling: one allocating (a runtime thread), one loading and freeing a
+// library (a Windows thread), a thousand raises over the configurations.
+DWORD WINAPI LoadAndFreeLibraries(LPVOID stop) {
+  while (!*static_cast<std::atomic<bool>*>(stop)) {
+    if (HMODULE m = LoadLibraryW(L"msimg32.dll")) FreeLibrary(m);
+    // Not without a break: Wine's loader lock is not fair, and a thread
+    // that takes it back at once starves every other user of the loader.
+    Sleep(1);
+  }
+  return 0;
+}
+
+TEST(Threads, ThreadsHoldingTheHeapOrTheLoaderNeverBlockTheHandling) {
+  constexpr int kRaises = 250;  // in each configuration: a thousand in all
+  const struct {
+    const char* Name;
+    TBehaviourOptions Pause;
+  } cases[] = {
+      {"no pause", {}},
+      {"runtime threads paused", {boPauseBorlandThreads}},
+      {"Windows threads paused", {boPauseWindowsThreads}},
+      {"all but the main thread paused",
+       {boPauseBorlandThreads, boPauseWindowsThreads, boDoNotPauseMainThread}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    PrepareOptions("hammer");
+    TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+    o.SetSaveLogFile(false);
+    o.SetLogOptions({});
+    o.SetBehaviourOptions(c.Pause);
+    std::atomic<bool> stop{false};
+    std::thread hammer([&] {
+      while (!stop) {
+        std::vector<std::string> v(16, std::string(100, 'x'));
+        v.clear();
+      }
+    });
+    HANDLE loader = CreateThread(nullptr, 0, LoadAndFreeLibraries, &stop, 0, nullptr);
+    ASSERT_NE(loader, nullptr);
+    const int before = ExceptionCount();
+    for (int i = 0; i < kRaises; ++i) AtTheEdge([] { RaiseProblem(); });
+    stop = true;
+    hammer.join();
+    WaitForSingleObject(loader, INFINITE);
+    CloseHandle(loader);
+    EXPECT_EQ(ExceptionCount(), before + kRaises);
+  }
 }
 
 BOOL CALLBACK CloseErrorBox(HWND wnd, LPARAM found) {
