@@ -31,14 +31,15 @@ fs::path Here() {
 
 // environment: "NAME=value" for the child only (Wine reads its own
 // settings, WINEDEBUG among them, from a program's environment).
-TRun RunChild(const std::string& scenario, const wchar_t* environment = nullptr) {
+TRun RunChild(const std::string& scenario, const wchar_t* environment = nullptr,
+              const std::wstring& program = L"tracira_engine_child") {
   TRun run;
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
   run.Folder = fs::path(temp) / L"tavrix-engine-child" / scenario;
   fs::remove_all(run.Folder);
   fs::create_directories(run.Folder);
-  std::wstring commandLine = L"\"" + (Here() / L"tracira_engine_child.exe").wstring() + L"\" " +
+  std::wstring commandLine = L"\"" + (Here() / (program + L".exe")).wstring() + L"\" " +
                              std::wstring(scenario.begin(), scenario.end()) + L" \"" + run.Folder.wstring() +
                              L"\"";
   STARTUPINFOW si{};
@@ -72,7 +73,7 @@ TRun RunChild(const std::string& scenario, const wchar_t* environment = nullptr)
     if (run.Starts >= 2 || i > 20) break;
     Sleep(50);
   }
-  const fs::path log = run.Folder / L"tracira_engine_child.tlf";
+  const fs::path log = run.Folder / (program + L".tlf");
   if (fs::exists(log)) {
     tracira::TLogFile file(log);
     for (int i = 0; i < file.GetCount(); ++i) run.Reports.push_back(file.GetReport(i));
@@ -109,6 +110,27 @@ TEST(GoesOn, AfterStackOverflowsReportedAtTheEdgeOrCaught) {
       EXPECT_TRUE(Has(report, "EStackOverflow")) << report;
       EXPECT_TRUE(Has(report, "RecurseCounted")) << report;
     }
+  }
+}
+
+// The same ends in the child built with the shipped program's flags.
+TEST(Ends, TheOptimisedProgramEndsTheSameWays) {
+  const struct {
+    const char* Scenario;
+    DWORD ExitCode;
+    std::size_t Reports;
+    const char* Shown;  // in every report
+  } cases[] = {
+      {"unhandled-main", 1, 1, "RaiseProblem"},
+      {"unhandled-thread", 0, 1, "EScanerProblem"},
+      {"stack-overflow", 1, 1, "Recurse"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Scenario);
+    const TRun run = RunChild(c.Scenario, nullptr, L"tracira_engine_child_optimised");
+    EXPECT_EQ(run.ExitCode, c.ExitCode);
+    ASSERT_EQ(run.Reports.size(), c.Reports);
+    for (const std::string& report : run.Reports) EXPECT_TRUE(Has(report, c.Shown)) << report;
   }
 }
 
