@@ -306,21 +306,13 @@ int main(int argc, char** argv) {
     CloseHandle(thread);
     return code == 1 ? 0 : 3;
   }
-  if (scenario == "restart-filter") {
+  if (scenario == "restart-filter" || scenario == "terminate-filter") {
     TTraciraExceptionFilter f;
     f.ExceptionClassName = "EScanerProblem";
-    f.ActionType = fatRestart;
+    f.ActionType = scenario == "restart-filter" ? fatRestart : fatTerminate;
     o.ExceptionsFilters().Add(f);
     AtTheEdge(RaiseProblem);
-    return 4;  // not reached: the program restarts
-  }
-  if (scenario == "terminate-filter") {
-    TTraciraExceptionFilter f;
-    f.ExceptionClassName = "EScanerProblem";
-    f.ActionType = fatTerminate;
-    o.ExceptionsFilters().Add(f);
-    AtTheEdge(RaiseProblem);
-    return 4;  // not reached: the program ends
+    return 4;  // not reached: the program restarts or ends
   }
   if (scenario == "crash-loop") {
     o.SetAutoCrashOperation(tbRestart);
