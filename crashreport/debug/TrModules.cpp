@@ -193,6 +193,12 @@ void TTraciraModulesList::PurgeModulesList() {
   });
 }
 
+void TTraciraModulesList::Clear() {
+  std::lock_guard lock(fLock);
+  std::vector<std::unique_ptr<TTraciraModuleInfo>>().swap(fModules);
+  fPasswordRequest = nullptr;
+}
+
 std::vector<TTraciraModuleInfo*> TTraciraModulesList::Items() {
   std::lock_guard lock(fLock);
   std::vector<TTraciraModuleInfo*> out;

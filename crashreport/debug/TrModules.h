@@ -78,6 +78,8 @@ class TTraciraModulesList {
   void PurgeModulesList();
   // A snapshot of the listed modules, in load-address order.
   std::vector<TTraciraModuleInfo*> Items();
+  // Drops every module read, with its debug data: the crash reporter's end.
+  void Clear();
   void SetPasswordRequest(TPasswordRequest request);
 
  private:

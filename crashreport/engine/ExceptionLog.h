@@ -17,6 +17,9 @@
 
 #include "crashreport/core/TrCore.h"
 #include "crashreport/core/TrTypes.h"
+#include "crashreport/dialogs/TrDialogState.h"
+#include "crashreport/engine/TrLogPlace.h"
+#include "crashreport/report/TrLogText.h"
 #include "rtl/Exceptions.h"
 
 namespace tracira {
@@ -29,8 +32,10 @@ class EFrozenApplication : public rtl::Exception {
   using Exception::Exception;
 };
 
-// What every notification event receives; one instance, filled during the
-// handling.
+// What every notification event receives, filled during the handling.
+// Everything but ExceptionObject is held by value; ExceptionObject is the
+// exception in flight while its handling runs, and on a sending thread that
+// outlives it the kept exception, or null when it could not be kept.
 struct TTraciraExceptionRecord {
   const std::exception* ExceptionObject =
       nullptr;  // null for a system exception raised outside the program's code
@@ -125,20 +130,32 @@ TTraciraStackList LastCallStack();
 std::string LastLogFileName();
 int ExceptionCount();
 
-// The log file's full name by the options (module name with ".tlf", output
-// path or the profile folder, computer name, variables expanded).
-std::string OutputLogFile(const TTraciraModuleOptions& options);
-
 // The last report's log file; the whole log kept for sending
 // (sndSendEntireLog), empty otherwise.
 std::string EntireLogText();
 
 // Set before the dialog of a handling: a send mode is configured; the
 // screenshot goes with the report (sndSendScreenshot); the dialog shows the
-// option to attach it.
+// option to attach it. After the dialog: the user's choices.
 bool CanSendMessage();
 bool CanAttachScreenshot();
 bool CanAttachScreenshot_Show();
+
+// What the dialogs offer and what the user chose, one for the process
+// (filled by the handling before its dialog step, read after it). Raises
+// when the crash reporter was never set up.
+TDialogState& DialogState();
+
+// The last report as data: the general items, the call stacks, the
+// modules, the processes, the assembler and the processor state.
+TReportParts LastReportParts();
+
+// The handling runs on the raising thread itself (no thread of its own),
+// so nothing can be sent on a thread of its own.
+bool CannotUseThread();
+
+// Puts text on the clipboard as plain text (CF_TEXT).
+bool SetClipboardText(const std::string& text);
 
 // The internal-error message of the last failed phase ("" when none).
 std::string InternalErrorText();

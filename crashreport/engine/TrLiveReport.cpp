@@ -1,7 +1,6 @@
 #include "crashreport/engine/TrLiveReport.h"
 
 #include <shellapi.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <array>
@@ -11,7 +10,6 @@
 #include "crashreport/debug/TrStack.h"
 #include "crashreport/disasm/TrAsmSection.h"
 #include "crashreport/disasm/TrDisAsmWin.h"
-#include "crashreport/engine/ExceptionLog.h"
 #include "crashreport/engine/TrRaise.h"
 #include "crashreport/engine/TrSystemInfo.h"
 #include "crashreport/report/TrLogManager.h"
@@ -116,6 +114,8 @@ bool IsGUIProgram() {
 TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& texts, const TReportInput& p) {
   const std::vector<TTraciraThreadInfo>& threads = p.Threads;
   TReport report;
+  TReportParts& parts = report.Parts;
+  TTraciraStackList& stackList = parts.Stack;
   const TTrDetailSet details = GetDebugDetail(options);
   const TCallStackOptions stackOptions = options.CallStackOptions();
 
@@ -134,21 +134,21 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
     SetUnwindStart(request, registers, p.Context ? p.Context : p.Frame);
     const std::uint32_t id = p.ThreadID;
     CallStackByAddresses(
-        report.Stack, stack, code,
+        stackList, stack, code,
         [id](TTrAddress a, TTraciraDebugInfo& entry, bool errorLine, bool running) {
           GetDebugInfosByAddr(a, id, entry, errorLine, running);
         },
         request);
   } else {
-    CallStackByAddresses(report.Stack, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
+    CallStackByAddresses(stackList, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(p.Address)),
                          p.StackPoint, p.TopOfStack, details, -1, -1, true, true, p.ThreadID, true,
                          p.Context ? p.Context : p.Frame);
   }
   const auto own =
       std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });
   if (own != threads.end() && !own->CallerStackDump.empty())
-    AddCallerCallStack(report.Stack, TTrCallerStack{own->ID, own->CallerStackDump}, details);
-  report.ExceptionID = ExceptionID(ExceptionIDText(p.ClassName, report.Stack, p.ThreadID));
+    AddCallerCallStack(stackList, TTrCallerStack{own->ID, own->CallerStackDump}, details);
+  report.ExceptionID = ExceptionID(ExceptionIDText(p.ClassName, stackList, p.ThreadID));
 
   // Then every other registered thread the options show, each read while
   // it is suspended.
@@ -161,8 +161,8 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
     const bool show = t.IsRuntimeThread ? stackOptions.Contains(csoShowBorlandThreads)
                                         : stackOptions.Contains(csoShowWindowsThreads);
     if (!show || !t.Handle) continue;
-    const std::size_t before = report.Stack.size();
-    if (GetThreadCallStack(t.Handle, t.ID, report.Stack, details) && report.Stack.size() > before)
+    const std::size_t before = stackList.size();
+    if (GetThreadCallStack(t.Handle, t.ID, stackList, details) && stackList.size() > before)
       rows.push_back({t.ID, t.Priority, {}, t.ID == MainThreadID()});
   }
   for (auto& row : rows)
@@ -171,11 +171,9 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
         it != threads.end())
       row.Priority = it->Priority;
 
-  TReportParts parts;
   parts.ShowOptions = options.ShowOptions();
   parts.WindowedProgram = p.WindowedProgram;
   parts.Show = stackOptions;
-  parts.Stack = report.Stack;
   parts.Threads = rows;
 
   // 1 Application
@@ -285,65 +283,6 @@ OSVERSIONINFOW OSVersion() {
   GetVersionExW(&version);
 #pragma GCC diagnostic pop
   return version;
-}
-
-std::string ProfileFolder() {
-  wchar_t path[MAX_PATH] = {};
-  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return ToAnsi(path);
-  if (const DWORD n = GetEnvironmentVariableW(L"UserProfile", path, MAX_PATH); n > 0 && n < MAX_PATH)
-    return ToAnsi(path);
-  return "\\";
-}
-
-std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension) {
-  TLogNameParts parts;
-  parts.ModuleName = options.ModuleName();
-  if (parts.ModuleName.empty()) parts.ModuleName = ModuleFileNameAnsi(GetModuleHandleW(nullptr));
-  parts.OutputPath = options.OutputPath();
-  parts.Extension = extension;
-  const TWindowsVersion version = WindowsVersion();
-  parts.ProfileSystem = version.PlatformId == VER_PLATFORM_WIN32_NT && version.Major >= 6;
-  if (parts.ProfileSystem) parts.ProfileFolder = ProfileFolder();
-  parts.AddComputerName = options.LogOptions().Contains(loAddComputerNameInLogFileName);
-  if (parts.AddComputerName) {
-    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = static_cast<DWORD>(std::size(computer));
-    if (GetComputerNameW(computer, &size)) parts.ComputerName = ToAnsi(computer);
-  }
-  return ExpandEnvVar(LogFileName(parts));
-}
-
-std::string OutputLogFile(const TTraciraModuleOptions& options) { return OutputFile(options, ".tlf"); }
-
-namespace {
-
-// Whether a file can be written in file's folder (created when missing):
-// a probe beside it, deleted when closed.
-bool CanWriteBeside(const std::string& file) {
-  const std::filesystem::path path = AnsiToPath(file);
-  std::error_code error;
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-  if (error) return false;
-  std::filesystem::path probe = path;
-  probe += ".probe";
-  const HANDLE h =
-      CreateFileW(probe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  // An existing log must be replaceable too.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-}  // namespace
-
-std::string GetWorkingFile(const std::string& fileName) {
-  if (CanWriteBeside(fileName)) return fileName;
-  const std::string fallback = ProfileFolder() + "\\TraciraLog\\" + ExtractFileName(fileName);
-  std::error_code ignored;
-  std::filesystem::create_directories(AnsiToPath(fallback).parent_path(), ignored);
-  return fallback;
 }
 
 }  // namespace tracira

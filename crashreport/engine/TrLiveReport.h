@@ -46,10 +46,13 @@ struct TReportInput {
   std::string UserEmail;  // typed in a dialog
 };
 
+// The report as text and as the data it was made from (the detail pages
+// list the general items, the call stacks, the modules, the processes, the
+// assembler and the processor state as rows).
 struct TReport {
   std::string Text;
   std::string ExceptionID;
-  TTraciraStackList Stack;
+  TReportParts Parts;
 };
 
 TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& texts,
@@ -63,17 +66,5 @@ inline std::filesystem::path WidePath(const std::string& ansi) { return AnsiToPa
 
 // The system's version as it tells it to the program.
 OSVERSIONINFOW OSVersion();
-
-// The user's profile folder (shell folder, else %UserProfile%, else "\").
-std::string ProfileFolder();
-
-// A file of the log's family: the log's name with another extension (".log"
-// for the internal-error text, ".xml" for the copy). OutputLogFile is
-// OutputFile(options, ".tlf").
-std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension);
-// The file a save really writes: fileName when its folder can be written
-// (it is created when missing), else the same name in the profile folder's
-// TraciraLog (created too).
-std::string GetWorkingFile(const std::string& fileName);
 
 }  // namespace tracira

@@ -160,6 +160,34 @@ std::wstring ModuleNameOf(std::uintptr_t address) {
 
 }  // namespace
 
+#if defined(__x86_64__)
+// Where the vectored handler makes the thread go, as if the faulting
+// instruction had called it. The faulting function may be a leaf without a
+// frame of its own, whose stack pointer is then off the 16-byte alignment
+// that compiled code takes for granted at a call (RtlCaptureContext's
+// fxsave faults on it): the entry realigns the stack below a frame pointer,
+// so that the unwinder steps back over it to the faulting frame.
+extern "C" [[noreturn]] void TrRaiseSystemExceptionEntry();
+extern "C" [[noreturn]] __attribute__((used)) void TrRaiseSystemExceptionAligned() { RaiseSystemException(); }
+asm(R"(
+  .text
+  .globl TrRaiseSystemExceptionEntry
+  .def TrRaiseSystemExceptionEntry; .scl 2; .type 32; .endef
+  .seh_proc TrRaiseSystemExceptionEntry
+TrRaiseSystemExceptionEntry:
+  pushq %rbp
+  .seh_pushreg %rbp
+  movq %rsp, %rbp
+  .seh_setframe %rbp, 0
+  .seh_endprologue
+  andq $-16, %rsp
+  subq $32, %rsp
+  call TrRaiseSystemExceptionAligned
+  int3
+  .seh_endproc
+)");
+#endif
+
 #if defined(__i386__)
 // Code compiled by this project, with unwind tables: only there can an
 // exception start from any instruction. Elsewhere (the system, another
@@ -325,7 +353,7 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
     const DWORD64 resume = MoveToOverflowRaiseStart(c);
     c.Rsp -= 8;
     *reinterpret_cast<DWORD64*>(c.Rsp) = resume;
-    c.Rip = reinterpret_cast<DWORD64>(&RaiseSystemException);
+    c.Rip = reinterpret_cast<DWORD64>(&TrRaiseSystemExceptionEntry);
     return EXCEPTION_CONTINUE_EXECUTION;
 #else
     std::uint8_t* stack = OverflowStackOf(*state);
@@ -355,7 +383,7 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
 #else
   c.Rsp -= 8;
   *reinterpret_cast<DWORD64*>(c.Rsp) = c.Rip + 1;
-  c.Rip = reinterpret_cast<DWORD64>(&RaiseSystemException);
+  c.Rip = reinterpret_cast<DWORD64>(&TrRaiseSystemExceptionEntry);
 #endif
   return EXCEPTION_CONTINUE_EXECUTION;
 }

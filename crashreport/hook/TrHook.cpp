@@ -354,6 +354,8 @@ bool UnhookProcedure(void* target) {
   // such a trampoline stays allocated.
   if (!record->KeepTrampoline) VirtualFree(record->Block, 0, MEM_RELEASE);
   hooks.erase(record);
+  // The last hook gone, nothing of the list stays on the heap.
+  if (hooks.empty()) std::vector<THookRecord>().swap(hooks);
   return true;
 }
 

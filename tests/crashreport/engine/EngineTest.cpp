@@ -653,6 +653,23 @@ TEST(SystemExceptions, AnAccessViolationNobodyCatchesEndsOnlyItsThread) {
   EXPECT_NE(reports[0].find("EAccessViolation"), std::string::npos) << reports[0];
 }
 
+// Optimised as the shipped program is: a leaf without a frame of its own,
+// where the stack pointer is off the alignment of a call when it faults.
+__attribute__((noinline, optimize("O2", "omit-frame-pointer"))) int ReadInALeaf(volatile int* at) {
+  return *at;
+}
+
+TEST(SystemExceptions, AFaultInAFramelessLeafIsReportedFromIt) {
+  PrepareOptions("leaf");
+  AtTheEdge([] { ReadInALeaf(gNull); });
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("EAccessViolation"), std::string::npos) << reports[0];
+  const TTraciraStackList stack = LastCallStack();
+  ASSERT_FALSE(stack.empty());
+  EXPECT_NE(stack.front().ProcedureName.find("ReadInALeaf"), std::string::npos) << reports[0];
+}
+
 TEST(SystemExceptions, ASoftwareExceptionRaisedByTheProgramUnwindsAndIsReported) {
   PrepareOptions("software");
   gDestructors = 0;

@@ -1,0 +1,28 @@
+// Where the log file and its family of files go: the module's name with
+// the family's extension, in the output folder (or the profile folder),
+// with the computer's name when asked for and variables expanded; and the
+// fall-back when that folder can't be written.
+#pragma once
+
+#include <string>
+
+#include "crashreport/core/TrCore.h"
+
+namespace tracira {
+
+// The user's profile folder (shell folder, else %UserProfile%, else "\").
+std::string ProfileFolder();
+
+// A file of the log's family: the log's name with another extension (".log"
+// for the internal-error text, ".xml" for the copy). OutputLogFile is
+// OutputFile(options, ".tlf").
+std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension);
+// The file a save really writes: fileName when its folder can be written
+// (it is created when missing), else the same name in the profile folder's
+// TraciraLog (created too).
+std::string GetWorkingFile(const std::string& fileName);
+
+// The log file's full name by the options (module name with ".tlf").
+std::string OutputLogFile(const TTraciraModuleOptions& options);
+
+}  // namespace tracira
