@@ -685,10 +685,11 @@ bool IsTraciraCode(const TTraciraExtraInformation& info, std::uint32_t codeOffse
 
 bool IsCrashReporterSource(std::string_view path) {
   // The folder comes from the build (TRACIRA_SOURCE_DIR); paths are compared
-  // in their normal form with forward slashes.
-  static const std::string folder =
-      std::filesystem::path(TRACIRA_SOURCE_DIR).lexically_normal().generic_string() + "/";
+  // in their normal form with forward slashes. Made anew each time: a
+  // static copy would stay on the heap past the crash reporter's end.
   if (path.empty()) return false;
+  const std::string folder =
+      std::filesystem::path(TRACIRA_SOURCE_DIR).lexically_normal().generic_string() + "/";
   const std::string normal = std::filesystem::path(path).lexically_normal().generic_string();
   return normal.size() > folder.size() && normal.compare(0, folder.size(), folder) == 0;
 }
