@@ -18,7 +18,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps imagemagick
   zlib1g-dev libz-mingw-w64-dev libminizip-dev libcapstone-dev
-  googletest socat locales pngcheck python3 libwine-dev fonts-wine llvm
+  googletest socat locales pngcheck python3 libwine-dev fonts-wine llvm libexpat1-dev
 )
 
 need_apt_update=0

@@ -47,8 +47,8 @@ struct TTraciraDebugInfo {
   std::string UnitName;  // at most 64 characters each
   std::string ClassName;
   std::string ProcedureName;
-  std::uint32_t Line = 0;            // 0: unknown
-  std::uint32_t ProcOffsetLine = 0;  // lines from the procedure's first line
+  std::uint32_t Line = 0;           // 0: unknown
+  std::int32_t ProcOffsetLine = 0;  // lines from the procedure's first line (below it in inlined code)
 
   bool operator==(const TTraciraDebugInfo&) const = default;
 };

@@ -392,7 +392,7 @@ std::optional<TTrSourceInfo> DecodeUnit(const TTraciraExtraInformation& info, co
       SplitProcedureName(*name, std::string(className), className, out.ProcedureName);
     out.ClassName = std::move(className);
     out.Line = line;
-    out.ProcOffsetLine = line - procLine;
+    out.ProcOffsetLine = static_cast<std::int32_t>(line) - static_cast<std::int32_t>(procLine);
     return out;
   };
   while (lines.Position() < linesEnd) {
@@ -588,7 +588,9 @@ TTrSourceInfo TTrUnitIndex::Answer(const TTraciraExtraInformation& info, const U
                                    std::uint32_t procedure) const {
   TTrSourceInfo out;
   out.Line = line;
-  out.ProcOffsetLine = line - (procedure == kNone ? unit.FirstLine : fProcedures[procedure].Line);
+  out.ProcOffsetLine =
+      static_cast<std::int32_t>(line) -
+      static_cast<std::int32_t>(procedure == kNone ? unit.FirstLine : fProcedures[procedure].Line);
   TTrNameCache& names = *fNames;
   auto keyOf = [&]() -> const TTrEncryptKey& {
     if (!names.Key) names.Key.emplace(info.EncryptPassword);

@@ -98,7 +98,7 @@ struct TTrSourceInfo {
   std::string ClassName;
   std::string ProcedureName;
   std::uint32_t Line = 0;
-  std::uint32_t ProcOffsetLine = 0;
+  std::int32_t ProcOffsetLine = 0;
   bool operator==(const TTrSourceInfo&) const = default;
 };
 

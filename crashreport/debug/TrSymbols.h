@@ -31,10 +31,10 @@ class TTrDebugInfoSource;
 struct TTrLocationInfo {
   std::uint32_t Address = 0;  // the RVA asked for
   std::string UnitName;
-  std::string ProcedureName;               // "Proc", "Class.Proc" or "Unit.Class.Proc"
-  std::uint32_t OffsetFromLineNumber = 0;  // lines from the procedure's first line
-  std::uint32_t LineNumber = 0;            // 0: unknown
-  std::string SourceName;                  // source file, when known
+  std::string ProcedureName;              // "Proc", "Class.Proc" or "Unit.Class.Proc"
+  std::int32_t OffsetFromLineNumber = 0;  // lines from the procedure's first line (below it in inlined code)
+  std::uint32_t LineNumber = 0;           // 0: unknown
+  std::string SourceName;                 // source file, when known
   // The code comes from the crash reporter's own sources (only a source
   // that knows the full path can tell).
   bool TraciraCode = false;

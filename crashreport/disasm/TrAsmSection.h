@@ -23,7 +23,7 @@ struct TAsmSourceLine {
   std::string ClassName;
   std::string ProcedureName;
   std::uint32_t Line = 0;
-  std::uint32_t ProcOffsetLine = 0;  // lines from the procedure's first line
+  std::int32_t ProcOffsetLine = 0;  // lines from the procedure's first line (below it in inlined code)
   bool operator==(const TAsmSourceLine&) const = default;
 };
 

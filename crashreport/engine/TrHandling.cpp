@@ -254,10 +254,14 @@ class THandling {
     // A report with the ID of a stored one only counts there.
     if (fOptions->LogOptions().Contains(loNoDuplicateErrors)) {
       try {
-        fDuplicate = CalcDuplicatedException(e.Log.Open(GetWorkingFile(OutputLogFile(*fOptions))),
-                                             fReport.ExceptionID, true, fTexts[mtLog_ExcCount]);
+        TLogFile& log = e.Log.Open(GetWorkingFile(OutputLogFile(*fOptions)));
+        fDuplicate = CalcDuplicatedException(log, fReport.ExceptionID, false, fTexts[mtLog_ExcCount]);
+        if (fDuplicate) CalcDuplicatedException(log, fReport.ExceptionID, true, fTexts[mtLog_ExcCount]);
       } catch (const std::exception& error) {
-        SetInternalError(e, eeLogError, std::string("[Log] ") + error.what(), p.Address);
+        SetInternalError(e, eeLogError, std::string("[Log] ") + MessageOf(&error), p.Address);
+        // A count raised here but not saved must not be saved later along
+        // with this report as a new one: the save reads the log anew.
+        e.Log.Close();
       }
     }
     e.InternalError.clear();
@@ -357,8 +361,10 @@ class THandling {
     try {
       const TTraciraModuleInfo* program =
           ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
-      DeleteLogAtVersionChange(e.Log.Open(GetWorkingFile(OutputLogFile(*fOptions))),
-                               program ? program->Version : std::string());
+      // The log that held this report's twin is gone: it is new again.
+      if (DeleteLogAtVersionChange(e.Log.Open(GetWorkingFile(OutputLogFile(*fOptions))),
+                                   program ? program->Version : std::string()))
+        fDuplicate = false;
     } catch (const std::exception&) {
       // An unreadable log is dealt with when the report is saved.
     }

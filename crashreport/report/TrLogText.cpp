@@ -725,7 +725,7 @@ std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& s
                      Cell(entry.UnitName),
                      Cell(entry.ClassName),
                      Cell(entry.ProcedureName),
-                     entry.Line == 0 ? std::string() : Format("%u[%u]", entry.Line, entry.ProcOffsetLine)};
+                     entry.Line == 0 ? std::string() : Format("%u[%d]", entry.Line, entry.ProcOffsetLine)};
     rows.push_back(std::move(row));
     previous = &entry;
   }

@@ -1,7 +1,9 @@
 // A small element tree that writes the XML copy of a report. Values and
-// attributes are ANSI text; every byte that could break the markup or a code
-// page (controls, quotes, '&', '<', '>', 0x7F and every byte above it) is
-// written as a three-digit character reference.
+// attributes are ANSI text (the program's code page); every character that
+// could break the markup or a code page (controls, quotes, '&', '<', '>' and
+// everything beyond ASCII) is written as a character reference naming its
+// Unicode code point (at least three digits), so the copy is plain ASCII.
+// Characters XML cannot hold at all (other controls) become U+FFFD.
 #pragma once
 
 #include <memory>

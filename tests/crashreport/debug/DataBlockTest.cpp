@@ -136,7 +136,7 @@ const Expect kExpected[] = {
     {0x110, {"fmuMain.cpp", "TfmMain", "FormCreate", 13, 1}},
     {0x17F, {"fmuMain.cpp", "TfmMain", "FormCreate", 20, 8}},
     {0x180, {"fmuMain.cpp", "TfmMain", "ButtonClick", 30, 0}},
-    {0x181, {"fmuMain.cpp", "TfmMain", "ButtonClick", 29, static_cast<std::uint32_t>(-1)}},
+    {0x181, {"fmuMain.cpp", "TfmMain", "ButtonClick", 29, -1}},
     {0x1C5, {"fmuMain.cpp", "", "HelperFunction", 40, 0}},
     {0x2FF, {"fmuMain.cpp", "", "HelperFunction", 45, 5}},  // after the last entry: up to the unit's end
     {0x41F, {"ScanerX.cpp", "TScanerX", "SetEnabled", 5, 0}},

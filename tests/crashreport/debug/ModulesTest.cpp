@@ -126,7 +126,7 @@ TEST_F(ModulesTest, DwarfInTheModule) {
   EXPECT_EQ(e.UnitName, "FixtureDwarf.cpp");
   EXPECT_EQ(e.ProcedureName, "FixtureDwarfProbe");
   EXPECT_EQ(e.Line, line);
-  EXPECT_EQ(e.ProcOffsetLine, line - first);
+  EXPECT_EQ(e.ProcOffsetLine, static_cast<std::int32_t>(line - first));
   EXPECT_GT(line, first);
   EXPECT_EQ(ProcessModules().ModuleInfoByAddr(address)->OtherDebugData()->Kind(), TTrSourceKind::Dwarf);
 }
@@ -159,7 +159,7 @@ TEST_F(ModulesTest, TD32InTheImageAndInATdsFile) {
     EXPECT_EQ(e.ClassName, "TAlpha");
     EXPECT_EQ(e.ProcedureName, "Run");
     EXPECT_EQ(e.Line, 101u);
-    EXPECT_EQ(e.ProcOffsetLine, 1u);
+    EXPECT_EQ(e.ProcOffsetLine, 1);
     e = Lookup(lib.Base() + r.Beta + 5);  // after the last line entry: no line
     EXPECT_EQ(e.DebugDetail, ddUnitAndProcedure);
     EXPECT_EQ(e.ProcedureName, "Beta");
@@ -191,7 +191,7 @@ TEST_F(ModulesTest, JclDataInAJdbgFileAndInAJcldebugSection) {
     EXPECT_EQ(e.ClassName, "TJclThing");
     EXPECT_EQ(e.ProcedureName, "Work");
     EXPECT_EQ(e.Line, 12u);
-    EXPECT_EQ(e.ProcOffsetLine, 2u);
+    EXPECT_EQ(e.ProcOffsetLine, 2);
     EXPECT_EQ(ProcessModules().ModuleInfoByAddr(lib.Base())->OtherDebugData()->Kind(), TTrSourceKind::Jcl);
   }
   // The section: written into the copy's reserved "JCLDEBUG" bytes.

@@ -151,7 +151,7 @@ TEST(CallStack, NestedCallsInnermostFirst) {
       std::find_if(shown.begin(), shown.end(), [](const auto* e) { return e->ProcedureName == "Level3"; });
   ASSERT_NE(level3, shown.begin());
   EXPECT_EQ((*std::prev(level3))->ProcedureName, "Level4");
-  EXPECT_EQ((*std::prev(level3))->ProcOffsetLine, 0u);
+  EXPECT_EQ((*std::prev(level3))->ProcOffsetLine, 0);
   // The crash reporter's own frames are there but hidden.
   EXPECT_TRUE(std::none_of(gCaptured.begin(), gCaptured.end(),
                            [](const auto& e) { return e.UnitName.rfind("Tr", 0) == 0; }));
@@ -167,7 +167,7 @@ TEST(CallStack, NestedCallsInnermostFirst) {
   // Offsets from the procedure's first line.
   for (const auto* e : shown) {
     if (e->ProcedureName == "Level3") {
-      EXPECT_EQ(e->ProcOffsetLine, 1u);
+      EXPECT_EQ(e->ProcOffsetLine, 1);
     }
   }
 }

@@ -259,7 +259,8 @@ TEST(MapScanner, ReadsBorlandDetailedMapsWithLines) {
   struct Case {
     std::uint32_t Offset;
     const char *Unit, *Proc;
-    std::uint32_t Line, ProcOffset;
+    std::uint32_t Line;
+    std::int32_t ProcOffset;
   };
   const Case cases[] = {
       {0x10, "System", "System.@HandleAnyException", 100, 0},
@@ -324,7 +325,8 @@ TEST(TD32, NamesProceduresAndLinesFromTheLineTables) {
   struct Case {
     std::uint32_t Rva;
     const char *Unit, *Proc;
-    std::uint32_t Line, ProcOffset;
+    std::uint32_t Line;
+    std::int32_t ProcOffset;
   };
   const Case cases[] = {
       {0x1100, "Main", "TForm1.Button1Click", 20, 0},
@@ -389,7 +391,8 @@ TEST(JclDebug, NamesUnitsSymbolsAndLines) {
   struct Case {
     std::uint32_t Offset;
     const char *Unit, *Source, *Proc;
-    std::uint32_t Line, ProcOffset;
+    std::uint32_t Line;
+    std::int32_t ProcOffset;
   };
   const Case cases[] = {
       {0x010, "JclUnitA", "JclUnitA.pas", "TWorker.Run", 50, 0},

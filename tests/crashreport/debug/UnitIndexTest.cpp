@@ -86,7 +86,7 @@ TEST_P(UnitIndex, AgreesWithTheWalkOverTheWholeStream) {
     // Where units overlap, an earlier unit may name the range's start.
     if (atStart->UnitName != here->UnitName) continue;
     EXPECT_EQ(atStart->ProcedureName, here->ProcedureName) << o;
-    EXPECT_EQ(atStart->ProcOffsetLine, 0u) << o;
+    EXPECT_EQ(atStart->ProcOffsetLine, 0) << o;
     EXPECT_EQ(here->Line - here->ProcOffsetLine, atStart->Line) << o;
   }
   EXPECT_GT(ranged, named / 2);

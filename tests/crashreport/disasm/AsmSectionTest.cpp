@@ -57,7 +57,7 @@ TFakeMemory ProcedureMemory() {
 TFakeLookup ProcedureLookup() {
   TFakeLookup lookup;
   lookup.Bounds = TAsmProcedureBounds{kBase, kBase + 0x0C};
-  const auto line = [](std::uint32_t n, std::uint32_t offset) {
+  const auto line = [](std::uint32_t n, std::int32_t offset) {
     return TAsmSourceLine{"fmuMain.cpp", "TfmMain", "ButtonClick", n, offset};
   };
   lookup.LineStarts = {{kBase, line(10, 0)}, {kBase + 3, line(11, 1)}, {kBase + 8, line(12, 2)}};

@@ -6,13 +6,16 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crashreport/core/TrText.h"
@@ -164,6 +167,79 @@ TEST(LogContents, AnotherVersionStartsANewLog) {
   const auto reports = SavedReports();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(Item(reports[0], "2.6"), "Problem 1.");
+}
+
+// The same raise three times: twice stored (or counted), the third is the
+// twin of a stored one. Answers the ID the third got and whether it had a
+// stored twin. (Each raise on a fresh thread: the stale words the stack scan
+// finds, which the ID takes in, are then the same each time.)
+struct TThirdRaise {
+  std::string ID;
+  bool HadTwin = false;
+};
+void RaiseOnAFreshThread() {
+  std::thread([] { AtTheEdge(RaiseNumbered); }).join();
+}
+template <class During>
+TThirdRaise RaiseAThirdTime(During during) {
+  gNumber = 7;
+  RaiseOnAFreshThread();
+  RaiseOnAFreshThread();
+  std::set<std::string> stored;
+  for (const std::string& report : SavedReports()) stored.insert(Item(report, "2.7"));
+  during();
+  RaiseOnAFreshThread();
+  TThirdRaise third;
+  third.ID = Item(LastLogText(), "2.7");
+  third.HadTwin = stored.contains(third.ID);
+  return third;
+}
+
+TEST(LogContents, ATwinInALogOfAnotherVersionIsStoredAnew) {
+  PrepareOptions("twin-other-version");
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetLogOptions({loNoDuplicateErrors});
+  const TThirdRaise third = RaiseAThirdTime([&] {
+    // The stored reports came from an older build of the program.
+    TLogFile log(AnsiToPath(OutputLogFile(o)));
+    for (int i = 0; i < log.GetCount(); ++i) log.SetItemValue("1.3", "0.9.0.1", i, "");
+    log.Save();
+    o.SetLogOptions({loNoDuplicateErrors, loDeleteLogAtVersionChange});
+  });
+  ASSERT_TRUE(third.HadTwin) << "the third raise got an ID of its own";
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(Item(reports[0], "2.7"), third.ID);
+  EXPECT_EQ(Item(reports[0], "2.8"), "1");
+}
+
+// The twin's raised count can't be saved (another program holds the log
+// for a moment): the report isn't stored a second time as a new one.
+TEST(LogContents, ATwinWhoseCountCannotBeSavedIsNotStoredTwice) {
+  PrepareOptions("twin-count-fails");
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetLogOptions({loNoDuplicateErrors});
+  HANDLE held = INVALID_HANDLE_VALUE;
+  std::size_t before = 0;
+  const TThirdRaise third = RaiseAThirdTime([&] {
+    before = SavedReports().size();
+    held = CreateFileW(AnsiToPath(OutputLogFile(o)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    // Let go once the twin has been looked for.
+    ExceptionNotify = [&](TTraciraExceptionRecord&, bool&) {
+      CloseHandle(held);
+      held = INVALID_HANDLE_VALUE;
+    };
+  });
+  ExceptionNotify = nullptr;
+  ASSERT_NE(before, 0u);
+  ASSERT_TRUE(third.HadTwin) << "the third raise got an ID of its own";
+  ASSERT_EQ(held, INVALID_HANDLE_VALUE);
+  const auto reports = SavedReports();
+  EXPECT_EQ(reports.size(), before);
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [&](const std::string& r) { return Item(r, "2.7") == third.ID; }),
+            1);
 }
 
 TEST(LogEvents, AFailedSaveIsALogErrorAndARetryStoresIt) {

@@ -254,7 +254,7 @@ TEST(CustomSections, InsertedAfterTheGeneralPart) {
 }
 
 TTraciraDebugInfo Entry(std::uint32_t addr, std::uint32_t thread, const char* proc, std::uint32_t line,
-                        std::uint32_t offset, bool errorLine = false, bool running = true,
+                        std::int32_t offset, bool errorLine = false, bool running = true,
                         TTraciraDebugDetail detail = ddSourceCode) {
   TTraciraDebugInfo e;
   e.DebugDetail = detail, e.ModuleName = "C:\\Bench\\Tavrix.exe", e.ThreadID = thread;
@@ -262,6 +262,12 @@ TTraciraDebugInfo Entry(std::uint32_t addr, std::uint32_t thread, const char* pr
   e.UnitName = "fmuMain", e.ClassName = "TfmMain", e.ProcedureName = proc, e.Line = line,
   e.ProcOffsetLine = offset;
   return e;
+}
+
+// Inlined code may lie above the first line of the procedure that holds it.
+TEST(CallStack, ALineBeforeItsProceduresFirstHasANegativeOffset) {
+  const std::string text = CallStackText(Texts(), {Entry(0x401000, 1, "WndProc", 145, -4, true)}, {}, {});
+  EXPECT_NE(text.find("|WndProc         |145[-4]|"), std::string::npos) << text;
 }
 
 TEST(CallStack, SingleBlockAsDocumented) {

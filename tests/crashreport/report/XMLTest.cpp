@@ -1,6 +1,7 @@
 // The XML text builder and the XML copy of a stored report.
 #include <gtest/gtest.h>
 
+#include "crashreport/core/TrText.h"
 #include "crashreport/report/TrLogManager.h"
 #include "crashreport/report/TrLogText.h"
 #include "crashreport/report/TrXMLBuilder.h"
@@ -15,8 +16,11 @@ TEST(XMLBuilder, EncodesMarkupControlsAndHighBytes) {
       {"plain text 123", "plain text 123"},
       {"<a & 'b'>", "&#060;a &#038; &#039;b&#039;&#062;"},
       {"q\"\r\n\t", "q&#034;&#013;&#010;&#009;"},
-      {std::string("\0\x7F\x80\xFF", 4), "&#000;&#127;&#128;&#255;"},
-      {"\xCF\xF0\xE8", "&#207;&#240;&#232;"},  // Cyrillic in code page 1251
+      // XML has no form for NUL and the like.
+      {std::string("\0\x01\x7F", 3), "&#65533;&#65533;&#127;"},
+      // Every character beyond ASCII by its code point, whatever the code page.
+      {ToAnsi(L"\u041F\u0440\u0438"), "&#1055;&#1088;&#1080;"},
+      {ToAnsi(L"\u2116 5"), "&#8470; 5"},
   };
   for (const auto& c : cases) EXPECT_EQ(EncodedString(c.text), c.encoded) << c.text;
 }
