@@ -3,6 +3,8 @@
 namespace rtl {
 
 HMODULE ModuleOfAddress(const void* address) {
+  // A null address would name the program file itself.
+  if (!address) return nullptr;
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,

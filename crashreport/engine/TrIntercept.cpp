@@ -67,8 +67,9 @@ void GoNotify(TThreadState& state, TKeptRaise& kept) noexcept {
   raise.Notified = true;
   raise.Answer = true;
   try {
-    const bool manageable =
-        raise.Type ? AsStdException(raise.Object, raise.Type) != nullptr : raise.HasContext;
+    // Any thrown object can be reported by its type (a "throw 42;" too); a
+    // raise without one only with a system exception's context.
+    const bool manageable = raise.Type ? raise.Object != nullptr : raise.HasContext;
     if (gInstalled && gActive && manageable && ActiveInThread(*gEngine, GetCurrentThreadId())) {
       TNotifyParams p;
       p.Handled = raise.Handler == THandlerKind::Program;

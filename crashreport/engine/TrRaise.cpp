@@ -8,6 +8,7 @@
 #include "crashreport/core/TrTypes.h"
 #include "crashreport/engine/TrLsda.h"
 #include "crashreport/engine/TrRaiseSearch.h"
+#include "crashreport/hook/TrHook.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 #include "rtl/ModuleFile.h"
@@ -25,6 +26,7 @@ void* __cxa_init_primary_exception(void*, std::type_info*, void (*)(void*)) noex
 [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
 [[noreturn]] void __real___cxa_rethrow();
 [[noreturn]] void __wrap___cxa_rethrow();
+[[noreturn]] void __wrap___cxa_pure_virtual();
 }
 
 #if defined(__i386__)
@@ -319,6 +321,22 @@ void HandleStackOverflow(TThreadState* state) {
 }
 #endif
 
+// Did the thread fail to fetch the instruction it was sent to, by a call
+// from code with unwind tables?
+bool IsCallToNowhere(const EXCEPTION_RECORD& record, const CONTEXT& c) {
+#if defined(__i386__)
+  const std::uintptr_t pc = c.Eip;
+#else
+  const std::uintptr_t pc = c.Rip;
+#endif
+  if (record.ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record.NumberParameters < 2 ||
+      record.ExceptionInformation[1] != pc)
+    return false;
+  // The top of the thread's own stack is readable.
+  const std::uintptr_t returnAddress = *reinterpret_cast<const std::uintptr_t*>(StackPointerOf(c));
+  return returnAddress != 0 && HasUnwindTables(reinterpret_cast<const void*>(returnAddress - 1));
+}
+
 LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   const DWORD code = info->ExceptionRecord->ExceptionCode;
   if (!gInstalled || !(IsConvertedExceptionCode(code) || code == EXCEPTION_STACK_OVERFLOW))
@@ -339,11 +357,25 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   TThreadState* state = CurrentThreadState();
   if (!state) return EXCEPTION_CONTINUE_SEARCH;
   const bool unwinds = HasUnwindTables(info->ExceptionRecord->ExceptionAddress);
+  CONTEXT& c = *info->ContextRecord;
+  // A call through a null (or wild) function pointer faults where it went,
+  // at an address without code or tables: raised from the call instead,
+  // whose return address is on top of the stack.
+  const bool calledNowhere = !unwinds && IsCallToNowhere(*info->ExceptionRecord, c);
   // An overflow in code without tables is the program's to report.
-  if (!unwinds && (code != EXCEPTION_STACK_OVERFLOW || !gProcessWide)) return EXCEPTION_CONTINUE_SEARCH;
+  if (!unwinds && !calledNowhere && (code != EXCEPTION_STACK_OVERFLOW || !gProcessWide))
+    return EXCEPTION_CONTINUE_SEARCH;
   state->Context = *info->ContextRecord;
   state->Record = *info->ExceptionRecord;
-  CONTEXT& c = *info->ContextRecord;
+  if (calledNowhere) {
+    state->PendingContext = true;
+#if defined(__i386__)
+    c.Eip = ToAddress(reinterpret_cast<const void*>(&RaiseSystemException));
+#else
+    c.Rip = reinterpret_cast<DWORD64>(&TrRaiseSystemExceptionEntry);
+#endif
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
   if (code == EXCEPTION_STACK_OVERFLOW) {
 #if defined(__x86_64__)
     // The reserve is the thread's stack to raise the exception from, or to
@@ -422,6 +454,202 @@ __attribute__((noinline)) void OnTerminate() {
   TerminateProcess(GetCurrentProcess(), 1);
 }
 
+// ---------------------------------------------------------------------------
+// The runtimes' own ends
+//
+// abort(), a failed assertion, a C runtime function given an invalid
+// parameter and a pure virtual call raise no exception: the runtime ends the
+// program (on Windows its invalid-parameter report ends it without any
+// handler running; under Wine's msvcrt the function only fails). Each is
+// reported as a system exception of a code of its own, raised at the call
+// that led there, and then the program ends as after an exception nobody
+// caught: abort, the assertion and the invalid parameter end the whole
+// program, as the runtime would; the pure virtual call goes to
+// std::terminate in the C++ runtime, so it ends as a terminate does.
+
+constexpr DWORD kAbortCode = 0x40000015;             // STATUS_FATAL_APP_EXIT: what abort() ends with
+constexpr DWORD kInvalidParameterCode = 0xC0000417;  // STATUS_INVALID_CRUNTIME_PARAMETER
+// The crash reporter's own (the customer bit set: no system code).
+constexpr DWORD kAssertionCode = 0xE0540001;
+constexpr DWORD kPureCallCode = 0xE0540002;
+
+// The call instruction that a return address follows: the direct call and
+// the call through an import slot by their encodings, any other one by a
+// byte inside it.
+std::uintptr_t CallBefore(std::uintptr_t returnAddress) {
+  const auto* code = reinterpret_cast<const std::uint8_t*>(returnAddress);
+  if (code[-5] == 0xE8) return returnAddress - 5;
+  if (code[-6] == 0xFF && code[-5] == 0x15) return returnAddress - 6;
+  return returnAddress - 1;
+}
+
+#if defined(__i386__)
+// A return address into code with unwind tables, right after a call.
+bool FollowsACall(std::uintptr_t value) {
+  if (!HasUnwindTables(reinterpret_cast<const void*>(value - 1))) return false;
+  const auto* code = reinterpret_cast<const std::uint8_t*>(value);
+  return code[-5] == 0xE8 || (code[-6] == 0xFF && code[-5] == 0x15) ||
+         (code[-2] == 0xFF && (code[-1] & 0x38) == 0x10) || (code[-3] == 0xFF && (code[-2] & 0x38) == 0x10);
+}
+#endif
+
+// The registers of the code that called the hook (returnAddress and cfa are
+// the hook's own), at its call instruction. Frames of the module
+// runtime (the C runtime the hook was called from) are passed.
+__attribute__((noinline)) void CallerOfHook(CONTEXT& at, [[maybe_unused]] void* returnAddress,
+                                            [[maybe_unused]] void* cfa, HMODULE runtime) {
+  at = CONTEXT{};
+  at.ContextFlags = CONTEXT_FULL;
+  RtlCaptureContext(&at);
+#if defined(__x86_64__)
+  UnwindToCaller(at);  // this function's frame
+  UnwindToCaller(at);  // the hook's
+  for (int depth = 0;
+       runtime && depth < 16 && rtl::ModuleOfAddress(reinterpret_cast<const void*>(at.Rip)) == runtime;
+       ++depth)
+    if (!UnwindToCaller(at)) break;
+  at.Rip = CallBefore(at.Rip);
+#else
+  std::uintptr_t ip = ToAddress(returnAddress);
+  std::uintptr_t sp = ToAddress(cfa);
+  // The runtime's frames have no tables here: the first return address
+  // above them into code with tables, found on the stack as the report's
+  // scan finds frames.
+  if (runtime && rtl::ModuleOfAddress(returnAddress) == runtime) {
+    // The thread's information block (fs:0x18 holds its own address).
+    const NT_TIB* tib;
+    asm("movl %%fs:0x18, %0" : "=r"(tib));
+    const std::uintptr_t top = ToAddress(tib->StackBase);
+    for (std::uintptr_t slot = sp; slot + sizeof(std::uintptr_t) <= top && slot < sp + 4096; slot += 4) {
+      const std::uintptr_t value = *reinterpret_cast<const std::uintptr_t*>(slot);
+      if (!FollowsACall(value)) continue;
+      ip = value;
+      sp = slot + sizeof(std::uintptr_t);
+      break;
+    }
+  }
+  at.Eip = CallBefore(ip);
+  at.Esp = sp;
+#endif
+}
+
+[[noreturn]] void EndByRuntime(const CONTEXT& at, DWORD code, std::initializer_list<ULONG_PTR> details,
+                               bool wholeProgram) {
+  TThreadState* state = CurrentThreadState();
+  if (gInstalled && state && !state->InHandling && gHooks.OnRaise) {
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = code;
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+#if defined(__i386__)
+    record.ExceptionAddress = reinterpret_cast<void*>(at.Eip);
+#else
+    record.ExceptionAddress = reinterpret_cast<void*>(at.Rip);
+#endif
+    for (const ULONG_PTR d : details) record.ExceptionInformation[record.NumberParameters++] = d;
+    CONTEXT context = at;
+    const EXCEPTION_POINTERS pointers{&record, &context};
+    TRaiseRecord raise = UnhandledSystemRaise(*state, pointers);
+    gHooks.OnRaise(*state, raise);
+  }
+  if (gHooks.OnUnhandledEnd) gHooks.OnUnhandledEnd(wholeProgram || GetCurrentThreadId() == gMainThreadID);
+  TerminateProcess(GetCurrentProcess(), 1);
+  ExitProcess(1);
+}
+
+HMODULE gCRuntime = nullptr;  // msvcrt.dll
+
+[[noreturn]] __attribute__((noinline)) void __cdecl HookedAbort() {
+  CONTEXT at;
+  CallerOfHook(at, __builtin_return_address(0), __builtin_dwarf_cfa(), nullptr);
+  EndByRuntime(at, kAbortCode, {}, true);
+}
+
+// The assertion's texts are the program's constants: they outlive the
+// report.
+[[noreturn]] __attribute__((noinline)) void __cdecl HookedAssert(const char* expression, const char* file,
+                                                                 unsigned line) {
+  CONTEXT at;
+  CallerOfHook(at, __builtin_return_address(0), __builtin_dwarf_cfa(), nullptr);
+  EndByRuntime(at, kAssertionCode, {ToAddress(expression), ToAddress(file), line, 0}, true);
+}
+[[noreturn]] __attribute__((noinline)) void __cdecl HookedWideAssert(const wchar_t* expression,
+                                                                     const wchar_t* file, unsigned line) {
+  CONTEXT at;
+  CallerOfHook(at, __builtin_return_address(0), __builtin_dwarf_cfa(), nullptr);
+  EndByRuntime(at, kAssertionCode, {ToAddress(expression), ToAddress(file), line, 1}, true);
+}
+
+// Replaces the C runtime's own _invalid_parameter, which its functions call
+// directly. What it is given (the expression, function, file and line) is
+// there only in a debug runtime, and lives as long as the runtime.
+[[noreturn]] __attribute__((noinline)) void __cdecl HookedInvalidParameter(const wchar_t* expression,
+                                                                           const wchar_t* function,
+                                                                           const wchar_t* file, unsigned line,
+                                                                           std::uintptr_t) {
+  CONTEXT at;
+  CallerOfHook(at, __builtin_return_address(0), __builtin_dwarf_cfa(), gCRuntime);
+  EndByRuntime(at, kInvalidParameterCode, {ToAddress(expression), ToAddress(function), ToAddress(file), line},
+               true);
+}
+
+// The program's imports patched for the runtimes' ends, and the C runtime's
+// _invalid_parameter patched in its code; put back by RemoveRuntimeEnds.
+struct TImportPatch {
+  const char* Name;
+  const void* Hook;
+  void* Previous = nullptr;
+};
+TImportPatch gImportPatches[] = {{"abort", reinterpret_cast<const void*>(&HookedAbort)},
+                                 {"_assert", reinterpret_cast<const void*>(&HookedAssert)},
+                                 {"_wassert", reinterpret_cast<const void*>(&HookedWideAssert)}};
+void* gInvalidParameterTarget = nullptr;
+
+void InstallRuntimeEnds() {
+  const HMODULE program = GetModuleHandleW(nullptr);
+  for (TImportPatch& patch : gImportPatches) {
+    try {
+      patch.Previous = HookDllProcedure(program, "msvcrt.dll", patch.Name, patch.Hook);
+    } catch (const ETrHookError&) {
+      // Left to the runtime: it ends the program unreported.
+    }
+  }
+  gCRuntime = GetModuleHandleW(L"msvcrt.dll");
+  if (void* target =
+          gCRuntime ? reinterpret_cast<void*>(GetProcAddress(gCRuntime, "_invalid_parameter")) : nullptr) {
+    try {
+      HookProcedureEx(target, reinterpret_cast<const void*>(&HookedInvalidParameter),
+                      L"msvcrt._invalid_parameter");
+      gInvalidParameterTarget = target;
+    } catch (const ETrHookError&) {
+    }
+  }
+}
+
+void RemoveRuntimeEnds() {
+  const HMODULE program = GetModuleHandleW(nullptr);
+  for (TImportPatch& patch : gImportPatches) {
+    if (!patch.Previous) continue;
+    try {
+      HookDllProcedure(program, "msvcrt.dll", patch.Name, patch.Previous);
+    } catch (const ETrHookError&) {
+    }
+    patch.Previous = nullptr;
+  }
+  if (gInvalidParameterTarget) UnhookProcedure(gInvalidParameterTarget);
+  gInvalidParameterTarget = nullptr;
+}
+
+// The text of an end of the runtime: an ANSI or UTF-16 text of its record.
+std::wstring RuntimeText(ULONG_PTR text, bool wide) {
+  if (!text) return {};
+  if (wide) return reinterpret_cast<const wchar_t*>(text);
+  const char* ansi = reinterpret_cast<const char*>(text);
+  const int n = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+  std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+  if (n > 1) MultiByteToWideChar(CP_ACP, 0, ansi, -1, out.data(), n);
+  return out;
+}
+
 }  // namespace
 
 std::uint8_t* KeptStackBuffer(TThreadState& state, int index) noexcept {
@@ -483,6 +711,24 @@ TSystemExceptionText DescribeSystemException(const EXCEPTION_RECORD& record) {
       return {"EInvalidOp", L"Invalid floating point operation"};
     case EXCEPTION_PRIV_INSTRUCTION:
       return {"EPrivilege", L"Privileged instruction"};
+    case kAbortCode:
+      return {"EAbnormalTermination", L"Abnormal program termination (abort)"};
+    case kAssertionCode: {
+      const ULONG_PTR* d = record.ExceptionInformation;
+      const bool wide = d[3] != 0;
+      return {"EAssertionFailed", RuntimeText(d[0], wide) + L" (" + RuntimeText(d[1], wide) + L", line " +
+                                      std::to_wstring(d[2]) + L")"};
+    }
+    case kPureCallCode:
+      return {"EAbstractError", L"Pure virtual function call"};
+    case kInvalidParameterCode: {
+      const ULONG_PTR* d = record.ExceptionInformation;
+      std::wstring message = L"Invalid parameter passed to a C runtime function";
+      if (d[0])
+        message += L": " + RuntimeText(d[0], true) + L" in " + RuntimeText(d[1], true) + L" (" +
+                   RuntimeText(d[2], true) + L", line " + std::to_wstring(d[3]) + L")";
+      return {"EInvalidParameter", message};
+    }
     default:
       return {"EExternalException", L"External exception " + WideHexAddress(record.ExceptionCode)};
   }
@@ -565,6 +811,7 @@ void InstallRaiseHooks(const TRaiseHooks& hooks, bool processWide) {
   if (processWide) rtl::HoldOverflowReserve();
 #endif
   if (processWide) gOldFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+  if (processWide) InstallRuntimeEnds();
   gOldTerminate = std::set_terminate(OnTerminate);
   gInstalled = true;
 }
@@ -573,6 +820,7 @@ void RemoveRaiseHooks() {
   if (!gInstalled) return;
   gInstalled = false;
   std::set_terminate(gOldTerminate);
+  if (gProcessWide) RemoveRuntimeEnds();
   if (gProcessWide) SetUnhandledExceptionFilter(gOldFilter);
   gProcessWide = false;
   if (gVectoredHandler) RemoveVectoredExceptionHandler(gVectoredHandler);
@@ -652,4 +900,14 @@ extern "C" [[noreturn]] void __wrap___cxa_rethrow() {
     }
   }
   __real___cxa_rethrow();
+}
+
+// A call of a pure virtual function (-Wl,--wrap=__cxa_pure_virtual: the
+// slot of every pure virtual function in the program's virtual tables).
+// Without it the slot is null here, and the call an access violation at
+// address 0.
+extern "C" [[noreturn]] __attribute__((noinline)) void __wrap___cxa_pure_virtual() {
+  CONTEXT at;
+  CallerOfHook(at, __builtin_return_address(0), __builtin_dwarf_cfa(), nullptr);
+  EndByRuntime(at, kPureCallCode, {}, false);
 }

@@ -6,9 +6,13 @@
 // reports "Report FIRST", "Report FIRST+1", ... one after the other and
 // prints "saving N" when the save of one begins and "saved N" once it is in
 // the log, until it is killed.
+// The failing assertion is one of the crashes tried, in every build.
+#undef NDEBUG
 #include <windows.h>
 
 #include <atomic>
+#include <cassert>
+#include <cfloat>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,11 +50,18 @@ void AtTheEdge(void (*body)()) {
 }
 
 // Every frame has something to clean up, so the unwinding after an
-// overflow is seen to run every destructor.
+// overflow is seen to run every destructor. The object is made by a call of
+// its own, whatever the optimisation: the return address it pushes is the
+// lowest thing its frame writes, so once the object exists the frame's stack
+// is all there and the overflow comes in a deeper frame, before that frame's
+// object exists. Counted in place, an optimised build counts the object
+// before the frame's first store to its own stack; that store, which the
+// compiler takes for one that cannot fault, has no clean-up that an
+// exception from it could run.
 int gConstructed = 0, gDestroyed = 0;
 struct TCounted {
-  TCounted() { ++gConstructed; }
-  ~TCounted() { ++gDestroyed; }
+  __attribute__((noipa)) TCounted() { ++gConstructed; }
+  __attribute__((noipa)) ~TCounted() { ++gDestroyed; }
 };
 __attribute__((noinline)) int RecurseCounted(int n) {
   TCounted counted;
@@ -254,6 +265,180 @@ struct TRaisesAtExit {
 };
 __attribute__((init_priority(102))) TRaisesAtExit gRaisesAtExit;
 
+// ---------------------------------------------------------------------------
+// Every kind of crash, one function each: "kind-NAME FOLDER" runs it in the
+// main thread, "kind-NAME-thread FOLDER" in a thread of its own, whose exit
+// code plus 100 the program returns when it goes on. Each writes the line of
+// its fault to FOLDER\fault-line.txt first, for the report's stack to be
+// held against. The faults are made on purpose: raw new, writes to
+// read-only memory, a double free.
+
+namespace {
+
+std::string gFolder;
+__attribute__((noinline)) void MarkFault(int line) { std::ofstream(gFolder + "\\fault-line.txt") << line; }
+
+volatile int gSink = 0;
+volatile double gZero = 0.0, gQuotient = 0.0;
+volatile std::size_t gImpossibleSize = PTRDIFF_MAX;
+char* volatile gAllocated = nullptr;
+char* volatile gReadOnly = const_cast<char*>("read-only text");
+void (*volatile gNoFunction)() = nullptr;
+void* volatile gNoTarget = nullptr;
+int gOutcome = 0;  // what the program returns when the kind returns
+
+}  // namespace
+
+// In the base's destructor the object is a TShape again, whose Area is pure.
+// Outside the unnamed namespace: there the compiler knows every class
+// derived from TShape and calls TSquare's Area directly.
+struct TShape {
+  virtual ~TShape();
+  virtual int Area() const = 0;
+};
+__attribute__((noipa)) int AreaOf(const TShape& shape) {
+  MarkFault(__LINE__ + 1);
+  const int area = shape.Area();
+  gSink = 1;  // not a tail call: this frame stays
+  return area;
+}
+TShape::~TShape() { gSink = AreaOf(*this); }
+struct TSquare : TShape {
+  int Area() const override { return 4; }
+};
+
+namespace {
+
+__attribute__((noinline)) void CallsAbort() {
+  MarkFault(__LINE__ + 1);
+  std::abort();
+}
+__attribute__((noinline)) void FailsAnAssertion() {
+  MarkFault(__LINE__ + 1);
+  assert(gSink == 12345);
+  gSink = 1;  // not a tail call of the runtime's report: this frame stays
+}
+
+__attribute__((noinline)) void CallsAPureVirtual() { TSquare square; }
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wterminate"
+__attribute__((noinline)) void ThrowsFromNoexcept() noexcept {
+  MarkFault(__LINE__ + 1);
+  throw EScanerProblem(L"Thrown from a noexcept function");
+}
+#pragma GCC diagnostic pop
+
+// Thrown only as far as the compiler knows: a destructor it knows to throw
+// every time makes the catch clause below unreachable, and an optimised
+// build drops it (the first exception then finds no handler at all).
+volatile bool gThrowWhenDestroyed = true;
+struct TThrowsWhenDestroyed {
+  __attribute__((noinline)) ~TThrowsWhenDestroyed() noexcept(false) {
+    MarkFault(__LINE__ + 1);
+    if (gThrowWhenDestroyed) throw EScanerProblem(L"Thrown while unwinding");
+  }
+};
+__attribute__((noinline)) void ThrowsWhileUnwinding() {
+  try {
+    TThrowsWhenDestroyed whenDestroyed;
+    RaiseProblem();
+  } catch (const EScanerProblem&) {
+  }
+}
+
+__attribute__((noinline)) void ThrowsAnInt() {
+  MarkFault(__LINE__ + 1);
+  throw 42;
+}
+__attribute__((noinline)) void NewOfImpossibleSize() {
+  MarkFault(__LINE__ + 1);
+  gAllocated = new char[gImpossibleSize];
+}
+__attribute__((noinline)) void DividesAFloatByZero() {
+  MarkFault(__LINE__ + 2);
+  _controlfp(_MCW_EM & ~_EM_ZERODIVIDE, _MCW_EM);
+  gQuotient = 1.0 / gZero;
+}
+__attribute__((noinline)) void RunsAnIllegalInstruction() {
+  MarkFault(__LINE__ + 1);
+  asm volatile("ud2");
+}
+__attribute__((noinline)) void RunsAPrivilegedInstruction() {
+  MarkFault(__LINE__ + 1);
+  asm volatile("hlt");
+}
+__attribute__((noinline)) void WritesReadOnlyMemory() {
+  MarkFault(__LINE__ + 1);
+  *gReadOnly = 'x';
+}
+__attribute__((noinline)) void CallsANullFunctionPointer() {
+  MarkFault(__LINE__ + 1);
+  gNoFunction();
+  gSink = 1;  // not a tail call: this frame stays
+}
+// The system's heap of the process, freed twice.
+__attribute__((noinline)) void FreesTwice() {
+  const HANDLE heap = GetProcessHeap();
+  void* block = HeapAlloc(heap, 0, 64);
+  HeapFree(heap, 0, block);
+  MarkFault(__LINE__ + 1);
+  if (!HeapFree(heap, 0, block)) gOutcome = static_cast<int>(GetLastError());
+}
+__attribute__((noinline)) void PassesAnInvalidParameter() {
+  MarkFault(__LINE__ + 1);
+  gSink = _itow_s(42, static_cast<wchar_t*>(gNoTarget), 8, 10);
+}
+
+const struct {
+  const char* Name;
+  void (*Run)();
+} kKinds[] = {
+    {"abort", CallsAbort},
+    {"assert", FailsAnAssertion},
+    {"pure-virtual", CallsAPureVirtual},
+    {"noexcept", ThrowsFromNoexcept},
+    {"throw-while-unwinding", ThrowsWhileUnwinding},
+    {"throw-int", ThrowsAnInt},
+    {"bad-alloc", NewOfImpossibleSize},
+    {"float-divide-by-zero", DividesAFloatByZero},
+    {"illegal-instruction", RunsAnIllegalInstruction},
+    {"privileged-instruction", RunsAPrivilegedInstruction},
+    {"write-read-only", WritesReadOnlyMemory},
+    {"null-function-pointer", CallsANullFunctionPointer},
+    {"double-free", FreesTwice},
+    {"invalid-parameter", PassesAnInvalidParameter},
+};
+
+DWORD WINAPI KindThread(LPVOID kind) {
+  reinterpret_cast<void (*)()>(kind)();
+  return 0;
+}
+
+// What the kind leaves in gOutcome when it returns in the main thread;
+// 100 + the thread's exit code when it ran in a thread and the program went
+// on.
+int RunKind(const std::string& scenario) {
+  for (const auto& kind : kKinds) {
+    const std::string name = std::string("kind-") + kind.Name;
+    if (scenario == name) {
+      kind.Run();
+      return gOutcome;
+    }
+    if (scenario == name + "-thread") {
+      HANDLE thread = CreateThread(nullptr, 0, KindThread, reinterpret_cast<LPVOID>(kind.Run), 0, nullptr);
+      WaitForSingleObject(thread, INFINITE);
+      DWORD code = 0;
+      GetExitCodeThread(thread, &code);
+      CloseHandle(thread);
+      return 100 + static_cast<int>(code);
+    }
+  }
+  return 2;
+}
+
+}  // namespace
+
 int gNumber = 0;
 
 [[noreturn]] void SaveLoop(const std::string& folder, int first) {
@@ -291,6 +476,8 @@ int main(int argc, char** argv) {
   o.SetExceptionDialogType(edtNone);
   o.SetAutoCrashOperation(tbNone);
 
+  gFolder = folder;
+  if (scenario.starts_with("kind-")) return RunKind(scenario);
   if (scenario == "unhandled-main") RaiseProblem();
   if (scenario == "stack-overflow") return Recurse(0);
   if (scenario == "stack-overflow-goes-on") return OverflowsAndGoesOn();

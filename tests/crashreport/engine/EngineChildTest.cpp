@@ -83,6 +83,47 @@ TRun RunChild(const std::string& scenario, const wchar_t* environment = nullptr,
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The value of a report's item ("2.5" gives the exception's type).
+std::string Item(const std::string& report, const std::string& number) {
+  const std::size_t at = report.find("  " + number + " ");
+  if (at == std::string::npos) return {};
+  const std::size_t colon = report.find(": ", at);
+  const std::size_t end = report.find("\r\n", at);
+  if (colon == std::string::npos || colon > end) return {};
+  return report.substr(colon + 2, end - colon - 2);
+}
+
+// The named frames of the first thread of a report's call stack (the
+// exception's own), in order: procedure, unit and line.
+struct TFrame {
+  std::string Procedure, Unit;
+  int Line = 0;
+};
+std::vector<TFrame> NamedFrames(const std::string& report) {
+  std::vector<TFrame> frames;
+  std::size_t at = report.find("Call Stack Information:");
+  if (at == std::string::npos) return frames;
+  bool inThread = false;
+  for (std::size_t end; (end = report.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = report.substr(at, end - at);
+    if (line.empty()) break;
+    std::vector<std::string> cells;
+    for (std::size_t from = 1, bar; (bar = line.find('|', from)) != std::string::npos; from = bar + 1) {
+      std::string cell = line.substr(from, bar - from);
+      cell.erase(cell.find_last_not_of(' ') + 1);
+      cells.push_back(cell);
+    }
+    if (cells.size() == 1 && Has(cells[0], "Thread: ")) {
+      if (inThread) break;  // the next thread
+      inThread = true;
+      continue;
+    }
+    if (!inThread || cells.size() != 6 || cells[4].empty()) continue;
+    frames.push_back({cells[4], cells[2], std::atoi(cells[5].c_str())});
+  }
+  return frames;
+}
+
 TEST(Ends, UnhandledInTheMainThreadIsReportedAndEndsWithCode1) {
   const TRun run = RunChild("unhandled-main");
   EXPECT_EQ(run.ExitCode, 1u);
@@ -124,13 +165,87 @@ TEST(Ends, TheOptimisedProgramEndsTheSameWays) {
       {"unhandled-main", 1, 1, "RaiseProblem"},
       {"unhandled-thread", 0, 1, "EScanerProblem"},
       {"stack-overflow", 1, 1, "Recurse"},
+      {"stack-overflow-goes-on", 0, 3, "RecurseCounted"},
+      {"stack-overflow-goes-on-library", 0, 3, "RecurseCounted"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Scenario);
     const TRun run = RunChild(c.Scenario, nullptr, L"tracira_engine_child_optimised");
-    EXPECT_EQ(run.ExitCode, c.ExitCode);
+    EXPECT_EQ(run.ExitCode, c.ExitCode) << "4: not caught, 5: a destructor missed, 10+N: N reports";
     ASSERT_EQ(run.Reports.size(), c.Reports);
     for (const std::string& report : run.Reports) EXPECT_TRUE(Has(report, c.Shown)) << report;
+  }
+}
+
+// Every kind of crash, in the main thread and in a thread of its own, in
+// the child built for debugging and in the one built as the shipped program
+// is: one report naming it, whose stack starts at the faulting function and
+// line, and the way the program ends. What the C runtime reports by a call
+// (abort, a failed assertion, an invalid parameter) ends the whole program;
+// an exception nobody catches ends the main thread's program or the other
+// thread (the program returns 100 + the thread's exit code).
+TEST(Kinds, EveryKindOfCrashIsReportedWhereItHappened) {
+  const struct {
+    const char* Kind;
+    const char* ClassName;  // empty: not reported
+    const char* Message;    // a part of it
+    const char* Frame;      // the first named frame, at the fault's line
+    const char* Through;    // a named frame before it, or null
+    DWORD MainExit, ThreadExit;
+  } cases[] = {
+      {"abort", "EAbnormalTermination", "Abnormal program termination", "CallsAbort", nullptr, 1, 1},
+      {"assert", "EAssertionFailed", "gSink == 12345 (", "FailsAnAssertion", nullptr, 1, 1},
+      {"pure-virtual", "EAbstractError", "Pure virtual function call", "AreaOf", nullptr, 1, 101},
+      {"noexcept", "EScanerProblem", "Thrown from a noexcept function", "ThrowsFromNoexcept", nullptr, 1,
+       101},
+      {"throw-while-unwinding", "EScanerProblem", "Thrown while unwinding", "~TThrowsWhenDestroyed", nullptr,
+       1, 101},
+      {"throw-int", "int", "Unknown error message", "ThrowsAnInt", nullptr, 1, 101},
+      // Thrown by the child's own allocation function.
+      {"bad-alloc", "bad_alloc", "std::bad_alloc", "NewOfImpossibleSize", "new", 1, 101},
+      {"float-divide-by-zero", "EZeroDivide", "Floating point division by zero", "DividesAFloatByZero",
+       nullptr, 1, 101},
+      {"illegal-instruction", "EExternalException", "External exception C000001D", "RunsAnIllegalInstruction",
+       nullptr, 1, 101},
+      {"privileged-instruction", "EPrivilege", "Privileged instruction", "RunsAPrivilegedInstruction",
+       nullptr, 1, 101},
+      {"write-read-only", "EAccessViolation", "Write of address", "WritesReadOnlyMemory", nullptr, 1, 101},
+      {"null-function-pointer", "EAccessViolation", "Execute of address 00000000",
+       "CallsANullFunctionPointer", nullptr, 1, 101},
+      {"invalid-parameter", "EInvalidParameter", "Invalid parameter passed to a C runtime function",
+       "PassesAnInvalidParameter", nullptr, 1, 1},
+      // Wine's heap refuses the second free (ERROR_INVALID_PARAMETER) and
+      // raises nothing: the program goes on, unreported.
+      {"double-free", "", "", "", nullptr, ERROR_INVALID_PARAMETER, 100},
+  };
+  for (const wchar_t* program : {L"tracira_engine_child", L"tracira_engine_child_optimised"}) {
+    for (const auto& c : cases) {
+      for (const bool inThread : {false, true}) {
+        const std::string scenario = std::string("kind-") + c.Kind + (inThread ? "-thread" : "");
+        SCOPED_TRACE(scenario + (std::wstring_view(program).ends_with(L"_optimised") ? " (optimised)" : ""));
+        const TRun run = RunChild(scenario, nullptr, program);
+        EXPECT_EQ(run.ExitCode, inThread ? c.ThreadExit : c.MainExit);
+        if (!*c.ClassName) {
+          EXPECT_TRUE(run.Reports.empty());
+          continue;
+        }
+        ASSERT_EQ(run.Reports.size(), 1u);
+        const std::string& report = run.Reports[0];
+        EXPECT_EQ(Item(report, "2.5"), c.ClassName) << report;
+        EXPECT_TRUE(Has(Item(report, "2.6"), c.Message)) << report;
+        int faultLine = 0;
+        std::ifstream(run.Folder / L"fault-line.txt") >> faultLine;
+        const std::vector<TFrame> frames = NamedFrames(report);
+        const std::size_t first = c.Through ? 1 : 0;
+        ASSERT_GT(frames.size(), first) << report;
+        if (c.Through) {
+          EXPECT_EQ(frames[0].Procedure, c.Through) << report;
+        }
+        EXPECT_EQ(frames[first].Procedure, c.Frame) << report;
+        EXPECT_EQ(frames[first].Unit, "EngineChild.cpp") << report;
+        EXPECT_EQ(frames[first].Line, faultLine) << report;
+      }
+    }
   }
 }
 
