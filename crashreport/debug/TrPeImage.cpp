@@ -11,12 +11,19 @@ namespace {
 
 using ByteView = std::span<const std::uint8_t>;
 
-std::uint16_t Get16(ByteView b, std::size_t at) {
-  if (at + 2 > b.size()) throw std::runtime_error("PE image: read beyond the end of the file");
+// The index of n bytes at a file offset, checked without a sum that could
+// wrap (a 32-bit size_t would, for offsets near 4 GB).
+std::size_t Checked(ByteView b, std::uint64_t at, std::size_t n) {
+  if (at > b.size() || b.size() - at < n)
+    throw std::runtime_error("PE image: read beyond the end of the file");
+  return static_cast<std::size_t>(at);
+}
+std::uint16_t Get16(ByteView b, std::uint64_t offset) {
+  const std::size_t at = Checked(b, offset, 2);
   return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
-std::uint32_t Get32(ByteView b, std::size_t at) {
-  if (at + 4 > b.size()) throw std::runtime_error("PE image: read beyond the end of the file");
+std::uint32_t Get32(ByteView b, std::uint64_t offset) {
+  const std::size_t at = Checked(b, offset, 4);
   return b[at] | (std::uint32_t{b[at + 1]} << 8) | (std::uint32_t{b[at + 2]} << 16) |
          (std::uint32_t{b[at + 3]} << 24);
 }
@@ -155,7 +162,7 @@ ResourceTree PeImage::ReadResources() const {
   const std::uint32_t base = RvaToFile(rva, size);
   auto key = [&](std::uint32_t nameField) -> ResKey {
     if (!(nameField & 0x80000000u)) return static_cast<std::uint16_t>(nameField);
-    const std::uint32_t at = base + (nameField & 0x7FFFFFFF);
+    const std::uint64_t at = std::uint64_t{base} + (nameField & 0x7FFFFFFF);
     std::u16string name(Get16(file, at), u'\0');
     for (std::size_t i = 0; i < name.size(); ++i)
       name[i] = static_cast<char16_t>(Get16(file, at + 2 + 2 * i));
@@ -163,9 +170,10 @@ ResourceTree PeImage::ReadResources() const {
   };
   // Calls visit(key, offset field) for every entry of the directory at dir.
   auto entries = [&](std::uint32_t dir, const std::function<void(const ResKey&, std::uint32_t)>& visit) {
-    const std::uint32_t n = Get16(file, base + dir + 12) + Get16(file, base + dir + 14);
+    const std::uint32_t n =
+        Get16(file, std::uint64_t{base} + dir + 12) + Get16(file, std::uint64_t{base} + dir + 14);
     for (std::uint32_t i = 0; i < n; ++i) {
-      const std::uint32_t e = base + dir + 16 + 8 * i;
+      const std::uint64_t e = std::uint64_t{base} + dir + 16 + 8ull * i;
       visit(key(Get32(file, e)), Get32(file, e + 4));
     }
   };
@@ -174,7 +182,7 @@ ResourceTree PeImage::ReadResources() const {
     entries(typeDir & 0x7FFFFFFF, [&](const ResKey& name, std::uint32_t nameDir) {
       if (!(nameDir & 0x80000000u)) throw std::runtime_error("resource tree: a name without a directory");
       entries(nameDir & 0x7FFFFFFF, [&](const ResKey& lang, std::uint32_t leaf) {
-        const std::uint32_t e = base + (leaf & 0x7FFFFFFF);
+        const std::uint64_t e = std::uint64_t{base} + (leaf & 0x7FFFFFFF);
         const std::uint32_t dataRva = Get32(file, e), dataSize = Get32(file, e + 4);
         const std::uint32_t at = RvaToFile(dataRva, dataSize);
         ResourceLeaf l{std::vector<std::uint8_t>(file.begin() + at, file.begin() + at + dataSize),

@@ -4,6 +4,7 @@
 #include "crashreport/debug/TrDataWriter.h"
 #include "crashreport/debug/TrDebug.h"
 #include "crashreport/debug/TrEncrypt.h"
+#include "crashreport/debug/TrPeImage.h"
 
 namespace tracira {
 namespace {
@@ -402,6 +403,17 @@ TEST(SharedOptions, NameAndBlockRoundTrip) {
   EXPECT_EQ(untouched.WebURL(), "");
   block[4] = 1;
   EXPECT_THROW(ApplySharedOptionsBlock(block.data(), block.size() - 1, untouched), ETrDataError);
+}
+
+// A header offset just below 4 GB must be refused, not wrapped round to
+// the file's start (which a 32-bit build's sum of offset and size would do).
+TEST(PeImage, OffsetsNearTheEndOfTheAddressRangeAreRefused) {
+  for (const std::uint32_t offset : {0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFCu}) {
+    std::vector<std::uint8_t> file(0x200, 0);
+    file[0] = 'M', file[1] = 'Z';
+    for (int i = 0; i < 4; ++i) file[0x3C + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+    EXPECT_THROW(PeImage{file}, std::runtime_error) << std::hex << offset;
+  }
 }
 
 }  // namespace

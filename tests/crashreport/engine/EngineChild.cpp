@@ -479,6 +479,15 @@ int main(int argc, char** argv) {
   gFolder = folder;
   if (scenario.starts_with("kind-")) return RunKind(scenario);
   if (scenario == "unhandled-main") RaiseProblem();
+  if (scenario == "out-of-memory") {
+    // Every byte of the address space taken (only a 32-bit program can get
+    // there), then a raise nobody catches: nothing on its way in may need
+    // memory before the crash reporter gives back what it kept for this.
+    if (sizeof(void*) != 4) return 77;
+    for (SIZE_T size = 16 << 20; size >= 4096;)
+      if (!VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE)) size /= 2;
+    RaiseProblem();
+  }
   if (scenario == "stack-overflow") return Recurse(0);
   if (scenario == "stack-overflow-goes-on") return OverflowsAndGoesOn();
   // The same with a library module's crash reporter in the process, whose

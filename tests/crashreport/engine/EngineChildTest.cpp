@@ -133,6 +133,17 @@ TEST(Ends, UnhandledInTheMainThreadIsReportedAndEndsWithCode1) {
   EXPECT_EQ(run.Starts, 1);
 }
 
+#if defined(__i386__)
+// With the whole address space used up, the raise path allocates nothing
+// until the handling has the reserve back.
+TEST(Ends, OutOfMemoryTheRaiseIsReportedOnce) {
+  const TRun run = RunChild("out-of-memory");
+  EXPECT_EQ(run.ExitCode, 1u);
+  ASSERT_EQ(run.Reports.size(), 1u);
+  EXPECT_TRUE(Has(run.Reports[0], "EScanerProblem")) << run.Reports[0];
+}
+#endif
+
 TEST(Ends, StackOverflowIsReportedAndEndsWithCode1) {
   const TRun run = RunChild("stack-overflow");
   EXPECT_EQ(run.ExitCode, 1u);
