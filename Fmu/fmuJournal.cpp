@@ -142,9 +142,10 @@ void TfmJournal::ShowJournal(HWND Owner) {
 }
 
 void TfmJournal::JournalChanged() {
-  if (!IsWindowVisible(Handle())) return;
+  // Noted also while hidden (closed, or with its owner minimised): the
+  // window catches up when it shows again.
   fBehind = true;
-  if (fUpdatePosted) return;
+  if (!IsWindowVisible(Handle()) || fUpdatePosted) return;
   // A timer ticks only once no message waits: under a stream of scans the
   // posted message keeps the list moving, the timer shows the last of them.
   if (GetTickCount64() - fLastUpdate >= kUpdateGapMs) {
@@ -159,6 +160,11 @@ LRESULT TfmJournal::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
     fUpdatePosted = false;
     if (fBehind && IsWindowVisible(Handle())) UpdateView();
     return 0;
+  }
+  // Shown again, by ShowJournal or with its owner restored: what came
+  // while it was hidden is listed once the window is up.
+  if (msg == WM_SHOWWINDOW && wp != FALSE && fBehind && !fUpdatePosted) {
+    fUpdatePosted = PostMessageW(Handle(), kJournalChangedMessage, 0, 0) != FALSE;
   }
   return gui::Form::WndProc(msg, wp, lp);
 }
@@ -292,7 +298,8 @@ void TfmJournal::btnClearClick(rtl::Object&) {
 void TfmJournal::btnCloseClick(rtl::Object&) { Close(); }
 
 void TfmJournal::TimerTimer(rtl::Object&) {
-  // The counts never run ahead of the list.
+  // A hidden window does nothing; the counts never run ahead of the list.
+  if (!IsWindowVisible(Handle())) return;
   if (fBehind) {
     UpdateView();
   } else {

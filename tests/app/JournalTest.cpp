@@ -2,7 +2,8 @@
 // driver stand-in and scans fed through a serial pair (COM45 for the
 // device, COM46 for the test; COM49 has no line): rows as the window shows
 // them, copy, "Копировать последнее событие", saving as CSV, clearing, the
-// ring of 10,000, and the window's place kept per user.
+// ring of 10,000, catching up after the main window was minimised, and the
+// window's place kept per user.
 //
 // The CSV files are checked once more after this program by Python's csv
 // module (journal-test.sh, check_journal_csv.py): this program leaves each
@@ -301,6 +302,55 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
   // Escape closes the journal; the program goes on.
   uidriver::PressKey(List(), VK_ESCAPE);
   EXPECT_TRUE(uidriver::WaitUntil([&] { return !IsWindowVisible(journal_); }, kTimeout));
+  Stop();
+}
+
+// The journal window is owned by the main window and hidden with it: scans
+// that arrive meanwhile are all listed once it is restored. They are labels
+// a spreadsheet would run as formulas: copied and saved, they stay inert.
+TEST_F(JournalProgram, ScansWhileMinimisedAreListedOnRestoreAndFormulasStayInert) {
+  ConfigureDevice(kDevicePort, 0);
+  Start();
+  OpenJournal();
+  EnableDevice(true);
+  // Windows hides the owned windows of a window it minimises and shows them
+  // again when it is restored, by these messages (which DefWindowProc turns
+  // into hiding and showing); Wine without a window manager sends none.
+  ShowWindow(main_, SW_MINIMIZE);
+  SendMessageW(journal_, WM_SHOWWINDOW, FALSE, SW_PARENTCLOSING);
+  ASSERT_TRUE(uidriver::WaitUntil([&] { return !IsWindowVisible(journal_); }, kTimeout));
+  FeedSerial(kFeedPort, "=HYPERLINK(\"http://example.com\",\"x\")\r+1+1\r-2+3\r@SUM(1+1)\r");
+  ASSERT_TRUE(uidriver::WaitUntil([&] { return GetText(Main(L"Answer")) == L"@SUM(1+1)"; }, kTimeout))
+      << rtl::ToUtf8(GetText(Main(L"Answer")));
+  EXPECT_EQ(Rows(), 0);  // hidden: nothing done yet
+  ShowWindow(main_, SW_RESTORE);
+  SendMessageW(journal_, WM_SHOWWINDOW, TRUE, SW_PARENTOPENING);
+  ASSERT_TRUE(uidriver::WaitUntil([&] { return IsWindowVisible(journal_) != FALSE; }, kTimeout));
+  ASSERT_TRUE(WaitRows(4)) << Rows();
+  const std::vector<Row> rows = ReadRows();
+  const std::wstring data[] = {L"<0x3D>HYPERLINK(\"http://example.com\",\"x\")", L"<0x2B>1+1", L"<0x2D>2+3",
+                               L"<0x40>SUM(1+1)"};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], std::to_wstring(i + 1));
+    EXPECT_EQ(rows[i][4], data[i]);
+  }
+  EXPECT_TRUE(
+      uidriver::WaitUntil([&] { return GetText(Journal(L"lbScans")) == L"Сканирований: 4"; }, kTimeout));
+
+  uidriver::EmptyClipboardNow();
+  uidriver::ListViewSelect(List(), -1, true);
+  uidriver::Click(Journal(L"btnCopy"));
+  EXPECT_TRUE(uidriver::WaitUntil([&] { return uidriver::ClipboardText() == Tsv(rows); }, kTimeout))
+      << rtl::ToUtf8(uidriver::ClipboardText());
+  // The saved file is read back by Python, which also finds no formula in it.
+  std::filesystem::path folder = OutputFolder();
+  if (folder.empty()) folder = std::filesystem::temp_directory_path();
+  SaveAs(folder / L"formulas.csv");
+  std::vector<Row> expected{
+      {L"№", L"Время", L"Вид", L"Устройство", L"Данные", L"Трек 1", L"Трек 2", L"Трек 3", L"Код", L"Текст"}};
+  expected.insert(expected.end(), rows.begin(), rows.end());
+  std::ofstream(folder / L"formulas.expected.tsv", std::ios::binary) << rtl::ToUtf8(Tsv(expected));
+  EnableDevice(false);
   Stop();
 }
 
