@@ -180,16 +180,16 @@ void TfmJournal::UpdateView() {
   // Rows whose entries left the front of the journal: the others move up.
   const int dropped =
       static_cast<int>(std::min<std::uint64_t>(first - fShownFirst, static_cast<std::uint64_t>(oldCount)));
-  if (dropped > 0 && lvJournal.SelectedCount() > 0) {
-    const std::vector<int> selected = lvJournal.SelectedRows();
-    lvJournal.ClearSelection();
-    for (const int row : selected) {
-      if (row >= dropped) lvJournal.SetSelected(row - dropped, true);
-    }
-  }
+  // The selection stays with its entries: their rows move up with them,
+  // and only the rows whose state changes are told so (a select-all under
+  // a stream costs a message per new row, not one per row).
+  const bool keepSelection = dropped > 0 && lvJournal.SelectedCount() > 0;
+  const gui::RowRuns selected =
+      keepSelection ? gui::RunsAfterDrop(lvJournal.SelectedRuns(), dropped) : gui::RowRuns();
   fShownFirst = first;
   fShownCount = count;
   lvJournal.SetRowCount(static_cast<int>(count));
+  if (keepSelection) lvJournal.SetSelectedRuns(selected);
   if (following && count > 0) {
     lvJournal.MakeVisible(static_cast<int>(count) - 1);
   } else if (dropped > 0) {

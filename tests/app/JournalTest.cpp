@@ -8,6 +8,9 @@
 // The CSV files are checked once more after this program by Python's csv
 // module (journal-test.sh, check_journal_csv.py): this program leaves each
 // file beside the rows it expects, taken from the window.
+#include <windows.h>
+// commctrl.h needs windows.h first.
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -354,7 +357,7 @@ TEST_F(JournalProgram, ScansWhileMinimisedAreListedOnRestoreAndFormulasStayInert
   Stop();
 }
 
-TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirst) {
+TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirstAndSelectionsStayWithTheirEntries) {
   ConfigureDevice(kDevicePort, 0);
   Start();
   OpenJournal();
@@ -378,6 +381,34 @@ TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirst) {
   EXPECT_EQ(GetText(Journal(L"lbCapacity")),
             L"Записей: 10000 (хранятся последние 10 000, более ранние удаляются)");
   EXPECT_TRUE(uidriver::WaitUntil([&] { return GetText(Main(L"edtDataCount")) == L"0"; }, kTimeout));
+
+  // The selection stays with its entries while the oldest ones leave:
+  // every row selected, then 500 scans more (entries 10002 to 10501).
+  const auto selected = [&](int row) {
+    return SendMessageW(List(), LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) != 0;
+  };
+  uidriver::ListViewSelect(List(), -1, true);
+  std::string more;
+  for (int i = 10002; i <= 10501; ++i) more += std::to_string(i) + "\r";
+  FeedSerial(kFeedPort, more);
+  ASSERT_TRUE(
+      uidriver::WaitUntil([&] { return uidriver::ListViewText(List(), 9999, 0) == L"10501"; }, 60000));
+  EXPECT_EQ(uidriver::ListViewText(List(), 0, 0), L"502");
+  EXPECT_EQ(SendMessageW(List(), LVM_GETSELECTEDCOUNT, 0, 0), 9500);
+  EXPECT_TRUE(selected(0));
+  EXPECT_TRUE(selected(9499));  // entry 10001, the last one selected
+  EXPECT_FALSE(selected(9500));
+  // Two rows chosen by the operator keep their entries too.
+  uidriver::ListViewSelect(List(), -1, false);
+  uidriver::ListViewSelect(List(), 100, true);   // entry 602
+  uidriver::ListViewSelect(List(), 9000, true);  // entry 9502
+  FeedSerial(kFeedPort, "10502\r10503\r10504\r");
+  ASSERT_TRUE(
+      uidriver::WaitUntil([&] { return uidriver::ListViewText(List(), 9999, 0) == L"10504"; }, kTimeout));
+  EXPECT_EQ(SendMessageW(List(), LVM_GETSELECTEDCOUNT, 0, 0), 2);
+  EXPECT_TRUE(selected(97));
+  EXPECT_TRUE(selected(8997));
+  EXPECT_EQ(uidriver::ListViewText(List(), 97, 0), L"602");
   EnableDevice(false);
   Stop();
 }
