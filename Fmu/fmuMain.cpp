@@ -461,9 +461,11 @@ void TfmMain::ScanerKeyEvent(rtl::Object&, const std::wstring& EventSource, cons
   edtKeyEvent.SetText(L"Данные=" + EventData + L", Событие=" + EventMessage + L", Источник=" + EventSource);
   TJournalEntry entry;
   entry.Kind = TJournalKind::Key;
-  entry.Device = EventSource;
+  // The device column is the current device's for every row; the device
+  // the key event names goes with its message.
+  entry.Device = ShownDevice();
   entry.Data = EventData;
-  entry.Text = EventMessage;
+  entry.Text = EventMessage + L", источник: " + EventSource;
   AddToJournal(std::move(entry));
 }
 

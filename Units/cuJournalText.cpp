@@ -182,7 +182,8 @@ std::wstring JournalKindText(TJournalKind kind) {
 
 std::wstring JournalColumnTitle(int column) {
   static const wchar_t* const kTitles[kJournalColumns] = {
-      L"№", L"Время", L"Вид", L"Устройство", L"Данные", L"Трек 1", L"Трек 2", L"Трек 3", L"Код", L"Текст"};
+      L"№",      L"Время", L"Вид",  L"Текущее устройство", L"Данные", L"Трек 1", L"Трек 2",
+      L"Трек 3", L"Код",   L"Текст"};
   return column >= 0 && column < kJournalColumns ? kTitles[column] : L"";
 }
 

@@ -54,8 +54,10 @@ std::wstring FormatJournalTime(const TJournalTime& time);
 // "Данные", "Клавиша", "Ошибка".
 std::wstring JournalKindText(TJournalKind kind);
 
-// The columns of a journal row, in order: №, Время, Вид, Устройство,
-// Данные, Трек 1, Трек 2, Трек 3, Код, Текст.
+// The columns of a journal row, in order: №, Время, Вид, Текущее
+// устройство, Данные, Трек 1, Трек 2, Трек 3, Код, Текст. The driver does
+// not say which device read a scan, so the device column shows what is
+// known for every kind of row: the current device at the time.
 inline constexpr int kJournalColumns = 10;
 std::wstring JournalColumnTitle(int column);
 // A cell as the window shows it (and as copies and files carry it). The

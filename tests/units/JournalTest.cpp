@@ -255,8 +255,8 @@ TEST(JournalRows, CellsOfEachKindAndTheTabSeparatedRow) {
 
   std::vector<std::wstring> titles;
   for (int c = 0; c < kJournalColumns; ++c) titles.push_back(JournalColumnTitle(c));
-  EXPECT_EQ(titles, (std::vector<std::wstring>{L"№", L"Время", L"Вид", L"Устройство", L"Данные", L"Трек 1",
-                                               L"Трек 2", L"Трек 3", L"Код", L"Текст"}));
+  EXPECT_EQ(titles, (std::vector<std::wstring>{L"№", L"Время", L"Вид", L"Текущее устройство", L"Данные",
+                                               L"Трек 1", L"Трек 2", L"Трек 3", L"Код", L"Текст"}));
 }
 
 // Scanned labels that a spreadsheet would run as formulas, in every text
@@ -305,7 +305,9 @@ TEST(JournalRows, FormulaLabelsAreCopiedAndSavedInertAndReadBack) {
       SCOPED_TRACE(column);
       EXPECT_EQ(saved[static_cast<std::size_t>(column)], U8(copied[static_cast<std::size_t>(column)]));
       const std::wstring& cell = copied[static_cast<std::size_t>(column)];
-      if (column != 8) EXPECT_FALSE(journaltest::StartsAFormula(cell)) << U8(cell);
+      if (column != 8) {
+        EXPECT_FALSE(journaltest::StartsAFormula(cell)) << U8(cell);
+      }
     }
     EXPECT_EQ(copied[8], L"-6");
     for (const std::size_t column : {4, 5, 6, 7})
@@ -341,11 +343,11 @@ TEST(JournalCsv, TheFileIsABomTheTitlesAndOneRecordPerEntryOldestFirst) {
   error.Time = scan.Time;
   journal.Add(error);
   EXPECT_EQ(JournalCsv(journal),
-            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n") +
+            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Текущее устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n") +
                 U8(L"2,2024-01-02 03:04:05.006,Данные,,\"A,\"\"B\"\"<GS>\",,,,0,Ошибок нет\r\n") +
                 U8(L"3,2024-01-02 03:04:05.006,Ошибка,,DeviceEnabled := True,,,,-3,Порт недоступен\r\n"));
   EXPECT_EQ(JournalCsv(TJournal()),
-            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n"));
+            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Текущее устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n"));
 }
 
 }  // namespace
