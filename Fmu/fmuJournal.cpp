@@ -142,9 +142,10 @@ void TfmJournal::ShowJournal(HWND Owner) {
 }
 
 void TfmJournal::JournalChanged() {
-  if (!IsWindowVisible(Handle())) return;
+  // Noted also while hidden (closed, or with its owner minimised): the
+  // window catches up when it shows again.
   fBehind = true;
-  if (fUpdatePosted) return;
+  if (!IsWindowVisible(Handle()) || fUpdatePosted) return;
   // A timer ticks only once no message waits: under a stream of scans the
   // posted message keeps the list moving, the timer shows the last of them.
   if (GetTickCount64() - fLastUpdate >= kUpdateGapMs) {
@@ -160,6 +161,11 @@ LRESULT TfmJournal::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
     if (fBehind && IsWindowVisible(Handle())) UpdateView();
     return 0;
   }
+  // Shown again, by ShowJournal or with its owner restored: what came
+  // while it was hidden is listed once the window is up.
+  if (msg == WM_SHOWWINDOW && wp != FALSE && fBehind && !fUpdatePosted) {
+    fUpdatePosted = PostMessageW(Handle(), kJournalChangedMessage, 0, 0) != FALSE;
+  }
   return gui::Form::WndProc(msg, wp, lp);
 }
 
@@ -174,16 +180,16 @@ void TfmJournal::UpdateView() {
   // Rows whose entries left the front of the journal: the others move up.
   const int dropped =
       static_cast<int>(std::min<std::uint64_t>(first - fShownFirst, static_cast<std::uint64_t>(oldCount)));
-  if (dropped > 0 && lvJournal.SelectedCount() > 0) {
-    const std::vector<int> selected = lvJournal.SelectedRows();
-    lvJournal.ClearSelection();
-    for (const int row : selected) {
-      if (row >= dropped) lvJournal.SetSelected(row - dropped, true);
-    }
-  }
+  // The selection stays with its entries: their rows move up with them,
+  // and only the rows whose state changes are told so (a select-all under
+  // a stream costs a message per new row, not one per row).
+  const bool keepSelection = dropped > 0 && lvJournal.SelectedCount() > 0;
+  const gui::RowRuns selected =
+      keepSelection ? gui::RunsAfterDrop(lvJournal.SelectedRuns(), dropped) : gui::RowRuns();
   fShownFirst = first;
   fShownCount = count;
   lvJournal.SetRowCount(static_cast<int>(count));
+  if (keepSelection) lvJournal.SetSelectedRuns(selected);
   if (following && count > 0) {
     lvJournal.MakeVisible(static_cast<int>(count) - 1);
   } else if (dropped > 0) {
@@ -292,7 +298,8 @@ void TfmJournal::btnClearClick(rtl::Object&) {
 void TfmJournal::btnCloseClick(rtl::Object&) { Close(); }
 
 void TfmJournal::TimerTimer(rtl::Object&) {
-  // The counts never run ahead of the list.
+  // A hidden window does nothing; the counts never run ahead of the list.
+  if (!IsWindowVisible(Handle())) return;
   if (fBehind) {
     UpdateView();
   } else {

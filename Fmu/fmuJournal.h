@@ -4,10 +4,11 @@
 // selected rows, saving as CSV and clearing. Its size and position are kept
 // per user under HKEY_CURRENT_USER\Software\Ortvel\Tavrix\Journal.
 //
-// While it is hidden the window does nothing; shown, it catches up with the
-// journal once the messages that came before the news are handled, and at
-// most every kUpdateGapMs, so a burst of scans costs a few updates of the
-// list a second, not one per scan.
+// While it is hidden (closed, or with the main window minimised) the window
+// only notes that it is behind, and catches up when it shows again; shown,
+// it catches up with the journal once the messages that came before the
+// news are handled, and at most every kUpdateGapMs, so a burst of scans
+// costs a few updates of the list a second, not one per scan.
 #pragma once
 
 #include <cstdint>

@@ -44,7 +44,12 @@ bool RegisterDllByFileName(const std::wstring& FN, std::wstring& Reason) {
     const DWORD loadError = GetLastError();
     SetErrorMode(oldMode);
     if (library == nullptr) {
-      throw rtl::EOSError(SysErrorMessage(loadError) + L": " + FN, loadError);
+      // The file's name goes into the text where it has a place for it
+      // ("%1 is not a valid Win32 application.", a driver of the other
+      // bitness), else after it.
+      bool named = false;
+      const std::wstring text = SysErrorMessage(loadError, {FN}, &named);
+      throw rtl::EOSError(named ? text : text + L": " + FN, loadError);
     }
     struct Unload {
       HMODULE module;
@@ -456,9 +461,11 @@ void TfmMain::ScanerKeyEvent(rtl::Object&, const std::wstring& EventSource, cons
   edtKeyEvent.SetText(L"Данные=" + EventData + L", Событие=" + EventMessage + L", Источник=" + EventSource);
   TJournalEntry entry;
   entry.Kind = TJournalKind::Key;
-  entry.Device = EventSource;
+  // The device column is the current device's for every row; the device
+  // the key event names goes with its message.
+  entry.Device = ShownDevice();
   entry.Data = EventData;
-  entry.Text = EventMessage;
+  entry.Text = EventMessage + L", источник: " + EventSource;
   AddToJournal(std::move(entry));
 }
 

@@ -31,6 +31,9 @@ struct TJournalEntry {
   TJournalTime Time;
   std::int64_t Tick = 0;  // a monotonic clock in milliseconds, for the per-minute count
   TJournalKind Kind = TJournalKind::Data;
+  // The driver's current device when the entry was made (with two devices
+  // enabled, not necessarily the one that read a scan: the driver's
+  // interface does not say which one did).
   std::wstring Device;
   // Data events: the scan's data. Key events: the key's data. Errors: the
   // driver call that failed ("DeviceEnabled := True").
@@ -41,7 +44,7 @@ struct TJournalEntry {
   bool HasCode = false;  // key events carry no result code
   std::int32_t Code = 0;
   // Data events and errors: the driver's result description. Key events:
-  // the event's message.
+  // the event's message and its source ("KeyDown, источник: Клавиатура").
   std::wstring Text;
 };
 

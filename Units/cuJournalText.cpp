@@ -64,6 +64,13 @@ bool IsControl(char32_t c) noexcept { return c < 0x20 || c == 0x7F; }
 // Bytes shown as <0xHH> although they are no control bytes.
 bool IsHidden(std::uint8_t b) noexcept { return b == '<' || b == 0x98 || b == 0xA0 || b == 0xAD; }
 
+// A text cell starting with one of these is a formula to a spreadsheet.
+bool IsFormulaSign(char32_t c) noexcept { return c == '=' || c == '+' || c == '-' || c == '@'; }
+
+// Characters that end a line for some readers although they are no ASCII
+// controls: the C1 controls (NEL among them) and the Unicode separators.
+bool BreaksLine(char32_t c) noexcept { return (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
+
 bool IsScalarValue(char32_t c) noexcept { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
 // The code point at text[i], advancing i past it: a UTF-16 pair where
@@ -127,7 +134,7 @@ std::wstring EscapeData(std::wstring_view text) {
       AppendUnicodeEscape(out, c);
     } else if (*b == ' ') {
       out += (first == std::wstring_view::npos || at < first || at > last) ? L"<SP>" : L" ";
-    } else if (IsControl(*b) || IsHidden(*b)) {
+    } else if (IsControl(*b) || IsHidden(*b) || (at == 0 && IsFormulaSign(c))) {
       AppendByteEscape(out, *b);
     } else {
       rtl::AppendCodePoint(out, c);
@@ -140,10 +147,11 @@ std::wstring EscapeText(std::wstring_view text) {
   std::wstring out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
+    const bool first = i == 0;
     const char32_t c = NextCodePoint(text, i);
-    if (IsControl(c)) {
+    if (IsControl(c) || (first && IsFormulaSign(c))) {
       AppendByteEscape(out, static_cast<std::uint8_t>(c));
-    } else if (!IsScalarValue(c)) {
+    } else if (!IsScalarValue(c) || BreaksLine(c)) {
       AppendUnicodeEscape(out, c);
     } else {
       rtl::AppendCodePoint(out, c);
@@ -174,7 +182,8 @@ std::wstring JournalKindText(TJournalKind kind) {
 
 std::wstring JournalColumnTitle(int column) {
   static const wchar_t* const kTitles[kJournalColumns] = {
-      L"№", L"Время", L"Вид", L"Устройство", L"Данные", L"Трек 1", L"Трек 2", L"Трек 3", L"Код", L"Текст"};
+      L"№",      L"Время", L"Вид",  L"Текущее устройство", L"Данные", L"Трек 1", L"Трек 2",
+      L"Трек 3", L"Код",   L"Текст"};
   return column >= 0 && column < kJournalColumns ? kTitles[column] : L"";
 }
 

@@ -17,7 +17,11 @@
 //    control bytes, DEL, '<' itself (so every '<' opens an escape and the
 //    form reads back to exactly one byte string), the byte 0x98 that code
 //    page 1251 leaves undefined (Windows passes it as U+0098), and the
-//    invisible no-break space 0xA0 and soft hyphen 0xAD.
+//    invisible no-break space 0xA0 and soft hyphen 0xAD;
+//  - '=', '+', '-' or '@' as the first byte of the data, also as <0xHH>:
+//    a spreadsheet that opens a copied row or a saved file takes a cell
+//    starting with one of them for a formula (a scanned "=HYPERLINK(...)"
+//    would run as one), and the escape keeps the form byte-exact.
 // A character that no byte of code page 1251 gives (a driver that decodes
 // differently, or one passing Unicode text) is shown as <U+XXXX>, at least
 // four upper-case hex digits, so nothing is lost or mistaken for a byte.
@@ -37,9 +41,12 @@ char32_t Cp1251Char(std::uint8_t b) noexcept;
 // The byte-exact form of data described above.
 std::wstring EscapeData(std::wstring_view text);
 // Texts meant for reading (device names, result descriptions): as they are,
-// but control characters as in EscapeData (<CR>, <0x01>, ...) and a
-// character that is not Unicode text (an unpaired surrogate) as <U+XXXX>,
-// so a row always stays one line of tab-free text.
+// but control characters as in EscapeData (<CR>, <0x01>, ...), a leading
+// '=', '+', '-' or '@' as in EscapeData, and as <U+XXXX> the C1 controls
+// (U+0080 to U+009F, NEL U+0085 among them), the line and paragraph
+// separators U+2028 and U+2029 (each ends a line for some readers) and a
+// character that is not Unicode text (an unpaired surrogate), so a row
+// always stays one line of tab-free text that no spreadsheet runs.
 std::wstring EscapeText(std::wstring_view text);
 
 // "2024-05-17 14:03:21.045".
@@ -47,11 +54,15 @@ std::wstring FormatJournalTime(const TJournalTime& time);
 // "Данные", "Клавиша", "Ошибка".
 std::wstring JournalKindText(TJournalKind kind);
 
-// The columns of a journal row, in order: №, Время, Вид, Устройство,
-// Данные, Трек 1, Трек 2, Трек 3, Код, Текст.
+// The columns of a journal row, in order: №, Время, Вид, Текущее
+// устройство, Данные, Трек 1, Трек 2, Трек 3, Код, Текст. The driver does
+// not say which device read a scan, so the device column shows what is
+// known for every kind of row: the current device at the time.
 inline constexpr int kJournalColumns = 10;
 std::wstring JournalColumnTitle(int column);
-// A cell as the window shows it (and as copies and files carry it).
+// A cell as the window shows it (and as copies and files carry it). The
+// text cells never start with a formula sign (see EscapeData); the number
+// and the result code stay numbers, a negative code included.
 std::wstring JournalCell(const TJournalEntry& entry, int column);
 
 // One entry's cells joined by tabs, without a line end.

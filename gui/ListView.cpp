@@ -75,6 +75,7 @@ void ListView::SetColumnWidth(int column, int width) {
 int ListView::RowCount() const { return static_cast<int>(SendMessageW(Handle(), LVM_GETITEMCOUNT, 0, 0)); }
 
 void ListView::SetRowCount(int count) {
+  if (fKnownRuns && count < RowCount()) fKnownRuns.reset();
   SendMessageW(Handle(), LVM_SETITEMCOUNT, static_cast<WPARAM>(std::max(count, 0)),
                LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
 }
@@ -115,6 +116,11 @@ int ListView::SelectedCount() const {
 }
 
 void ListView::SetSelected(int row, bool selected) {
+  fKnownRuns.reset();
+  SetState(row, selected);
+}
+
+void ListView::SetState(int row, bool selected) {
   LVITEMW item{};
   item.stateMask = LVIS_SELECTED;
   item.state = selected ? LVIS_SELECTED : 0;
@@ -125,12 +131,45 @@ void ListView::SetSelected(int row, bool selected) {
 void ListView::SelectAll() { SetSelected(-1, true); }
 void ListView::ClearSelection() { SetSelected(-1, false); }
 
+RowRuns ListView::SelectedRuns() const {
+  if (fKnownRuns) return *fKnownRuns;
+  const int selected = SelectedCount();
+  if (selected <= 0) return {};
+  const int rows = RowCount();
+  if (selected == rows) return {{0, rows}};
+  return RunsOfRows(SelectedRows());
+}
+
+void ListView::SetSelectedRuns(const RowRuns& Runs) {
+  const RowRuns current = SelectedRuns();
+  fSettingRuns = true;
+  struct Done {
+    bool& Flag;
+    ~Done() { Flag = false; }
+  } done{fSettingRuns};
+  ForEachChange(current, Runs, [this](int first, int count, bool selected) {
+    for (int row = first; row < first + count; ++row) SetState(row, selected);
+  });
+  fKnownRuns = Runs;
+}
+
 int ListView::FocusedRow() const {
   return static_cast<int>(
       SendMessageW(Handle(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_FOCUSED, 0)));
 }
 
 bool ListView::HandleNotify(NMHDR& header, LRESULT& result) {
+  // A selection changed by anything but SetSelectedRuns is no longer known.
+  if (!fSettingRuns && fKnownRuns) {
+    if (header.code == LVN_ODSTATECHANGED) {
+      const auto& change = reinterpret_cast<NMLVODSTATECHANGE&>(header);
+      if ((change.uOldState ^ change.uNewState) & LVIS_SELECTED) fKnownRuns.reset();
+    } else if (header.code == LVN_ITEMCHANGED) {
+      const auto& change = reinterpret_cast<NMLISTVIEW&>(header);
+      if ((change.uChanged & LVIF_STATE) && ((change.uOldState ^ change.uNewState) & LVIS_SELECTED))
+        fKnownRuns.reset();
+    }
+  }
   if (header.code != LVN_GETDISPINFOW) return false;
   auto& info = reinterpret_cast<NMLVDISPINFOW&>(header);
   LVITEMW& item = info.item;

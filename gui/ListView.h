@@ -4,10 +4,12 @@
 // than the rows on screen. Selection and focus are kept by row index.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gui/Control.h"
+#include "gui/RowRuns.h"
 #include "gui/StdCtrls.h"
 
 namespace gui {
@@ -23,7 +25,8 @@ class ListView : public Control {
 
   int RowCount() const;
   // Changes the number of rows; the scroll position and the selection by
-  // index stay as they are, and only rows on screen are drawn again.
+  // index stay as they are (rows that go take their selection along), and
+  // only rows on screen are drawn again.
   void SetRowCount(int count);
   // Draws the rows on screen again (their texts changed).
   void Redraw();
@@ -41,6 +44,14 @@ class ListView : public Control {
   void SelectAll();
   void ClearSelection();
   int FocusedRow() const;
+  // The selection as runs of rows. The list remembers what SetSelectedRuns
+  // set until anything else changes the selection (the operator, the
+  // setters above), so reading it back then costs no message; else every
+  // selected row is one message, except when all of them are.
+  RowRuns SelectedRuns() const;
+  // Makes Runs the selection, with one message for each row whose state
+  // changes and none for the others.
+  void SetSelectedRuns(const RowRuns& Runs);
 
   // The text of a cell; called while the control draws.
   std::function<std::wstring(int Row, int Column)> OnGetText;
@@ -50,6 +61,13 @@ class ListView : public Control {
   bool HandleNotify(NMHDR& header, LRESULT& result) override;
   void DoKeyDown(WORD& key, ShiftState shift) override;
   LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
+
+ private:
+  void SetState(int row, bool selected);
+
+  // The selection as SetSelectedRuns left it, while nothing else changed it.
+  std::optional<RowRuns> fKnownRuns;
+  bool fSettingRuns = false;
 };
 
 }  // namespace gui

@@ -3,15 +3,22 @@
 #include <cwchar>
 #include <memory>
 
+#include "rtl/MessageInserts.h"
+
 namespace rtl {
 
-std::wstring SysErrorMessage(DWORD code, const wchar_t* fallback) {
+namespace {
+
+std::wstring SystemText(DWORD code, const wchar_t* fallback, const std::vector<std::wstring>& inserts,
+                        bool* usedFirst) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
       code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   const std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(buffer, &LocalFree);
-  std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
+  std::wstring text = length != 0 && buffer != nullptr
+                          ? FillMessageInserts(std::wstring_view(buffer, length), inserts, usedFirst)
+                          : std::wstring();
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
     text.pop_back();
   }
@@ -21,6 +28,17 @@ std::wstring SysErrorMessage(DWORD code, const wchar_t* fallback) {
     text = numbered;
   }
   return text;
+}
+
+}  // namespace
+
+std::wstring SysErrorMessage(DWORD code, const wchar_t* fallback) {
+  return SystemText(code, fallback, {}, nullptr);
+}
+
+std::wstring SysErrorMessage(DWORD code, const std::vector<std::wstring>& Inserts, bool* UsedFirst) {
+  if (UsedFirst) *UsedFirst = false;
+  return SystemText(code, L"System error", Inserts, UsedFirst);
 }
 
 }  // namespace rtl

@@ -1,9 +1,13 @@
 // Feeds N scans through a serial pair at 115200 baud into the main window,
 // created in this process, and prints how many it showed per second and how
 // many it lost; with "journal", the event journal's window is open during
-// the run and the scans journalled are counted and checked too. Usage (from
+// the run and the scans journalled are counted and checked too; with
+// "selectall", the journal's window is open too, the feed waits while the
+// window is 500 scans behind, and once the journal is full every row is
+// selected (as Ctrl+A does) while the scans go on: the rate after that
+// shows what keeping the selection costs. Usage (from
 // bench/app/run.sh, which makes the pair):
-//   scan_bench.exe [count] [device port] [feed port] [journal]
+//   scan_bench.exe [count] [device port] [feed port] [journal|selectall]
 #include <windows.h>
 
 #include <atomic>
@@ -48,7 +52,8 @@ int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
   const int devicePort = argc > 2 ? std::atoi(argv[2]) : 43;
   const int feedPort = argc > 3 ? std::atoi(argv[3]) : 44;
-  const bool withJournal = argc > 4 && std::string(argv[4]) == "journal";
+  const bool selectAll = argc > 4 && std::string(argv[4]) == "selectall";
+  const bool withJournal = selectAll || (argc > 4 && std::string(argv[4]) == "journal");
   // A device list of the benchmark's own, not the operator's.
   SetEnvironmentVariableW(L"DRAVIX_SETTINGS_KEY", L"Software\\TavrixBench\\Scans");
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TavrixBench\\Scans");
@@ -78,12 +83,25 @@ int main(int argc, char** argv) {
   std::set<std::wstring> shown;
   int outOfOrder = 0;
   std::wstring last;
+  std::atomic<int> shownCount{0};
+  // Selected from the handler: under a stream the message loop does not
+  // come back between scans.
+  DWORD selectedAt = 0;
+  std::size_t shownAtSelect = 0;
   form.Answer.OnChange = [&](rtl::Object&) {
     const std::wstring text = form.Answer.Text();
     if (text.empty() || text == last) return;
     if (!last.empty() && text < last) ++outOfOrder;
     last = text;
     shown.insert(text);
+    shownCount = static_cast<int>(shown.size());
+    if (selectAll && selectedAt == 0 && form.Journal().Count() == form.Journal().Capacity()) {
+      TfmJournal& window = *form.JournalWindow();
+      window.UpdateView();
+      window.lvJournal.SelectAll();
+      selectedAt = GetTickCount();
+      shownAtSelect = shown.size();
+    }
   };
 
   const std::wstring feedName = L"\\\\.\\COM" + std::to_wstring(feedPort);
@@ -105,6 +123,9 @@ int main(int argc, char** argv) {
   const DWORD start = GetTickCount();
   std::thread writer([&] {
     for (int i = 1; i <= count; ++i) {
+      // With "selectall" the feed waits while the window is 500 scans
+      // behind: the rate measured is the window's, not the line's losses.
+      while (selectAll && i - shownCount > 500) Sleep(1);
       const std::string scan = ScanText(i) + "\r";
       DWORD done = 0;
       WriteFile(feed, scan.data(), static_cast<DWORD>(scan.size()), &done, nullptr);
@@ -156,6 +177,19 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(journal.Errors()));
   if (const TfmJournal* window = form.JournalWindow()) {
     std::printf("journal window: open, %d rows listed\n", window->lvJournal.RowCount());
+  }
+  if (selectAll) {
+    if (selectedAt == 0) {
+      std::printf("select-all:     the journal never filled (%zu of %zu entries)\n", journal.Count(),
+                  journal.Capacity());
+    } else {
+      const double after = (lastShown - selectedAt) / 1000.0;
+      const std::size_t shownAfter = shown.size() - shownAtSelect;
+      std::printf(
+          "select-all:     at scan %zu; then %zu scans shown in %.2f s, %.0f scans/s; %d rows selected\n",
+          shownAtSelect, shownAfter, after, after > 0 ? shownAfter / after : 0.0,
+          form.JournalWindow()->lvJournal.SelectedCount());
+    }
   }
   const bool allJournalled = journalled == shown.size() && journalOutOfOrder == 0;
   return shown.size() == static_cast<std::size_t>(count) && outOfOrder == 0 && allJournalled ? 0 : 2;

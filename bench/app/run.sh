@@ -2,8 +2,11 @@
 # Runs the scan benchmark: builds it in build/win (or $TAVRIX_WIN_BUILD),
 # makes a serial pair COM43 <-> COM44 in the project's Wine prefix and feeds
 # N scans (default 2000) at 115200 baud into the main window; with
-# "journal" the event journal's window is open during the run.
-#   bench/app/run.sh [count] [journal]
+# "journal" the event journal's window is open during the run; with
+# "selectall" it is open too, and every row is selected once the journal is
+# full (give more than 10000 scans). The 64-bit program:
+# TAVRIX_WINE_ARCH=win64 TAVRIX_WIN_BUILD=build/win64 bench/app/run.sh ...
+#   bench/app/run.sh [count] [journal|selectall]
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${TAVRIX_WIN_BUILD:-$ROOT/build/win}

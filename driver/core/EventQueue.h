@@ -28,13 +28,17 @@ using TPendingEvent = std::variant<int32_t, TKeyEvent>;
 class TEventQueue {
  public:
   // Oldest events are dropped beyond this, so a device that floods the line
-  // cannot exhaust the client's memory.
+  // cannot exhaust the client's memory. Announcements are bounded the same
+  // way: each queued data event has at most one waiting (it goes with its
+  // event), and at most kMaxEvents key events wait, the oldest going first.
   static constexpr size_t kMaxEvents = 10000;
 
   // Queues a data event under a new id (1, 2, ...) and schedules its
   // announcement; returns the id.
   int32_t AddData(TDataEvent event);
   // Schedules a key event's announcement (key events are not queued data).
+  // A full list of waiting key events drops its oldest key event, never a
+  // data event's announcement.
   void AddKey(TKeyEvent event);
 
   size_t Count() const { return fEvents.size(); }
@@ -55,17 +59,34 @@ class TEventQueue {
   bool AutoDisable() const { return fAutoDisable; }
   void SetAutoDisable(bool enabled) { fAutoDisable = enabled; }
 
-  // The next announcement to fire, or nothing while firing is disabled or
-  // nothing waits. With AutoDisable, handing one out disables firing.
-  // Data events deleted before their announcement are skipped.
+  // The next announcement to fire, in order of arrival, or nothing while
+  // firing is disabled or nothing waits. With AutoDisable, handing one out
+  // disables firing. A data event deleted or dropped before its
+  // announcement is not announced.
   std::optional<TPendingEvent> NextToFire();
-  size_t WaitingToFire() const { return fPending.size(); }
+  size_t WaitingToFire() const { return fUnannounced + fKeys.size(); }
 
  private:
+  struct TStored {
+    TDataEvent Event;
+    uint64_t Seq = 0;  // how many data events came before it
+  };
+  struct TWaitingKey {
+    TKeyEvent Event;
+    uint64_t DataBefore = 0;  // how many data events came before it
+  };
+
+  // The stored event of an id, found by halving: ids ascend from the front
+  // (counting on past a wrap to 1).
+  std::deque<TStored>::const_iterator FindStored(int32_t id) const;
   const TDataEvent* Find(int32_t id) const;
 
-  std::deque<TDataEvent> fEvents;  // ascending ids
-  std::deque<TPendingEvent> fPending;
+  std::deque<TStored> fEvents;  // ascending ids
+  // Announcements go in order of arrival, so the events not yet announced
+  // are always the last fUnannounced of fEvents.
+  size_t fUnannounced = 0;
+  std::deque<TWaitingKey> fKeys;
+  uint64_t fDataSeq = 0;
   int32_t fNextId = 1;
   int32_t fSelected = 0;
   bool fFiringEnabled = true;

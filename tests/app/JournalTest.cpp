@@ -2,11 +2,15 @@
 // driver stand-in and scans fed through a serial pair (COM45 for the
 // device, COM46 for the test; COM49 has no line): rows as the window shows
 // them, copy, "Копировать последнее событие", saving as CSV, clearing, the
-// ring of 10,000, and the window's place kept per user.
+// ring of 10,000, catching up after the main window was minimised, and the
+// window's place kept per user.
 //
 // The CSV files are checked once more after this program by Python's csv
 // module (journal-test.sh, check_journal_csv.py): this program leaves each
 // file beside the rows it expects, taken from the window.
+#include <windows.h>
+// commctrl.h needs windows.h first.
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -227,11 +231,15 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
 
   // A key event: the same device as a keyboard.
   SetInDevicesDialog(L"edtModelID", L"5");
+  // The dialog may change the current device: the journal names it again
+  // once the main window's next once-a-second refresh has read it.
+  Sleep(1500);
   FeedSerial(kFeedPort, "A");
   ASSERT_TRUE(WaitRows(5)) << Rows();
   Row key = ReadRow(4);
   key[1].clear();
-  EXPECT_EQ(key, (Row{L"5", L"", L"Клавиша", L"Сканер штрих-кода", L"65", L"", L"", L"", L"", L"KeyDown"}));
+  EXPECT_EQ(key, (Row{L"5", L"", L"Клавиша", device, L"65", L"", L"", L"", L"",
+                      L"KeyDown, источник: Сканер штрих-кода"}));
 
   // A refused switch-on: the crash reporter reports it, the journal keeps it.
   EnableDevice(false);
@@ -283,10 +291,10 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
   const std::filesystem::path csv = folder / L"journal.csv";
   SaveAs(csv);
   const std::string bytes = ReadFile(csv);
-  EXPECT_TRUE(bytes.starts_with("\xEF\xBB\xBF" + rtl::ToUtf8(L"№,Время,Вид,Устройство,Данные,")))
+  EXPECT_TRUE(bytes.starts_with("\xEF\xBB\xBF" + rtl::ToUtf8(L"№,Время,Вид,Текущее устройство,Данные,")))
       << bytes.substr(0, 80);
-  std::vector<Row> expected{
-      {L"№", L"Время", L"Вид", L"Устройство", L"Данные", L"Трек 1", L"Трек 2", L"Трек 3", L"Код", L"Текст"}};
+  std::vector<Row> expected{{L"№", L"Время", L"Вид", L"Текущее устройство", L"Данные", L"Трек 1", L"Трек 2",
+                             L"Трек 3", L"Код", L"Текст"}};
   expected.insert(expected.end(), rows.begin(), rows.end());
   std::ofstream(folder / L"journal.expected.tsv", std::ios::binary) << rtl::ToUtf8(Tsv(expected));
 
@@ -304,7 +312,56 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
   Stop();
 }
 
-TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirst) {
+// The journal window is owned by the main window and hidden with it: scans
+// that arrive meanwhile are all listed once it is restored. They are labels
+// a spreadsheet would run as formulas: copied and saved, they stay inert.
+TEST_F(JournalProgram, ScansWhileMinimisedAreListedOnRestoreAndFormulasStayInert) {
+  ConfigureDevice(kDevicePort, 0);
+  Start();
+  OpenJournal();
+  EnableDevice(true);
+  // Windows hides the owned windows of a window it minimises and shows them
+  // again when it is restored, by these messages (which DefWindowProc turns
+  // into hiding and showing); Wine without a window manager sends none.
+  ShowWindow(main_, SW_MINIMIZE);
+  SendMessageW(journal_, WM_SHOWWINDOW, FALSE, SW_PARENTCLOSING);
+  ASSERT_TRUE(uidriver::WaitUntil([&] { return !IsWindowVisible(journal_); }, kTimeout));
+  FeedSerial(kFeedPort, "=HYPERLINK(\"http://example.com\",\"x\")\r+1+1\r-2+3\r@SUM(1+1)\r");
+  ASSERT_TRUE(uidriver::WaitUntil([&] { return GetText(Main(L"Answer")) == L"@SUM(1+1)"; }, kTimeout))
+      << rtl::ToUtf8(GetText(Main(L"Answer")));
+  EXPECT_EQ(Rows(), 0);  // hidden: nothing done yet
+  ShowWindow(main_, SW_RESTORE);
+  SendMessageW(journal_, WM_SHOWWINDOW, TRUE, SW_PARENTOPENING);
+  ASSERT_TRUE(uidriver::WaitUntil([&] { return IsWindowVisible(journal_) != FALSE; }, kTimeout));
+  ASSERT_TRUE(WaitRows(4)) << Rows();
+  const std::vector<Row> rows = ReadRows();
+  const std::wstring data[] = {L"<0x3D>HYPERLINK(\"http://example.com\",\"x\")", L"<0x2B>1+1", L"<0x2D>2+3",
+                               L"<0x40>SUM(1+1)"};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], std::to_wstring(i + 1));
+    EXPECT_EQ(rows[i][4], data[i]);
+  }
+  EXPECT_TRUE(
+      uidriver::WaitUntil([&] { return GetText(Journal(L"lbScans")) == L"Сканирований: 4"; }, kTimeout));
+
+  uidriver::EmptyClipboardNow();
+  uidriver::ListViewSelect(List(), -1, true);
+  uidriver::Click(Journal(L"btnCopy"));
+  EXPECT_TRUE(uidriver::WaitUntil([&] { return uidriver::ClipboardText() == Tsv(rows); }, kTimeout))
+      << rtl::ToUtf8(uidriver::ClipboardText());
+  // The saved file is read back by Python, which also finds no formula in it.
+  std::filesystem::path folder = OutputFolder();
+  if (folder.empty()) folder = std::filesystem::temp_directory_path();
+  SaveAs(folder / L"formulas.csv");
+  std::vector<Row> expected{{L"№", L"Время", L"Вид", L"Текущее устройство", L"Данные", L"Трек 1", L"Трек 2",
+                             L"Трек 3", L"Код", L"Текст"}};
+  expected.insert(expected.end(), rows.begin(), rows.end());
+  std::ofstream(folder / L"formulas.expected.tsv", std::ios::binary) << rtl::ToUtf8(Tsv(expected));
+  EnableDevice(false);
+  Stop();
+}
+
+TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirstAndSelectionsStayWithTheirEntries) {
   ConfigureDevice(kDevicePort, 0);
   Start();
   OpenJournal();
@@ -328,6 +385,34 @@ TEST_F(JournalProgram, TheTenThousandAndFirstEntryDropsTheFirst) {
   EXPECT_EQ(GetText(Journal(L"lbCapacity")),
             L"Записей: 10000 (хранятся последние 10 000, более ранние удаляются)");
   EXPECT_TRUE(uidriver::WaitUntil([&] { return GetText(Main(L"edtDataCount")) == L"0"; }, kTimeout));
+
+  // The selection stays with its entries while the oldest ones leave:
+  // every row selected, then 500 scans more (entries 10002 to 10501).
+  const auto selected = [&](int row) {
+    return SendMessageW(List(), LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) != 0;
+  };
+  uidriver::ListViewSelect(List(), -1, true);
+  std::string more;
+  for (int i = 10002; i <= 10501; ++i) more += std::to_string(i) + "\r";
+  FeedSerial(kFeedPort, more);
+  ASSERT_TRUE(
+      uidriver::WaitUntil([&] { return uidriver::ListViewText(List(), 9999, 0) == L"10501"; }, 60000));
+  EXPECT_EQ(uidriver::ListViewText(List(), 0, 0), L"502");
+  EXPECT_EQ(SendMessageW(List(), LVM_GETSELECTEDCOUNT, 0, 0), 9500);
+  EXPECT_TRUE(selected(0));
+  EXPECT_TRUE(selected(9499));  // entry 10001, the last one selected
+  EXPECT_FALSE(selected(9500));
+  // Two rows chosen by the operator keep their entries too.
+  uidriver::ListViewSelect(List(), -1, false);
+  uidriver::ListViewSelect(List(), 100, true);   // entry 602
+  uidriver::ListViewSelect(List(), 9000, true);  // entry 9502
+  FeedSerial(kFeedPort, "10502\r10503\r10504\r");
+  ASSERT_TRUE(
+      uidriver::WaitUntil([&] { return uidriver::ListViewText(List(), 9999, 0) == L"10504"; }, kTimeout));
+  EXPECT_EQ(SendMessageW(List(), LVM_GETSELECTEDCOUNT, 0, 0), 2);
+  EXPECT_TRUE(selected(97));
+  EXPECT_TRUE(selected(8997));
+  EXPECT_EQ(uidriver::ListViewText(List(), 97, 0), L"602");
   EnableDevice(false);
   Stop();
 }

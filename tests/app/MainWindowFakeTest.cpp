@@ -281,9 +281,11 @@ TEST_F(MainWindowOverFake, TheWindowMenuOpensTheJournalWhichCatchesUpOnlyWhileSh
   ASSERT_EQ(window->lvJournal.RowCount(), 1);
   const TJournalEntry& key = form.Journal().Last();
   EXPECT_EQ(key.Kind, TJournalKind::Key);
-  EXPECT_EQ(key.Device, L"Клавиатура");
+  // The device column is the current device's; the key event's own source
+  // goes with its message.
+  EXPECT_EQ(key.Device, form.edtDeviceName.Text() + L", " + form.edtPortNumber.Text());
   EXPECT_EQ(key.Data, data);
-  EXPECT_EQ(key.Text, L"KeyDown");
+  EXPECT_EQ(key.Text, L"KeyDown, источник: Клавиатура");
   EXPECT_FALSE(key.HasCode);
 
   // Shown, it follows once the messages before the news are handled.

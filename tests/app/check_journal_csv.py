@@ -3,11 +3,16 @@
 Python's csv module and compares their rows with the rows the test program
 read from the window (FOLDER/<name>.expected.tsv: UTF-8, fields separated by
 tabs, rows ended by CR LF). Each file must start with the UTF-8 byte-order
-mark and end its records with CR LF. Exit status 1 on any difference, or
-when there is no file to check."""
+mark and end its records with CR LF, and no cell but a number (the columns "№" and
+"Код") may start with a sign that makes a spreadsheet take it for a
+formula. Exit status 1 on any difference, or when there is no file to
+check."""
 import csv
 import pathlib
 import sys
+
+FORMULA_SIGNS = ("=", "+", "-", "@")
+NUMBER_COLUMNS = (0, 8)
 
 
 def expected_rows(path):
@@ -32,6 +37,13 @@ def check(csv_path):
         for i, (got, want) in enumerate(zip(rows, expected)):
             if got != want:
                 problems.append(f"row {i}: read {got!r}, expected {want!r}")
+    for i, row in enumerate(rows[1:], start=1):
+        for column, cell in enumerate(row):
+            if column in NUMBER_COLUMNS:
+                if cell and not cell.lstrip("-").isdigit():
+                    problems.append(f"row {i}, column {column}: {cell!r} is not a number")
+            elif cell.startswith(FORMULA_SIGNS):
+                problems.append(f"row {i}, column {column}: {cell!r} is a formula to a spreadsheet")
     for problem in problems:
         print(f"{csv_path.name}: {problem}")
     if not problems:

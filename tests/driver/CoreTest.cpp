@@ -2,6 +2,8 @@
 // track splitting, the stored device list and the event queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "driver/core/Codes.h"
 #include "driver/core/DeviceStore.h"
 #include "driver/core/EventQueue.h"
@@ -228,6 +230,52 @@ TEST(EventQueue, OverflowDropsOldest) {
   EXPECT_FALSE(queue.Contains(1));
   EXPECT_FALSE(queue.Contains(2));
   EXPECT_TRUE(queue.Contains(3));
+}
+
+// While firing is held, announcements wait no longer than their events are
+// kept: each stored event keeps its one, a dropped event takes its along.
+TEST(EventQueue, HeldAnnouncementsAreBoundedLikeTheEvents) {
+  TEventQueue queue;
+  queue.SetFiringEnabled(false);
+  constexpr int32_t kAdded = 3 * static_cast<int32_t>(TEventQueue::kMaxEvents);
+  for (int32_t i = 0; i < kAdded; ++i) queue.AddData(Data(L"x"));
+  EXPECT_EQ(queue.WaitingToFire(), TEventQueue::kMaxEvents);
+  ASSERT_TRUE(queue.Select(kAdded - 1));
+  ASSERT_TRUE(queue.DeleteSelected());
+  EXPECT_EQ(queue.WaitingToFire(), TEventQueue::kMaxEvents - 1);
+  queue.SetFiringEnabled(true);
+  const std::vector<int32_t> fired = FireAll(queue);
+  ASSERT_EQ(fired.size(), TEventQueue::kMaxEvents - 1);
+  EXPECT_EQ(fired.front(), kAdded - static_cast<int32_t>(TEventQueue::kMaxEvents) + 1);
+  EXPECT_TRUE(std::is_sorted(fired.begin(), fired.end()));
+  EXPECT_EQ(std::find(fired.begin(), fired.end(), kAdded - 1), fired.end());
+  EXPECT_EQ(fired.back(), kAdded);
+  EXPECT_EQ(queue.WaitingToFire(), 0u);
+}
+
+// A flood of key events drops the oldest key events, never the
+// announcement of a data event that is still queued; the order of arrival
+// holds across both kinds.
+TEST(EventQueue, KeyEventsNeverPushOutADataEventsAnnouncement) {
+  TEventQueue queue;
+  queue.SetFiringEnabled(false);
+  queue.AddData(Data(L"a"));
+  for (size_t i = 0; i < TEventQueue::kMaxEvents + 5; ++i)
+    queue.AddKey({L"dev", L"KeyDown", std::to_wstring(i)});
+  queue.AddData(Data(L"b"));
+  EXPECT_EQ(queue.WaitingToFire(), TEventQueue::kMaxEvents + 2);
+  queue.SetFiringEnabled(true);
+  auto first = queue.NextToFire();
+  ASSERT_TRUE(first && std::holds_alternative<int32_t>(*first));
+  EXPECT_EQ(std::get<int32_t>(*first), 1);
+  auto key = queue.NextToFire();
+  ASSERT_TRUE(key && std::holds_alternative<TKeyEvent>(*key));
+  EXPECT_EQ(std::get<TKeyEvent>(*key).Data, L"5");  // the five oldest key events went
+  std::vector<int32_t> rest = FireAll(queue);
+  ASSERT_EQ(rest.size(), TEventQueue::kMaxEvents);
+  EXPECT_EQ(std::count(rest.begin(), rest.end(), -1),
+            static_cast<std::ptrdiff_t>(TEventQueue::kMaxEvents - 1));
+  EXPECT_EQ(rest.back(), 2);
 }
 
 }  // namespace

@@ -12,47 +12,6 @@
 #include "rtl/Exceptions.h"
 #include "tests/units/JournalUnescape.h"
 
-namespace {
-
-// RFC 4180 fields of one record that ends with CR LF; false when the text
-// is no such record.
-bool ParseRecord(const std::string& text, std::vector<std::string>& fields) {
-  fields.clear();
-  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
-  const std::size_t end = text.size() - 2;
-  std::size_t i = 0;
-  while (true) {
-    std::string field;
-    if (i < end && text[i] == '"') {
-      ++i;
-      while (true) {
-        if (i >= end) return false;
-        if (text[i] == '"') {
-          if (i + 1 < end && text[i + 1] == '"') {
-            field += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        field += text[i++];
-      }
-    } else {
-      while (i < end && text[i] != ',') {
-        if (text[i] == '"' || text[i] == '\r' || text[i] == '\n') return false;
-        field += text[i++];
-      }
-    }
-    fields.push_back(field);
-    if (i == end) return true;
-    if (text[i] != ',') return false;
-    ++i;
-  }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::wstring text;
   for (std::size_t i = 0; i + 1 < size; i += 2) {
@@ -64,9 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const wchar_t c : shown) {
     if (c < 0x20 || c == 0x7F) std::abort();
   }
-  for (const wchar_t c : EscapeText(text)) {
-    if (c < 0x20 || c == 0x7F || c == L'\t') std::abort();
+  const std::wstring readable = EscapeText(text);
+  for (const wchar_t c : readable) {
+    if (c < 0x20 || c == 0x7F || c == L'\t' || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029)
+      std::abort();
   }
+  if (journaltest::StartsAFormula(shown) || journaltest::StartsAFormula(readable)) std::abort();
 
   // The raw text split at '|' into fields: quotes, commas and line breaks
   // land anywhere in them.
@@ -79,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   std::vector<std::string> parsed;
-  if (!ParseRecord(CsvRecord(fields.data(), fields.size()), parsed)) std::abort();
+  if (!journaltest::ParseCsvRecord(CsvRecord(fields.data(), fields.size()), parsed)) std::abort();
   if (parsed.size() != fields.size()) std::abort();
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (parsed[i] != rtl::ToUtf8(fields[i])) std::abort();

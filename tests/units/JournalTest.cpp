@@ -57,6 +57,14 @@ TEST(JournalEscape, DataShowsPrintableBytesAsTheyAreAndEveryOtherAsAnEscape) {
       {L"\u00FF\u4E2D", L"<U+00FF><U+4E2D>"},
       {FromCodePoints({U'x', 0x1F600}), L"x<U+1F600>"},
       {std::wstring(1, static_cast<wchar_t>(0xD800)), L"<U+D800>"},
+      // A first byte that makes a spreadsheet cell a formula; later ones are data.
+      {L"=HYPERLINK(\"http://x\",\"y\")", L"<0x3D>HYPERLINK(\"http://x\",\"y\")"},
+      {L"+1+1", L"<0x2B>1+1"},
+      {L"-2-3", L"<0x2D>2-3"},
+      {L"@SUM(A1)", L"<0x40>SUM(A1)"},
+      {L"a=b-c", L"a=b-c"},
+      // Line breaks of Unicode are no bytes of code page 1251.
+      {L"a\u0085b\u2028c\u2029", L"a<U+0085>b<U+2028>c<U+2029>"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(U8(EscapeData(c.Data)), U8(c.Shown));
@@ -106,6 +114,12 @@ TEST(JournalEscape, TextKeepsEverythingButControlsAndBrokenSurrogates) {
       {L"\x01\x7F", L"<0x01><0x7F>"},
       {FromCodePoints({0x4E2D, 0x1F600}), FromCodePoints({0x4E2D, 0x1F600})},
       {std::wstring(1, static_cast<wchar_t>(0xDC00)), L"<U+DC00>"},
+      {L"=cmd|' /C calc'!A0", L"<0x3D>cmd|' /C calc'!A0"},
+      {L"@x", L"<0x40>x"},
+      {L"-6 a-b", L"<0x2D>6 a-b"},
+      {L"+", L"<0x2B>"},
+      // Each of these ends a line for some readers.
+      {L"a\u0085b\u2028c\u2029d\u0098", L"a<U+0085>b<U+2028>c<U+2029>d<U+0098>"},
   };
   for (const Case& c : cases) EXPECT_EQ(U8(EscapeText(c.Text)), U8(c.Shown));
 }
@@ -241,8 +255,65 @@ TEST(JournalRows, CellsOfEachKindAndTheTabSeparatedRow) {
 
   std::vector<std::wstring> titles;
   for (int c = 0; c < kJournalColumns; ++c) titles.push_back(JournalColumnTitle(c));
-  EXPECT_EQ(titles, (std::vector<std::wstring>{L"№", L"Время", L"Вид", L"Устройство", L"Данные", L"Трек 1",
-                                               L"Трек 2", L"Трек 3", L"Код", L"Текст"}));
+  EXPECT_EQ(titles, (std::vector<std::wstring>{L"№", L"Время", L"Вид", L"Текущее устройство", L"Данные",
+                                               L"Трек 1", L"Трек 2", L"Трек 3", L"Код", L"Текст"}));
+}
+
+// Scanned labels that a spreadsheet would run as formulas, in every text
+// column: the copied row and the saved file start no cell with a formula
+// sign, the result code stays a number, and the data reads back to the bytes.
+TEST(JournalRows, FormulaLabelsAreCopiedAndSavedInertAndReadBack) {
+  const std::wstring labels[] = {L"=HYPERLINK(\"http://evil\",\"x\")", L"+7(495)123", L"-1+2",
+                                 L"@SUM(1+1)*cmd|' /C calc'!A0"};
+  TJournal journal;
+  for (const std::wstring& label : labels) {
+    TJournalEntry entry = Scan(label);
+    entry.Device = label;
+    entry.Track1 = label;
+    entry.Track2 = label;
+    entry.Track3 = label;
+    entry.HasCode = true;
+    entry.Code = -6;
+    entry.Text = label;
+    journal.Add(entry);
+  }
+  const std::string csv = JournalCsv(journal);
+  ASSERT_TRUE(csv.starts_with("\xEF\xBB\xBF"));
+  std::vector<std::string> records;
+  for (std::size_t at = 3; at < csv.size();) {
+    const std::size_t end = csv.find("\r\n", at) + 2;
+    records.push_back(csv.substr(at, end - at));
+    at = end;
+  }
+  ASSERT_EQ(records.size(), 1 + journal.Count());
+  for (std::size_t i = 0; i < journal.Count(); ++i) {
+    SCOPED_TRACE(i);
+    const std::wstring tsv = JournalRowTsv(journal.At(i));
+    std::vector<std::wstring> copied(1);
+    for (const wchar_t c : tsv) {
+      if (c == L'\t') {
+        copied.emplace_back();
+      } else {
+        copied.back() += c;
+      }
+    }
+    std::vector<std::string> saved;
+    ASSERT_TRUE(journaltest::ParseCsvRecord(records[i + 1], saved));
+    ASSERT_EQ(copied.size(), static_cast<std::size_t>(kJournalColumns));
+    ASSERT_EQ(saved.size(), copied.size());
+    for (int column = 0; column < kJournalColumns; ++column) {
+      SCOPED_TRACE(column);
+      EXPECT_EQ(saved[static_cast<std::size_t>(column)], U8(copied[static_cast<std::size_t>(column)]));
+      const std::wstring& cell = copied[static_cast<std::size_t>(column)];
+      if (column != 8) {
+        EXPECT_FALSE(journaltest::StartsAFormula(cell)) << U8(cell);
+      }
+    }
+    EXPECT_EQ(copied[8], L"-6");
+    for (const std::size_t column : {4, 5, 6, 7})
+      EXPECT_EQ(journaltest::UnescapeData(copied[column]), labels[i]);
+    EXPECT_EQ(copied[3].substr(6), labels[i].substr(1));
+  }
 }
 
 TEST(JournalCsv, QuotesAsRfc4180SaysInUtf8) {
@@ -272,11 +343,11 @@ TEST(JournalCsv, TheFileIsABomTheTitlesAndOneRecordPerEntryOldestFirst) {
   error.Time = scan.Time;
   journal.Add(error);
   EXPECT_EQ(JournalCsv(journal),
-            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n") +
+            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Текущее устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n") +
                 U8(L"2,2024-01-02 03:04:05.006,Данные,,\"A,\"\"B\"\"<GS>\",,,,0,Ошибок нет\r\n") +
                 U8(L"3,2024-01-02 03:04:05.006,Ошибка,,DeviceEnabled := True,,,,-3,Порт недоступен\r\n"));
   EXPECT_EQ(JournalCsv(TJournal()),
-            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n"));
+            "\xEF\xBB\xBF" + U8(L"№,Время,Вид,Текущее устройство,Данные,Трек 1,Трек 2,Трек 3,Код,Текст\r\n"));
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // Reads the journal's byte-exact form back into the driver's string, by the
-// rules written in Units/cuJournalText.h (not by the code that writes it):
-// the tests and the fuzz target use it to show that the form loses nothing.
+// rules written in Units/cuJournalText.h (not by the code that writes it),
+// and a CSV record back into its fields, by RFC 4180: the tests and the fuzz
+// target use them to show that the forms lose nothing.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Units/cuJournalText.h"
 
@@ -71,6 +73,48 @@ inline std::optional<std::wstring> UnescapeData(std::wstring_view shown) {
     i = end + 1;
   }
   return out;
+}
+
+// RFC 4180 fields of one record that ends with CR LF; false when the text
+// is no such record.
+inline bool ParseCsvRecord(const std::string& text, std::vector<std::string>& fields) {
+  fields.clear();
+  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
+  const std::size_t end = text.size() - 2;
+  std::size_t i = 0;
+  while (true) {
+    std::string field;
+    if (i < end && text[i] == '"') {
+      ++i;
+      while (true) {
+        if (i >= end) return false;
+        if (text[i] == '"') {
+          if (i + 1 < end && text[i + 1] == '"') {
+            field += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        field += text[i++];
+      }
+    } else {
+      while (i < end && text[i] != ',') {
+        if (text[i] == '"' || text[i] == '\r' || text[i] == '\n') return false;
+        field += text[i++];
+      }
+    }
+    fields.push_back(field);
+    if (i == end) return true;
+    if (text[i] != ',') return false;
+    ++i;
+  }
+}
+
+// Whether a spreadsheet would take a cell of this text for a formula.
+inline bool StartsAFormula(std::wstring_view cell) {
+  return !cell.empty() && (cell[0] == L'=' || cell[0] == L'+' || cell[0] == L'-' || cell[0] == L'@');
 }
 
 }  // namespace journaltest
