@@ -133,6 +133,7 @@ std::unique_ptr<TTraciraModuleInfo> ReadModuleInfo(HMODULE module, const TPasswo
   WIN32_FILE_ATTRIBUTE_DATA attributes{};
   if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &attributes)) {
     info->LastWrite = attributes.ftLastWriteTime;
+    info->FileSize = (std::uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
     FILETIME local{};
     FileTimeToLocalFileTime(&attributes.ftLastWriteTime, &local);
     FileTimeToSystemTime(&local, &info->LastModified);

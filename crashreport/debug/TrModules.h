@@ -35,6 +35,7 @@ struct TTraciraModuleInfo {
   std::unique_ptr<TTraciraModuleOptions> Options;
   SYSTEMTIME LastModified{};  // local time of the file's last write
   FILETIME LastWrite{};
+  std::uint64_t FileSize = 0;  // of the module's file
   std::string EncryptPassword;
   bool IsValidEncryptPassword = false;
 

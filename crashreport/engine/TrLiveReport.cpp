@@ -232,7 +232,7 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
       row.FileName = m->Name;
       row.Description = m->Description;
       row.Version = m->Version;
-      row.Size = m->Size;
+      row.Size = m->FileSize;
       const SYSTEMTIME& t = m->LastModified;
       row.LastModified = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
       parts.Modules.push_back(std::move(row));

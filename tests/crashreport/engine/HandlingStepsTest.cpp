@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -97,9 +98,15 @@ TEST(ReportAsData, ThePartsAreWhatTheTextWasMadeFrom) {
   EXPECT_EQ(parts.Threads.front().ThreadID, GetCurrentThreadId());
   // Every module and process row is in the text.
   ASSERT_FALSE(parts.Modules.empty());
-  EXPECT_TRUE(std::any_of(parts.Modules.begin(), parts.Modules.end(), [](const TTraciraModuleRow& m) {
-    return m.FileName.find("tracira_engine_test.exe") != std::string::npos;
-  }));
+  // The size of a module is its file's.
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const auto program =
+      std::find_if(parts.Modules.begin(), parts.Modules.end(), [](const TTraciraModuleRow& m) {
+        return m.FileName.find("tracira_engine_test.exe") != std::string::npos;
+      });
+  ASSERT_NE(program, parts.Modules.end());
+  EXPECT_EQ(program->Size, std::filesystem::file_size(self));
   for (const TTraciraModuleRow& m : parts.Modules)
     EXPECT_NE(text.find(m.FileName.substr(m.FileName.find_last_of('\\') + 1)), std::string::npos)
         << m.FileName;
