@@ -8,20 +8,10 @@
 
 #include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrDebugWin.h"
+#include "rtl/Handle.h"
 #include "rtl/ModuleFile.h"
 
 namespace tracira {
-
-namespace {
-
-struct HandleCloser {
-  void operator()(HANDLE h) const {
-    if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-using THandle = std::unique_ptr<void, HandleCloser>;
-
-}  // namespace
 
 TFileVersionInfo ReadFileVersionInfo(const std::wstring& file) {
   TFileVersionInfo info;
@@ -160,7 +150,7 @@ void TTraciraModulesList::SetPasswordRequest(TPasswordRequest request) {
 }
 
 void TTraciraModulesList::Build() {
-  THandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId()));
+  rtl::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId()));
   if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return;
   MODULEENTRY32W entry{};
   entry.dwSize = sizeof entry;

@@ -125,10 +125,10 @@ struct TEngine {
   // Delivery's sender, and the threads that send on their own.
   std::mutex SendingLock;
   TReportSender Sender;
-  std::vector<THandle> SendingThreads;
+  std::vector<rtl::UniqueHandle> SendingThreads;
 
-  THandle FreezeThread;
-  THandle FreezeStop;
+  rtl::UniqueHandle FreezeThread;
+  rtl::UniqueHandle FreezeStop;
   std::atomic<bool> FreezePause{false};
 };
 

@@ -13,14 +13,9 @@
 #include <memory>
 #include <mutex>
 
-namespace tracira {
+#include "rtl/Handle.h"
 
-struct THandleCloser {
-  void operator()(HANDLE h) const {
-    if (h) CloseHandle(h);
-  }
-};
-using THandle = std::unique_ptr<void, THandleCloser>;
+namespace tracira {
 
 class THandOver {
  public:
@@ -51,7 +46,7 @@ class THandOver {
   std::condition_variable fDone;
   std::deque<TJob*> fQueue;
   DWORD fWaitingThread = 0;
-  THandle fReady;
+  rtl::UniqueHandle fReady;
 };
 
 }  // namespace tracira

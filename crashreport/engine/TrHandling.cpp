@@ -411,7 +411,7 @@ class THandling {
     closing->Record.ExceptionObject = ExceptionOf(closing->Exception);
     auto sending = std::make_unique<TSending>(TSending{std::move(closing), std::move(sender)});
     std::lock_guard lock(e.SendingLock);
-    THandle thread(CreateUnregisteredThread(SendingThreadProc, sending.get()));
+    rtl::UniqueHandle thread(CreateUnregisteredThread(SendingThreadProc, sending.get()));
     if (!thread) {
       // No thread to spare: sent here after all.
       Send(sending->Sender, *sending->Closing);
@@ -547,7 +547,7 @@ bool ExceptNotify(TThreadState& state, TNotifyParams& p) {
   state.InHandling = true;
   const bool pump = GetCurrentThreadId() == MainThreadID() && !IsA<std::bad_alloc>(p.Object, p.Type);
   const bool exiting = gExitingThread.load() == GetCurrentThreadId();
-  THandle thread(exiting ? nullptr : CreateUnregisteredThread(ExceptionThreadProc, &p));
+  rtl::UniqueHandle thread(exiting ? nullptr : CreateUnregisteredThread(ExceptionThreadProc, &p));
   e.CannotUseThread = !thread;
   if (thread) {
     e.HandOver.BeginWaiting();

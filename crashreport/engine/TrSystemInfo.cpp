@@ -16,17 +16,11 @@
 
 #include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrModules.h"
+#include "rtl/Handle.h"
 
 namespace tracira {
 
 namespace {
-
-struct THandleCloser {
-  void operator()(HANDLE h) const {
-    if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-using THandle = std::unique_ptr<void, THandleCloser>;
 
 struct TKeyCloser {
   void operator()(HKEY key) const { RegCloseKey(key); }
@@ -127,7 +121,7 @@ std::vector<TPrivilege> ProcessPrivileges() {
   std::vector<TPrivilege> out;
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return out;
-  const THandle owned(token);
+  const rtl::UniqueHandle owned(token);
   DWORD size = 0;
   GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
   if (size == 0) return out;
@@ -274,7 +268,7 @@ TNetworkValues NetworkValues() {
 
 std::vector<TTraciraProcessRow> RunningProcesses() {
   std::vector<TTraciraProcessRow> rows;
-  const THandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  const rtl::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return rows;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
@@ -291,7 +285,7 @@ std::vector<TTraciraProcessRow> RunningProcesses() {
                         : base <= 10 ? ABOVE_NORMAL_PRIORITY_CLASS
                         : base <= 13 ? HIGH_PRIORITY_CLASS
                                      : REALTIME_PRIORITY_CLASS;
-    if (const THandle process(
+    if (const rtl::UniqueHandle process(
             OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
         process) {
       wchar_t full[MAX_PATH * 2] = {};
