@@ -22,25 +22,6 @@ void CutName(std::string& s) {
   if (s.size() > kMaxName) s = ShortenName(s, kMaxName);
 }
 
-// Resumes a suspended thread however the reading ends.
-class TSuspension {
- public:
-  explicit TSuspension(HANDLE thread)
-      : fThread(thread), fOk(SuspendThread(thread) != static_cast<DWORD>(-1)) {}
-  ~TSuspension() { Resume(); }
-  TSuspension(const TSuspension&) = delete;
-  TSuspension& operator=(const TSuspension&) = delete;
-  bool Ok() const { return fOk; }
-  void Resume() {
-    if (fOk) ResumeThread(fThread);
-    fOk = false;
-  }
-
- private:
-  HANDLE fThread;
-  bool fOk;
-};
-
 std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // The word size of this process's code, for the stack scan.

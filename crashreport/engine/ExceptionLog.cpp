@@ -116,7 +116,7 @@ void Init() {
   FILETIME ignored{};
   GetProcessTimes(GetCurrentProcess(), &e.StartTime, &ignored, &ignored, &ignored);
   CreateReserve(e);
-  PrepareLoaderLock();
+  PrepareThreadPausing();
   e.Options = std::make_unique<TTraciraModuleOptionsEx>();
   e.Options->DisableSharedDataWrite();
   HMODULE program = GetModuleHandleW(nullptr);

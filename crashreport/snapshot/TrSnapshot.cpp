@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <cstring>
+#include <iterator>
 
 namespace tracira {
 
@@ -78,15 +79,61 @@ using TLdrUnlockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
 constinit TLdrLockLoaderLock gLockLoaderLock = nullptr;
 constinit TLdrUnlockLoaderLock gUnlockLoaderLock = nullptr;
 
+// Code in which a thread holds a spin lock of the system's own: Wine's
+// address waits (which its critical sections, slim locks and condition
+// variables go through) guard their wait queues with one. A thread paused
+// there would leave every other user of that queue spinning for good, the
+// handling among them.
+struct TCodeRange {
+  std::uintptr_t Begin = 0, End = 0;
+};
+constexpr const char* kSpinLockHolders[] = {"RtlWaitOnAddress", "RtlWakeAddressAll", "RtlWakeAddressSingle"};
+constinit TCodeRange gSpinLockHolders[std::size(kSpinLockHolders)] = {};
+
+// A function of module ends, at the latest, where the next exported one
+// begins: an upper bound that needs no symbols and no unwind tables.
+TCodeRange ExportedFunction(HMODULE module, const char* name) {
+  const auto* start = reinterpret_cast<const std::uint8_t*>(GetProcAddress(module, name));
+  if (!start) return {};
+  const auto* base = reinterpret_cast<const std::uint8_t*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  if (dir.VirtualAddress == 0) return {};
+  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+  const auto* functions = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions);
+  const auto rva = static_cast<DWORD>(start - base);
+  DWORD next = nt->OptionalHeader.SizeOfImage;
+  for (DWORD i = 0; i < exports->NumberOfFunctions; ++i)
+    if (functions[i] > rva && functions[i] < next) next = functions[i];
+  return {reinterpret_cast<std::uintptr_t>(start), reinterpret_cast<std::uintptr_t>(base) + next};
+}
+
+std::uintptr_t InstructionPointer(const CONTEXT& context) {
+#if defined(__i386__)
+  return context.Eip;
+#else
+  return context.Rip;
+#endif
+}
+
+bool HoldsASpinLock(std::uintptr_t ip) {
+  for (const TCodeRange& r : gSpinLockHolders)
+    if (ip >= r.Begin && ip < r.End) return true;
+  return false;
+}
+
 }  // namespace
 
-void PrepareLoaderLock() noexcept {
+void PrepareThreadPausing() noexcept {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (!ntdll) return;
   gLockLoaderLock = reinterpret_cast<TLdrLockLoaderLock>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
   gUnlockLoaderLock = reinterpret_cast<TLdrUnlockLoaderLock>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  for (std::size_t i = 0; i < std::size(kSpinLockHolders); ++i)
+    gSpinLockHolders[i] = ExportedFunction(ntdll, kSpinLockHolders[i]);
 }
 
 TLoaderLock::TLoaderLock() noexcept {
@@ -99,11 +146,19 @@ TLoaderLock::~TLoaderLock() {
 }
 
 bool SuspendAndConfirm(HANDLE thread) noexcept {
-  if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
-  CONTEXT context{};
-  context.ContextFlags = CONTEXT_CONTROL;
-  GetThreadContext(thread, &context);
-  return true;
+  // A spin lock is held for a few instructions: a thread caught inside is
+  // let run a moment and caught again. One that keeps being found there is
+  // left running rather than paused inside.
+  constexpr int kAttempts = 200;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    if (!GetThreadContext(thread, &context) || !HoldsASpinLock(InstructionPointer(context))) return true;
+    ResumeThread(thread);
+    Sleep(attempt < 10 ? 0 : 1);
+  }
+  return false;
 }
 
 THeapLocks::THeapLocks() noexcept {

@@ -56,8 +56,9 @@ class THeapLocks {
 // reason as the heap locks: a thread suspended meanwhile is not inside the
 // loader, so the holder's later module look-ups (and those of the handling
 // that follows) can't wait for a paused thread.
-// PrepareLoaderLock finds the system's entries once, at start-up.
-void PrepareLoaderLock() noexcept;
+// PrepareThreadPausing finds the system's entries for it and for
+// SuspendAndConfirm once, at start-up.
+void PrepareThreadPausing() noexcept;
 class TLoaderLock {
  public:
   TLoaderLock() noexcept;
@@ -73,7 +74,8 @@ class TLoaderLock {
 
 // Suspends thread and waits until it has stopped (under Wine a suspension
 // takes effect some time after SuspendThread returns; reading the context
-// waits for it). false: not suspended.
+// waits for it), never where it holds one of the system's spin locks.
+// false: not suspended (it is left running).
 bool SuspendAndConfirm(HANDLE thread) noexcept;
 
 }  // namespace tracira

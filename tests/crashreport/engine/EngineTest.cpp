@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <set>
 #include <string>
@@ -441,6 +442,54 @@ TEST(Threads, ThreadsHoldingTheHeapOrTheLoaderNeverBlockTheHandling) {
     CloseHandle(loader);
     EXPECT_EQ(ExceptionCount(), before + kRaises);
   }
+}
+
+// Wine's address waits, under its critical sections, slim locks and
+// condition variables, guard each wait queue with a spin lock. A thread
+// paused while it holds one would leave the handling spinning for good when
+// it touches the same queue: a thread waking an address in a loop, and the
+// handling waking the same address.
+int gWakeTarget = 0;
+using TWakeAddress = void(WINAPI*)(void*);
+TWakeAddress gWakeAddress = nullptr;
+DWORD WINAPI WakeInALoop(LPVOID stop) {
+  while (!*static_cast<std::atomic<bool>*>(stop)) gWakeAddress(&gWakeTarget);
+  return 0;
+}
+
+TEST(Threads, NoThreadIsPausedInsideTheSystemsSpinLock) {
+  gWakeAddress = reinterpret_cast<TWakeAddress>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlWakeAddressSingle")));
+  ASSERT_NE(gWakeAddress, nullptr);
+  PrepareOptions("spin-lock");
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetSaveLogFile(false);
+  o.SetLogOptions({});
+  o.SetBehaviourOptions({boPauseWindowsThreads});
+  std::atomic<bool> stop{false};
+  HANDLE waker = CreateThread(nullptr, 0, WakeInALoop, &stop, 0, nullptr);
+  ASSERT_NE(waker, nullptr);
+  // A spinning handling never ends: the watchdog turns that into a failure.
+  HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread watchdog([finished] {
+    if (WaitForSingleObject(finished, 60000) == WAIT_TIMEOUT) {
+      std::fprintf(stderr, "a handling spun for a minute: a thread was paused inside a spin lock\n");
+      TerminateProcess(GetCurrentProcess(), 3);
+    }
+  });
+  ExceptionNotify = [](TTraciraExceptionRecord&, bool&) {
+    for (int i = 0; i < 1000; ++i) gWakeAddress(&gWakeTarget);
+  };
+  const int before = ExceptionCount();
+  for (int i = 0; i < 100; ++i) AtTheEdge([] { RaiseProblem(); });
+  ExceptionNotify = nullptr;
+  SetEvent(finished);
+  watchdog.join();
+  stop = true;
+  WaitForSingleObject(waker, INFINITE);
+  CloseHandle(waker);
+  CloseHandle(finished);
+  EXPECT_EQ(ExceptionCount(), before + 100);
 }
 
 BOOL CALLBACK CloseErrorBox(HWND wnd, LPARAM found) {
