@@ -133,4 +133,10 @@ std::string PathToAnsi(const std::filesystem::path& path) { return path.string()
 std::string Utf8ToAnsi(std::string_view text) { return ToAnsi(rtl::FromUtf8(std::string(text))); }
 std::string AnsiToUtf8(std::string_view text) { return rtl::ToUtf8(FromAnsi(text)); }
 
+std::string MessageOf(const std::exception* e) {
+  if (!e) return {};
+  if (const auto* own = dynamic_cast<const rtl::Exception*>(e)) return ToAnsi(own->Message());
+  return Utf8ToAnsi(e->what());
+}
+
 }  // namespace tracira

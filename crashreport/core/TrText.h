@@ -9,6 +9,7 @@
 // its tests, has no code page of its own: there ANSI is UTF-8.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +23,10 @@ std::wstring FromAnsi(std::string_view text);
 
 std::string Utf8ToAnsi(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
+
+// An exception's message in the code page: the program's own exceptions
+// carry it in UTF-16, any other what() is UTF-8.
+std::string MessageOf(const std::exception* e);
 
 // UTF-8 and a given Windows code page (1251, 1252, 65001, ...), strictly:
 // nullopt when a character has no form in the other encoding (no '?', no

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 
+#include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrDebugWin.h"
 #include "crashreport/snapshot/TrSnapshot.h"
 
@@ -97,9 +98,14 @@ void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDeb
     entry.UnitName.clear(), entry.ClassName.clear(), entry.ProcedureName.clear();
     entry.Line = entry.ProcOffsetLine = 0;
   };
+  // Debug data names things in UTF-8 (a source file's name, an identifier
+  // with letters beyond ASCII); the report is in the code page.
   auto finish = [&] {
+    for (std::string* name : {&entry.UnitName, &entry.ClassName, &entry.ProcedureName}) {
+      *name = Utf8ToAnsi(*name);
+      CutName(*name);
+    }
     if (!entry.ProcedureName.empty() && entry.ProcedureName[0] == '@') entry.ProcedureName[0] = '_';
-    CutName(entry.UnitName), CutName(entry.ClassName), CutName(entry.ProcedureName);
   };
 
   if (module->ExtraInformation && rva >= 0x1000) {

@@ -42,12 +42,6 @@ std::vector<std::string> ClassNames(const std::type_info* type) {
   return names;
 }
 
-std::string MessageOf(const std::exception* e) {
-  if (!e) return {};
-  if (const auto* own = dynamic_cast<const rtl::Exception*>(e)) return ToAnsi(own->Message());
-  return ToAnsi(rtl::FromUtf8(e->what()));
-}
-
 const std::exception* ExceptionOf(const std::exception_ptr& kept) {
   if (!kept) return nullptr;
   try {

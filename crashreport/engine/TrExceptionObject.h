@@ -8,6 +8,8 @@
 #include <typeinfo>
 #include <vector>
 
+#include "crashreport/core/TrText.h"  // MessageOf
+
 namespace tracira {
 
 const std::exception* AsStdException(const void* object, const std::type_info* type);
@@ -24,8 +26,6 @@ std::string Demangle(const std::type_info& type);
 // The class and all its ancestors, nearest first (breadth first, so every
 // base of a class with several is there for the filters), each once.
 std::vector<std::string> ClassNames(const std::type_info* type);
-
-std::string MessageOf(const std::exception* e);
 
 // The std::exception an exception_ptr holds, or null; it lives as long as
 // the exception_ptr.

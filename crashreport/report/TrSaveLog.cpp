@@ -39,8 +39,7 @@ TSaveLogResult SaveLogFile(TLogSession& session, const TTraciraModuleOptions& op
       }
       break;
     } catch (const std::exception& error) {
-      const auto* own = dynamic_cast<const rtl::Exception*>(&error);
-      if (events.Failed) events.Failed(own ? ToAnsi(own->Message()) : std::string(error.what()));
+      if (events.Failed) events.Failed(MessageOf(&error));
       // Another try reads the log anew: the report isn't appended twice.
       session.Close();
       if (!(save && events.Retry && events.Retry())) break;

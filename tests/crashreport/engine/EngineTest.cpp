@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "crashreport/core/TrText.h"
 #include "crashreport/engine/ExceptionLog.h"
 #include "crashreport/report/TrLogManager.h"
 #include "rtl/Guarded.h"
@@ -86,6 +87,18 @@ TEST(Engine, ExceptionReachingTheEdgeIsReportedWithItsStack) {
   EXPECT_NE(reports[0].find("The scanner went away."), std::string::npos) << reports[0];
   EXPECT_NE(reports[0].find("RaiseProblem"), std::string::npos) << reports[0];
   std::printf("%s\n", reports[0].c_str());
+}
+
+// Debug data names things in UTF-8; the report holds them in the code page
+// like every other text.
+__attribute__((noinline)) void ОпросСканера() { throw EScanerProblem(L"The scanner went away"); }
+
+TEST(Engine, NamesBeyondASCIIAreInTheReportsCodePage) {
+  PrepareOptions("utf8-names");
+  AtTheEdge([] { ОпросСканера(); });
+  const auto reports = SavedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find(ToAnsi(L"ОпросСканера")), std::string::npos) << reports[0];
 }
 
 TEST(Engine, AbortIsNeverReported) {
