@@ -362,6 +362,19 @@ std::string ExpandEnvVar(const std::string& text) {
   return ToAnsi(out);
 }
 
+std::string ExpandEnvVarUtf8(const std::string& text) {
+  const std::wstring wide = Utf8ToPath(text).wstring();
+  std::wstring out(wide.size() + 256, L'\0');
+  for (;;) {
+    const DWORD n = ExpandEnvironmentStringsW(wide.c_str(), out.data(), static_cast<DWORD>(out.size()));
+    if (n == 0) return text;
+    if (n <= out.size()) break;
+    out.resize(n);
+  }
+  out.resize(std::wcslen(out.c_str()));
+  return PathToUtf8(out);
+}
+
 #else
 
 std::string ExpandEnvVar(const std::string& text) {
@@ -389,6 +402,9 @@ std::string ExpandEnvVar(const std::string& text) {
   out.append(text, i, std::string::npos);
   return out.substr(0, out.find('\0'));
 }
+
+// Off Windows the code page is UTF-8 already.
+std::string ExpandEnvVarUtf8(const std::string& text) { return ExpandEnvVar(text); }
 
 #endif
 

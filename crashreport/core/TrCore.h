@@ -469,6 +469,9 @@ class TTraciraModuleOptions {
 // system, which sees the variables the program set itself); unknown names
 // and a lone % stay as written; the result ends at its first NUL.
 std::string ExpandEnvVar(const std::string& text);
+// The same for a file name given as UTF-8, which keeps every character of a
+// variable's value (ExpandEnvVar's result is in the code page).
+std::string ExpandEnvVarUtf8(const std::string& text);
 
 // The one-byte key that scrambles stored strings.
 inline constexpr std::uint8_t kStringScrambleKey = 0xA7;

@@ -139,4 +139,13 @@ std::string MessageOf(const std::exception* e) {
   return Utf8ToAnsi(e->what());
 }
 
+std::filesystem::path Utf8ToPath(std::string_view text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 }  // namespace tracira

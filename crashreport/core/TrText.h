@@ -40,4 +40,9 @@ std::optional<std::string> CodePageToUtf8(std::string_view text, unsigned codePa
 std::filesystem::path AnsiToPath(std::string_view text);
 std::string PathToAnsi(const std::filesystem::path& path);
 
+// A file name as UTF-8, and back: lossless, for names put together from
+// parts before they reach the file system.
+std::filesystem::path Utf8ToPath(std::string_view text);
+std::string PathToUtf8(const std::filesystem::path& path);
+
 }  // namespace tracira

@@ -205,7 +205,7 @@ TTraciraStackList LastCallStack() {
   return gEngine.Get() ? gEngine->LastReport.Parts.Stack : TTraciraStackList();
 }
 TReportParts LastReportParts() { return gEngine.Get() ? gEngine->LastReport.Parts : TReportParts(); }
-std::string LastLogFileName() { return gEngine.Get() ? gEngine->LastLogFile : std::string(); }
+std::string LastLogFileName() { return gEngine.Get() ? PathToAnsi(gEngine->LastLogFile) : std::string(); }
 int ExceptionCount() { return gEngine.Get() ? gEngine->ExceptionCount : 0; }
 std::string InternalErrorText() { return gEngine.Get() ? gEngine->InternalError : std::string(); }
 std::string EntireLogText() { return gEngine.Get() ? gEngine->EntireLog : std::string(); }

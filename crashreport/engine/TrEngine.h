@@ -103,7 +103,8 @@ struct TEngine {
   bool TerminateRequested = false;
   bool TerminationConfirmed = false;  // the program's handlers agreed to it already
   std::string LastMessage, CustomMessage, InternalError;
-  std::string LastLogText, LastLogFile;
+  std::string LastLogText;
+  std::filesystem::path LastLogFile;
   TReport LastReport;     // as data: the detail pages' rows
   TLogSession Log;        // the log file, open during one handling
   std::string EntireLog;  // the whole log, kept for sending (sndSendEntireLog)

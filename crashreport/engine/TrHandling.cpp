@@ -66,7 +66,7 @@ void InternalCriticalError(TEngine& e, int step, const std::string& failureClass
         line("Section   : ", std::to_string(step)) + line("LastExcept: ", e.LastMessage) +
         line("Address   : ", HexAddress(p.Address)) + line("Exception : ", failureClass) +
         line("Message   : ", what) + line("Call Stack: ", stack);
-    std::filesystem::path log = WidePath(OutputLogFile(*e.Options));
+    std::filesystem::path log = OutputLogFile(*e.Options);
     log.replace_extension(".log");
     if (log.has_parent_path()) std::filesystem::create_directories(log.parent_path());
     if (FILE* f = _wfopen(log.c_str(), L"ab")) {

@@ -5,43 +5,45 @@
 #include "crashreport/engine/TrLiveReport.h"
 #include "crashreport/engine/TrSystemInfo.h"
 #include "crashreport/report/TrLogManager.h"
+#include "rtl/ModuleFile.h"
 
 namespace tracira {
 
-std::string ProfileFolder() {
+std::filesystem::path ProfileFolder() {
   wchar_t path[MAX_PATH] = {};
-  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return ToAnsi(path);
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, path)) && path[0]) return path;
   if (const DWORD n = GetEnvironmentVariableW(L"UserProfile", path, MAX_PATH); n > 0 && n < MAX_PATH)
-    return ToAnsi(path);
-  return "\\";
+    return path;
+  return L"\\";
 }
 
-std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension) {
+std::filesystem::path OutputFile(const TTraciraModuleOptions& options, const std::string& extension) {
   TLogNameParts parts;
-  parts.ModuleName = options.ModuleName();
-  if (parts.ModuleName.empty()) parts.ModuleName = ModuleFileNameAnsi(GetModuleHandleW(nullptr));
-  parts.OutputPath = options.OutputPath();
+  parts.ModuleName = AnsiToUtf8(options.ModuleName());
+  if (parts.ModuleName.empty()) parts.ModuleName = PathToUtf8(rtl::ModuleFileName(GetModuleHandleW(nullptr)));
+  parts.OutputPath = AnsiToUtf8(options.OutputPath());
   parts.Extension = extension;
   const TWindowsVersion version = WindowsVersion();
   parts.ProfileSystem = version.PlatformId == VER_PLATFORM_WIN32_NT && version.Major >= 6;
-  if (parts.ProfileSystem) parts.ProfileFolder = ProfileFolder();
+  if (parts.ProfileSystem) parts.ProfileFolder = PathToUtf8(ProfileFolder());
   parts.AddComputerName = options.LogOptions().Contains(loAddComputerNameInLogFileName);
   if (parts.AddComputerName) {
     wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = static_cast<DWORD>(std::size(computer));
-    if (GetComputerNameW(computer, &size)) parts.ComputerName = ToAnsi(computer);
+    if (GetComputerNameW(computer, &size)) parts.ComputerName = PathToUtf8(computer);
   }
-  return ExpandEnvVar(LogFileName(parts));
+  return Utf8ToPath(ExpandEnvVarUtf8(LogFileName(parts)));
 }
 
-std::string OutputLogFile(const TTraciraModuleOptions& options) { return OutputFile(options, ".tlf"); }
+std::filesystem::path OutputLogFile(const TTraciraModuleOptions& options) {
+  return OutputFile(options, ".tlf");
+}
 
 namespace {
 
 // Whether a file can be written in file's folder (created when missing):
 // a probe beside it, deleted when closed.
-bool CanWriteBeside(const std::string& file) {
-  const std::filesystem::path path = AnsiToPath(file);
+bool CanWriteBeside(const std::filesystem::path& path) {
   std::error_code error;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
   if (error) return false;
@@ -59,11 +61,11 @@ bool CanWriteBeside(const std::string& file) {
 
 }  // namespace
 
-std::string GetWorkingFile(const std::string& fileName) {
+std::filesystem::path GetWorkingFile(const std::filesystem::path& fileName) {
   if (CanWriteBeside(fileName)) return fileName;
-  const std::string fallback = ProfileFolder() + "\\TraciraLog\\" + ExtractFileName(fileName);
+  const std::filesystem::path fallback = ProfileFolder() / "TraciraLog" / fileName.filename();
   std::error_code ignored;
-  std::filesystem::create_directories(AnsiToPath(fallback).parent_path(), ignored);
+  std::filesystem::create_directories(fallback.parent_path(), ignored);
   return fallback;
 }
 

@@ -4,6 +4,7 @@
 // fall-back when that folder can't be written.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "crashreport/core/TrCore.h"
@@ -11,18 +12,20 @@
 namespace tracira {
 
 // The user's profile folder (shell folder, else %UserProfile%, else "\").
-std::string ProfileFolder();
+std::filesystem::path ProfileFolder();
 
 // A file of the log's family: the log's name with another extension (".log"
 // for the internal-error text, ".xml" for the copy). OutputLogFile is
 // OutputFile(options, ".tlf").
-std::string OutputFile(const TTraciraModuleOptions& options, const std::string& extension);
+// Names stay wide from the system to the file: a folder or user name with
+// characters outside the code page is kept whole.
+std::filesystem::path OutputFile(const TTraciraModuleOptions& options, const std::string& extension);
 // The file a save really writes: fileName when its folder can be written
 // (it is created when missing), else the same name in the profile folder's
 // TraciraLog (created too).
-std::string GetWorkingFile(const std::string& fileName);
+std::filesystem::path GetWorkingFile(const std::filesystem::path& fileName);
 
 // The log file's full name by the options (module name with ".tlf").
-std::string OutputLogFile(const TTraciraModuleOptions& options);
+std::filesystem::path OutputLogFile(const TTraciraModuleOptions& options);
 
 }  // namespace tracira

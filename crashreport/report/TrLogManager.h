@@ -74,6 +74,8 @@ class TLogFile {
 };
 
 // What the log file's name is made of, as the system gives it (ANSI texts).
+// Every name here is UTF-8, so that no character of a folder or a user name
+// is lost on its way to the file system.
 struct TLogNameParts {
   std::string ModuleName;  // the module's full file name
   std::string OutputPath;  // the option: a folder, or a whole ".tlf" file name

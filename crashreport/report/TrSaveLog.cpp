@@ -6,10 +6,10 @@
 
 namespace tracira {
 
-TLogFile& TLogSession::Open(const std::string& fileName) {
+TLogFile& TLogSession::Open(const std::filesystem::path& fileName) {
   if (!fLog || fName != fileName) {
     fLog.reset();
-    fLog = std::make_unique<TLogFile>(AnsiToPath(fileName));
+    fLog = std::make_unique<TLogFile>(fileName);
     fName = fileName;
   }
   return *fLog;

@@ -4,6 +4,7 @@
 // when its name changes, closed when the report is stored.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,18 +19,18 @@ class TLogSession {
  public:
   // The log of fileName: the open one when it has that name, else the file
   // read anew (ELogFileError when it exists but can't be read).
-  TLogFile& Open(const std::string& fileName);
+  TLogFile& Open(const std::filesystem::path& fileName);
   void Close();
   bool IsOpen() const { return fLog != nullptr; }
 
  private:
   std::unique_ptr<TLogFile> fLog;
-  std::string fName;
+  std::filesystem::path fName;
 };
 
 struct TSaveLogEvents {
   // The log file's name at each try (the options may change in between).
-  std::function<std::string()> FileName;
+  std::function<std::filesystem::path()> FileName;
   // ExceptionActionNotify: atSavingLogFile, atSavedLogFile; answers Execute.
   std::function<bool(TTraciraActionType action)> Action;
   // A try failed: the error is recorded (eeLogError, section "Log").
@@ -39,9 +40,9 @@ struct TSaveLogEvents {
 };
 
 struct TSaveLogResult {
-  bool Saved = false;     // written to the file
-  std::string FileName;   // of the last try
-  std::string EntireLog;  // with sndSendEntireLog: the whole log, for sending
+  bool Saved = false;              // written to the file
+  std::filesystem::path FileName;  // of the last try
+  std::string EntireLog;           // with sndSendEntireLog: the whole log, for sending
 };
 
 // Appends the report (unless it is a duplicate) keeping at most

@@ -80,6 +80,8 @@ TEST(LogPlace, EachRuleOfTheName) {
   const fs::path base = TempFolder(L"place");
   std::ofstream(base / L"a-file.txt") << "in the way";
   SetEnvironmentVariableW(L"TAVRIX_LOG_FOLDER", (base / L"из переменной").c_str());
+  // A folder no code page holds whole (a user's profile can be named so).
+  SetEnvironmentVariableW(L"TAVRIX_WIDE_FOLDER", (base / L"Ω 記録").c_str());
   struct Case {
     const char* Rule;
     std::string OutputPath;  // ANSI, as the options hold it
@@ -96,6 +98,8 @@ TEST(LogPlace, EachRuleOfTheName) {
        base / L"Журнал сканера" / L"tracira_engine_test.tlf"},
       {"a variable the program set", "%TAVRIX_LOG_FOLDER%\\sub",
        base / L"из переменной" / L"sub" / L"tracira_engine_test.tlf"},
+      {"a folder outside the code page", "%TAVRIX_WIDE_FOLDER%",
+       base / L"Ω 記録" / L"tracira_engine_test.tlf"},
       {"the computer's name", ToAnsi((base / L"named").wstring()),
        base / L"named" / (L"tracira_engine_test_" + ComputerName() + L".tlf"), true},
   };
@@ -115,6 +119,7 @@ TEST(LogPlace, EachRuleOfTheName) {
     fs::remove(c.Expected, ignored);
   }
   SetEnvironmentVariableW(L"TAVRIX_LOG_FOLDER", nullptr);
+  SetEnvironmentVariableW(L"TAVRIX_WIDE_FOLDER", nullptr);
   fs::remove_all(base);
 }
 
@@ -158,7 +163,7 @@ TEST(LogContents, AnotherVersionStartsANewLog) {
   TTraciraDebugInfo e;
   e.DebugDetail = ddSourceCode, e.ErrorLine = true, e.ProcedureName = "Old", e.Line = 1, e.ThreadID = 1;
   parts.Stack = {e};
-  TLogFile old(AnsiToPath(OutputLogFile(o)));
+  TLogFile old(OutputLogFile(o));
   old.Append(CreateLogText(DefaultTraciraTexts(), parts), 32);
   old.Save();
   o.SetLogOptions({loDeleteLogAtVersionChange});
@@ -201,7 +206,7 @@ TEST(LogContents, ATwinInALogOfAnotherVersionIsStoredAnew) {
   o.SetLogOptions({loNoDuplicateErrors});
   const TThirdRaise third = RaiseAThirdTime([&] {
     // The stored reports came from an older build of the program.
-    TLogFile log(AnsiToPath(OutputLogFile(o)));
+    TLogFile log(OutputLogFile(o));
     for (int i = 0; i < log.GetCount(); ++i) log.SetItemValue("1.3", "0.9.0.1", i, "");
     log.Save();
     o.SetLogOptions({loNoDuplicateErrors, loDeleteLogAtVersionChange});
@@ -223,8 +228,8 @@ TEST(LogContents, ATwinWhoseCountCannotBeSavedIsNotStoredTwice) {
   std::size_t before = 0;
   const TThirdRaise third = RaiseAThirdTime([&] {
     before = SavedReports().size();
-    held = CreateFileW(AnsiToPath(OutputLogFile(o)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
+    held = CreateFileW(OutputLogFile(o).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
     // Let go once the twin has been looked for.
     ExceptionNotify = [&](TTraciraExceptionRecord&, bool&) {
       CloseHandle(held);
@@ -244,7 +249,7 @@ TEST(LogContents, ATwinWhoseCountCannotBeSavedIsNotStoredTwice) {
 
 TEST(LogEvents, AFailedSaveIsALogErrorAndARetryStoresIt) {
   PrepareOptions("retry");
-  const fs::path log = AnsiToPath(OutputLogFile(CurrentTraciraLogOptions()));
+  const fs::path log = OutputLogFile(CurrentTraciraLogOptions());
   // A folder in the temporary file's place: every save fails.
   fs::create_directories(SafeSaveTempName(log));
   std::vector<std::string> calls;

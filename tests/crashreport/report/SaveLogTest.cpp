@@ -70,7 +70,7 @@ class SaveLog : public ::testing::Test {
     fDir = std::filesystem::temp_directory_path() / (std::string("tavrix-savelog-") + info->name());
     std::filesystem::remove_all(fDir);
     std::filesystem::create_directories(fDir);
-    fName = PathToAnsi(fDir / "Tavrix.tlf");
+    fName = fDir / "Tavrix.tlf";
     fEvents.FileName = [this] { return fName; };
     fEvents.Action = [this](TTraciraActionType a) {
       fCalls.push_back(a == atSavingLogFile ? "saving" : "saved");
@@ -83,15 +83,15 @@ class SaveLog : public ::testing::Test {
     };
   }
   void TearDown() override { std::filesystem::remove_all(fDir); }
-  std::vector<std::string> Ids(const std::string& file) {
-    TLogFile log(AnsiToPath(file));
+  std::vector<std::string> Ids(const std::filesystem::path& file) {
+    TLogFile log(file);
     std::vector<std::string> ids;
     for (int i = 0; i < log.GetCount(); ++i) ids.push_back(log.GetItemValue("2.7", i));
     return ids;
   }
   // A save into fName fails while this folder stands in the temporary file's place.
   void BlockSaving(bool blocked) {
-    const auto temp = SafeSaveTempName(AnsiToPath(fName));
+    const auto temp = SafeSaveTempName(fName);
     if (blocked)
       std::filesystem::create_directories(temp);
     else
@@ -99,7 +99,7 @@ class SaveLog : public ::testing::Test {
   }
 
   std::filesystem::path fDir;
-  std::string fName;
+  std::filesystem::path fName;
   TSaveLogEvents fEvents;
   std::vector<std::string> fCalls;
   bool fExecute = true;
@@ -153,7 +153,7 @@ TEST_F(SaveLog, WholeLogKeptForSendingAlsoWithoutSaving) {
 TEST_F(SaveLog, FailureIsRecordedAndRetriedOnANewName) {
   SaveLogFile(fSession, fOptions, Report("AAAA"), false, fEvents);
   BlockSaving(true);
-  const std::string other = PathToAnsi(fDir / "sub" / "Other.tlf");
+  const std::filesystem::path other = fDir / "sub" / "Other.tlf";
   std::filesystem::create_directories(fDir / "sub");
   fRetry = [&] {
     fName = other;  // the handler points the log elsewhere and asks again
@@ -166,7 +166,7 @@ TEST_F(SaveLog, FailureIsRecordedAndRetriedOnANewName) {
             (std::vector<std::string>{"saving", "saved", "saving", "failed: Cannot", "retry?", "saved"}));
   EXPECT_EQ(Ids(other), (std::vector<std::string>{"BBBB"}));
   BlockSaving(false);
-  EXPECT_EQ(Ids(PathToAnsi(fDir / "Tavrix.tlf")), (std::vector<std::string>{"AAAA"}));
+  EXPECT_EQ(Ids(fDir / "Tavrix.tlf"), (std::vector<std::string>{"AAAA"}));
 }
 
 TEST_F(SaveLog, RetryOnTheSameFileAppendsTheReportOnce) {
@@ -184,7 +184,7 @@ TEST_F(SaveLog, RetryOnTheSameFileAppendsTheReportOnce) {
 
 TEST_F(SaveLog, UnreadableLogIsAFailureWithoutRetryUnlessAsked) {
   // A folder where the log should be: it can be neither read nor written.
-  std::filesystem::create_directories(AnsiToPath(fName));
+  std::filesystem::create_directories(fName);
   fCalls.clear();
   EXPECT_FALSE(SaveLogFile(fSession, fOptions, Report("AAAA"), false, fEvents).Saved);
   ASSERT_EQ(fCalls.size(), 4u);
