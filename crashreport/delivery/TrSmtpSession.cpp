@@ -5,6 +5,7 @@
 
 #include "crashreport/delivery/TrBase64.h"
 #include "crashreport/delivery/TrSmtpMessage.h"
+#include "crashreport/delivery/TrSocketError.h"
 
 namespace tracira {
 
@@ -183,5 +184,36 @@ void TSmtpSession::Fail(int code, std::string text) {
 }
 
 std::size_t TSmtpSession::MessageSize() const { return fSteps.back().Command.size(); }
+
+// ---- one message per recipient ----
+
+bool TSendOutcome::AnySent() const {
+  return std::any_of(Recipients.begin(), Recipients.end(), [](const TRecipientOutcome& r) { return r.Sent; });
+}
+
+std::string TSendOutcome::ErrorText() const {
+  std::string out;
+  for (const TRecipientOutcome& r : Recipients) {
+    if (r.Sent) continue;
+    if (!out.empty()) out += "\r\n\r\n";
+    out += r.Recipient + ": " + r.Error;
+  }
+  return out;
+}
+
+TSendOutcome SendToEachRecipient(const std::vector<std::string>& recipients, const TSendOne& send) {
+  TSendOutcome outcome;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    TRecipientOutcome one{recipients[i], false, {}};
+    try {
+      send(recipients[i], i + 1, recipients.size());
+      one.Sent = true;
+    } catch (const ETraciraSocketError& e) {
+      one.Error = e.Text();
+    }
+    outcome.Recipients.push_back(std::move(one));
+  }
+  return outcome;
+}
 
 }  // namespace tracira

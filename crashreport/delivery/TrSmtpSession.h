@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -114,5 +115,25 @@ class TSmtpSession {
   int fErrorCode = 0;
   std::string fErrorText;
 };
+
+// One message per recipient, each on its own connection. send(recipient,
+// number, count) delivers to one (number counts from 1: the send window's
+// "1/3"); an ETraciraSocketError from it (its MX lookup, its connection, its
+// dialogue) fails that recipient only and the next is still tried. Other
+// exceptions go through.
+struct TRecipientOutcome {
+  std::string Recipient;
+  bool Sent = false;
+  std::string Error;  // when not sent
+};
+struct TSendOutcome {
+  std::vector<TRecipientOutcome> Recipients;
+  // The run counts as delivered when one recipient got the message.
+  bool AnySent() const;
+  // The failures, one paragraph each, for the report's error section.
+  std::string ErrorText() const;
+};
+using TSendOne = std::function<void(const std::string& recipient, std::size_t number, std::size_t count)>;
+TSendOutcome SendToEachRecipient(const std::vector<std::string>& recipients, const TSendOne& send);
 
 }  // namespace tracira

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "crashreport/delivery/TrSmtpSession.h"
+#include "crashreport/delivery/TrSocketError.h"
 
 namespace tracira {
 namespace {
@@ -178,6 +179,35 @@ TEST(SmtpReplyReader, LimitsAndMalformedLines) {
   EXPECT_EQ(reader.Feed("250-a\r\n250 b\r\nleft"), 14u);
   EXPECT_EQ(reader.Reply().Code, 250);
   EXPECT_EQ(reader.Reply().Text, "a\r\nb");
+}
+
+TEST(SmtpSession, OneRecipientsFailureDoesNotStopTheOthers) {
+  const std::vector<std::string> recipients = {"a@one.test", "b@unknown.test", "c@three.test"};
+  std::vector<std::string> numbers;
+  const TSendOutcome outcome =
+      SendToEachRecipient(recipients, [&](const std::string& to, std::size_t number, std::size_t count) {
+        numbers.push_back(std::to_string(number) + "/" + std::to_string(count));
+        if (to == "b@unknown.test")
+          throw ETraciraSocketError("Cannot resolve the \"unknown.test\" MX record.");
+      });
+  EXPECT_EQ(numbers, (std::vector<std::string>{"1/3", "2/3", "3/3"}));
+  ASSERT_EQ(outcome.Recipients.size(), 3u);
+  EXPECT_TRUE(outcome.Recipients[0].Sent);
+  EXPECT_FALSE(outcome.Recipients[1].Sent);
+  EXPECT_TRUE(outcome.Recipients[2].Sent);
+  EXPECT_TRUE(outcome.AnySent());
+  EXPECT_EQ(outcome.ErrorText(), "b@unknown.test: Cannot resolve the \"unknown.test\" MX record.");
+
+  const TSendOutcome none = SendToEachRecipient(recipients, [](const std::string&, std::size_t, std::size_t) {
+    throw ETraciraSocketError("Socket timeout.");
+  });
+  EXPECT_FALSE(none.AnySent());
+  const std::string errors = none.ErrorText();
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 4);
+  // Anything but a delivery failure isn't swallowed.
+  EXPECT_THROW(SendToEachRecipient(recipients, [](const std::string&, std::size_t,
+                                                  std::size_t) { throw std::logic_error("bug"); }),
+               std::logic_error);
 }
 
 }  // namespace
