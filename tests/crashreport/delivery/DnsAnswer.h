@@ -1,4 +1,5 @@
-// Builds DNS answers for the MX tests and the fuzz target's seeds: a header,
+// Builds DNS answers for the MX tests (the fuzz seeds in corpus/dns have the
+// same shape): a header,
 // the question and records, with names written out or compressed.
 #pragma once
 
