@@ -1,6 +1,6 @@
-// Builds DNS answers for the MX tests (the fuzz seeds in corpus/dns have the
-// same shape): a header,
-// the question and records, with names written out or compressed.
+// Builds DNS answers for the MX tests: a header, the question and records,
+// with names written out or compressed. The fuzz seeds in corpus/dns have the
+// same shape.
 #pragma once
 
 #include <algorithm>
