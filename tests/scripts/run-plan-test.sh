@@ -23,7 +23,10 @@ commands=$(ninja -C "$TREE" -t commands $targets)
 grep -q 'Tavrix.exe' <<<"$commands" || fail "the plan does not build Tavrix.exe"
 grep -q 'Dravix.dll' <<<"$commands" || fail "the plan does not build Dravix.dll"
 # The same question of a test target, so that the check can tell.
-ninja -C "$TREE" -t commands journal_test | grep -q -- '-o tests/' || fail "cannot tell tests in the graph"
+# (Read whole first: grep -q would close the pipe early, and under pipefail
+# ninja's broken pipe would count as a failure now and then.)
+testCommands=$(ninja -C "$TREE" -t commands journal_test)
+grep -q -- '-o tests/' <<<"$testCommands" || fail "cannot tell tests in the graph"
 if grep -E -- '-o (tests|bench)/' <<<"$commands" | head -3 | grep .; then
   fail "the plan builds test or benchmark programs"
 fi
