@@ -36,6 +36,7 @@ bool SaveReport(TEngine& e, const TTraciraModuleOptions& options, TTraciraExcept
     SetInternalError(e, eeLogError, "[Log] " + message, ToAddress(record.ExceptionAddress));
   };
   events.Retry = [&] { return FireError(e, record, atSavedLogFile); };
+  events.Fallback = [](const std::filesystem::path& failed) { return FallbackFile(failed); };
   const TSaveLogResult result = SaveLogFile(e.Log, options, text, duplicate, events);
   if (result.Saved) e.LastLogFile = result.FileName;
   e.EntireLog = result.EntireLog;
@@ -254,7 +255,12 @@ class THandling {
     // A report with the ID of a stored one only counts there.
     if (fOptions->LogOptions().Contains(loNoDuplicateErrors)) {
       try {
-        TLogFile& log = e.Log.Open(GetWorkingFile(OutputLogFile(*fOptions)));
+        // Counted under the log's lock in the log as it is now: another
+        // process may have stored reports since it was last read.
+        const std::filesystem::path file = GetWorkingFile(OutputLogFile(*fOptions));
+        const TFileLock lock(file);
+        e.Log.Close();
+        TLogFile& log = e.Log.Open(file);
         fDuplicate = CalcDuplicatedException(log, fReport.ExceptionID, false, fTexts[mtLog_ExcCount]);
         if (fDuplicate) CalcDuplicatedException(log, fReport.ExceptionID, true, fTexts[mtLog_ExcCount]);
       } catch (const std::exception& error) {
@@ -361,9 +367,11 @@ class THandling {
     try {
       const TTraciraModuleInfo* program =
           ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
+      const std::filesystem::path file = GetWorkingFile(OutputLogFile(*fOptions));
+      const TFileLock lock(file);
+      e.Log.Close();
       // The log that held this report's twin is gone: it is new again.
-      if (DeleteLogAtVersionChange(e.Log.Open(GetWorkingFile(OutputLogFile(*fOptions))),
-                                   program ? program->Version : std::string()))
+      if (DeleteLogAtVersionChange(e.Log.Open(file), program ? program->Version : std::string()))
         fDuplicate = false;
     } catch (const std::exception&) {
       // An unreadable log is dealt with when the report is saved.

@@ -61,12 +61,15 @@ bool CanWriteBeside(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path GetWorkingFile(const std::filesystem::path& fileName) {
-  if (CanWriteBeside(fileName)) return fileName;
+std::filesystem::path FallbackFile(const std::filesystem::path& fileName) {
   const std::filesystem::path fallback = ProfileFolder() / "TraciraLog" / fileName.filename();
   std::error_code ignored;
   std::filesystem::create_directories(fallback.parent_path(), ignored);
   return fallback;
+}
+
+std::filesystem::path GetWorkingFile(const std::filesystem::path& fileName) {
+  return CanWriteBeside(fileName) ? fileName : FallbackFile(fileName);
 }
 
 }  // namespace tracira

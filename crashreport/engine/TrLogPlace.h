@@ -24,6 +24,8 @@ std::filesystem::path OutputFile(const TTraciraModuleOptions& options, const std
 // (it is created when missing), else the same name in the profile folder's
 // TraciraLog (created too).
 std::filesystem::path GetWorkingFile(const std::filesystem::path& fileName);
+// The same name in the profile folder's TraciraLog (created).
+std::filesystem::path FallbackFile(const std::filesystem::path& fileName);
 
 // The log file's full name by the options (module name with ".tlf").
 std::filesystem::path OutputLogFile(const TTraciraModuleOptions& options);

@@ -1,6 +1,7 @@
 #include "crashreport/report/TrSafeSave.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <system_error>
 
@@ -8,6 +9,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,6 +83,72 @@ std::filesystem::path SafeSaveTempName(const std::filesystem::path& file) {
   std::filesystem::path temp = file;
   temp += ".tmp";
   return temp;
+}
+
+namespace {
+
+constexpr unsigned long kLockTimeoutMs = 30000;
+
+#ifdef _WIN32
+// FNV-1a over the UTF-16 units of the upper-cased full name: the same file
+// named in another case or by a relative path gives the same mutex.
+std::wstring LockName(const std::filesystem::path& file) {
+  std::error_code ignored;
+  std::wstring name = std::filesystem::absolute(file, ignored).lexically_normal().wstring();
+  if (name.empty()) name = file.wstring();
+  CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const wchar_t c : name) {
+    hash ^= static_cast<std::uint16_t>(c);
+    hash *= 1099511628211ull;
+  }
+  wchar_t text[17];
+  for (int i = 15; i >= 0; --i, hash >>= 4) text[i] = L"0123456789ABCDEF"[hash & 0xF];
+  text[16] = 0;
+  return std::wstring(L"Local\\TraciraLogFile-") + text;
+}
+#endif
+
+}  // namespace
+
+TFileLock::TFileLock(const std::filesystem::path& file) {
+#ifdef _WIN32
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, LockName(file).c_str());
+  if (!mutex) Fail(L"Cannot make the lock of the file", file, GetLastError());
+  // An abandoned mutex (its holder died) is ours now: the file itself is
+  // whole, the save replaces it in one step.
+  const DWORD waited = WaitForSingleObject(mutex, kLockTimeoutMs);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    Fail(L"Another program keeps the file locked", file, waited);
+  }
+  fMutex = mutex;
+#else
+  const std::filesystem::path folder =
+      file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+  fFolder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fFolder < 0) return;  // no folder: the save will say so
+  for (unsigned long waited = 0; ::flock(fFolder, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (waited >= kLockTimeoutMs) {
+      ::close(fFolder);
+      fFolder = -1;
+      Fail(L"Another program keeps the file locked", file, static_cast<unsigned long>(EWOULDBLOCK));
+    }
+    ::usleep(10000);
+  }
+#endif
+}
+
+TFileLock::~TFileLock() {
+#ifdef _WIN32
+  if (fMutex) {
+    ReleaseMutex(fMutex);
+    CloseHandle(fMutex);
+  }
+#else
+  if (fFolder >= 0) ::close(fFolder);  // closing lets the lock go
+#endif
 }
 
 void SaveFileReplacing(const std::filesystem::path& file, std::string_view bytes) {

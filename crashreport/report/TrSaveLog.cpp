@@ -27,9 +27,14 @@ TSaveLogResult SaveLogFile(TLogSession& session, const TTraciraModuleOptions& op
   const bool keepEntireLog = options.CommonSendOptions().Contains(sndSendEntireLog);
   bool execute = true;
   if (save && events.Action) execute = events.Action(atSavingLogFile);
+  std::filesystem::path fallback;
   for (;;) {
     try {
-      result.FileName = events.FileName();
+      result.FileName = fallback.empty() ? events.FileName() : fallback;
+      // Another process may have stored a report since this one read the
+      // log: read it anew under the lock, and keep the lock until saved.
+      const TFileLock lock(result.FileName);
+      session.Close();
       TLogFile& log = session.Open(result.FileName);
       if (!duplicate) log.Append(report, options.ErrorsNumberToSave());
       if (keepEntireLog) result.EntireLog = log.GetText();
@@ -42,7 +47,16 @@ TSaveLogResult SaveLogFile(TLogSession& session, const TTraciraModuleOptions& op
       if (events.Failed) events.Failed(MessageOf(&error));
       // Another try reads the log anew: the report isn't appended twice.
       session.Close();
-      if (!(save && events.Retry && events.Retry())) break;
+      if (save && events.Retry && events.Retry()) continue;
+      // Once, somewhere else: a log kept open by another program, a folder
+      // gone read-only, must not cost the report.
+      if (save && execute && fallback.empty() && events.Fallback)
+        if (std::filesystem::path other = events.Fallback(result.FileName);
+            !other.empty() && other != result.FileName) {
+          fallback = std::move(other);
+          continue;
+        }
+      break;
     }
   }
   session.Close();

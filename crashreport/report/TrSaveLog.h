@@ -12,6 +12,7 @@
 
 #include "crashreport/core/TrCore.h"
 #include "crashreport/report/TrLogManager.h"
+#include "crashreport/report/TrSafeSave.h"
 
 namespace tracira {
 
@@ -37,6 +38,9 @@ struct TSaveLogEvents {
   std::function<void(const std::string& message)> Failed;
   // ExceptionErrorNotify(atSavedLogFile): answers Retry.
   std::function<bool()> Retry;
+  // Where the log goes once a try failed and no retry was asked for (the
+  // failed file's name given); an empty path: nowhere else.
+  std::function<std::filesystem::path(const std::filesystem::path& failed)> Fallback;
 };
 
 struct TSaveLogResult {
@@ -49,7 +53,9 @@ struct TSaveLogResult {
 // ErrorsNumberToSave reports, and writes the log when SaveLogFile is set and
 // no handler cleared Execute at atSavingLogFile. A failed try is recorded
 // and, when a handler of the error asks for it, made again with the log
-// read anew. The log is closed at the end.
+// read anew; else it is made once in the fall-back file. Each try reads the
+// log under its TFileLock, so reports other processes store meanwhile stay.
+// The log is closed at the end.
 TSaveLogResult SaveLogFile(TLogSession& session, const TTraciraModuleOptions& options,
                            std::string_view report, bool duplicate, const TSaveLogEvents& events);
 

@@ -5,7 +5,9 @@
 // second start) ends at once with exit code 0. The scenario "save-loop"
 // reports "Report FIRST", "Report FIRST+1", ... one after the other and
 // prints "saving N" when the save of one begins and "saved N" once it is in
-// the log, until it is killed.
+// the log, until it is killed. The scenario "save-race" (FIRST is a tag)
+// raises "Report TAG 1" to "Report TAG 60", twins all, and prints "saved TAG
+// n" (or "failed TAG n") for each, while another copy of it does the same.
 // The failing assertion is one of the crashes tried, in every build.
 #undef NDEBUG
 #include <windows.h>
@@ -459,10 +461,32 @@ int gNumber = 0;
   }
 }
 
+int SaveRace(const std::string& folder, const std::string& tag) {
+  TTraciraModuleOptions& o = CurrentTraciraLogOptions();
+  o.SetOutputPath(folder);
+  o.SetExceptionDialogType(edtNone);
+  o.SetAutoCrashOperation(tbNone);
+  o.SetErrorsNumberToSave(1000);
+  // Every raise is a twin of the first: each one counts in the stored
+  // report, a change of the log read long before the report is saved.
+  o.SetLogOptions({loNoDuplicateErrors});
+  static std::atomic<bool> failed{false};
+  ExceptionErrorNotify = [](TTraciraExceptionRecord&, TTraciraActionType, bool&) { failed = true; };
+  static std::wstring message;
+  for (int n = 1; n <= 60; ++n) {
+    failed = false;
+    message = L"Report " + std::wstring(tag.begin(), tag.end()) + L" " + std::to_wstring(n);
+    AtTheEdge([] { throw EScanerProblem(message); });
+    std::printf("%s %s %d\n", failed ? "failed" : "saved", tag.c_str(), n);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string scenario = argv[1], folder = argv[2];
   if (scenario == "save-loop") SaveLoop(folder, argc > 3 ? std::atoi(argv[3]) : 1);
+  if (scenario == "save-race") return SaveRace(folder, argc > 3 ? argv[3] : "A");
   int starts = 0;
   {
     std::ofstream(folder + "\\starts.txt", std::ios::app) << GetCurrentProcessId() << "\n";

@@ -2,6 +2,7 @@
 // a hundred times, some of them in the middle of a save: the log always
 // reads back, holds the reports in order without a gap, keeps the newest
 // ones up to ErrorsNumberToSave and loses none that was confirmed stored.
+// And two programs storing in one log at once lose nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -145,6 +146,62 @@ TEST(SaveKill, TheLogSurvivesAProgramKilledAtAnyMoment) {
   std::printf("%d runs, %d stored at least one report, %d saves cut short, %d reports in all\n", kRuns,
               confirmedRuns, cutSaves, last);
   EXPECT_GT(confirmedRuns, kRuns / 2) << "the kills came too early to test much";
+  fs::remove_all(folder);
+}
+
+// Two programs store reports in one log at once: every raise of either is
+// counted there (each is a twin of the first, so each one changes the log
+// read before), and neither fails.
+struct TRacer {
+  PROCESS_INFORMATION Process{};
+  THandle Output;
+};
+
+bool StartRacer(const fs::path& folder, const wchar_t* tag, TRacer& racer) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  THandle write;
+  if (!CreatePipe(&racer.Output.Value, &write.Value, &inherit, 1 << 16)) return false;
+  SetHandleInformation(racer.Output.Value, HANDLE_FLAG_INHERIT, 0);
+  std::wstring commandLine = L"\"" + (Here() / L"tracira_engine_child.exe").wstring() + L"\" save-race \"" +
+                             folder.wstring() + L"\" " + tag;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = write.Value;
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  return testsupport::StartChildProcess(commandLine, TRUE, 0, nullptr, si, racer.Process);
+}
+
+TEST(SaveRace, TwoProgramsStoringInOneLogLoseNothing) {
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const fs::path folder = fs::path(temp) / L"tavrix-save-race";
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  TRacer a, b;
+  ASSERT_TRUE(StartRacer(folder, L"A", a));
+  ASSERT_TRUE(StartRacer(folder, L"B", b));
+  int saved = 0;
+  for (TRacer* racer : {&a, &b}) {
+    const THandle process{racer->Process.hProcess};
+    CloseHandle(racer->Process.hThread);
+    ASSERT_EQ(WaitForSingleObject(process.Value, 120000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(process.Value, &code);
+    EXPECT_EQ(code, 0u);
+    std::string output(1 << 16, '\0');
+    DWORD got = 0;
+    ReadFile(racer->Output.Value, output.data(), static_cast<DWORD>(output.size()), &got, nullptr);
+    output.resize(got);
+    for (std::size_t at = 0; (at = output.find("saved ", at)) != std::string::npos; ++at) ++saved;
+    EXPECT_EQ(output.find("failed"), std::string::npos) << output;
+  }
+  EXPECT_EQ(saved, 120);
+  tracira::TLogFile log(folder / L"tracira_engine_child.tlf");
+  long long counted = 0;
+  for (int i = 0; i < log.GetCount(); ++i) counted += std::atoll(log.GetItemValue("2.8", i).c_str());
+  EXPECT_EQ(counted, 120) << log.GetText();
   fs::remove_all(folder);
 }
 
