@@ -346,33 +346,34 @@ void TTraciraModuleOptions::LoadFromFile(const std::string& fileName) {
 
 #ifdef _WIN32
 
+namespace {
+
 // The system's own expansion: it sees the variables the program set with
 // SetEnvironmentVariable, which the C runtime's copy of the environment
-// doesn't. Unknown names and a lone % stay as written.
-std::string ExpandEnvVar(const std::string& text) {
-  const std::wstring wide = FromAnsi(text);
-  std::wstring out(wide.size() + 256, L'\0');
+// doesn't. Unknown names and a lone % stay as written; nullopt when the
+// system can't expand the text at all.
+std::optional<std::wstring> ExpandWide(const std::wstring& text) {
+  std::wstring out(text.size() + 256, L'\0');
   for (;;) {
-    const DWORD n = ExpandEnvironmentStringsW(wide.c_str(), out.data(), static_cast<DWORD>(out.size()));
-    if (n == 0) return text;
+    const DWORD n = ExpandEnvironmentStringsW(text.c_str(), out.data(), static_cast<DWORD>(out.size()));
+    if (n == 0) return std::nullopt;
     if (n <= out.size()) break;
     out.resize(n);
   }
   out.resize(std::wcslen(out.c_str()));  // cut at the first NUL
-  return ToAnsi(out);
+  return out;
+}
+
+}  // namespace
+
+std::string ExpandEnvVar(const std::string& text) {
+  const std::optional<std::wstring> out = ExpandWide(FromAnsi(text));
+  return out ? ToAnsi(*out) : text;
 }
 
 std::string ExpandEnvVarUtf8(const std::string& text) {
-  const std::wstring wide = Utf8ToPath(text).wstring();
-  std::wstring out(wide.size() + 256, L'\0');
-  for (;;) {
-    const DWORD n = ExpandEnvironmentStringsW(wide.c_str(), out.data(), static_cast<DWORD>(out.size()));
-    if (n == 0) return text;
-    if (n <= out.size()) break;
-    out.resize(n);
-  }
-  out.resize(std::wcslen(out.c_str()));
-  return PathToUtf8(out);
+  const std::optional<std::wstring> out = ExpandWide(Utf8ToPath(text).wstring());
+  return out ? PathToUtf8(*out) : text;
 }
 
 #else

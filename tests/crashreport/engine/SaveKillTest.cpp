@@ -34,6 +34,22 @@ struct THandle {
   }
 };
 
+// Starts the child with arguments, its standard output going to output.
+bool StartChild(const std::wstring& arguments, THandle& output, PROCESS_INFORMATION& pi) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  THandle write;
+  if (!CreatePipe(&output.Value, &write.Value, &inherit, 1 << 16)) return false;
+  SetHandleInformation(output.Value, HANDLE_FLAG_INHERIT, 0);
+  std::wstring commandLine = L"\"" + (Here() / L"tracira_engine_child.exe").wstring() + L"\" " + arguments;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = write.Value;
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  return testsupport::StartChildProcess(commandLine, TRUE, 0, nullptr, si, pi);
+}
+
 // When to kill the child: after a time, or a little after it began its
 // n-th save (so that the kill falls into the save).
 struct TKill {
@@ -45,24 +61,11 @@ struct TKill {
 // Starts the child, kills it and answers the last report it confirmed as
 // stored (0: none).
 int RunAndKill(const fs::path& folder, int first, const TKill& kill) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  THandle read, write;
-  if (!CreatePipe(&read.Value, &write.Value, &inherit, 0)) return -1;
-  SetHandleInformation(read.Value, HANDLE_FLAG_INHERIT, 0);
-  std::wstring commandLine = L"\"" + (Here() / L"tracira_engine_child.exe").wstring() + L"\" save-loop \"" +
-                             folder.wstring() + L"\" " + std::to_wstring(first);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = write.Value;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  THandle read;
   PROCESS_INFORMATION pi{};
-  if (!testsupport::StartChildProcess(commandLine, TRUE, 0, nullptr, si, pi)) return -1;
+  if (!StartChild(L"save-loop \"" + folder.wstring() + L"\" " + std::to_wstring(first), read, pi)) return -1;
   CloseHandle(pi.hThread);
   const THandle process{pi.hProcess};
-  CloseHandle(write.Value);
-  write.Value = nullptr;
   std::string output;
   const DWORD start = GetTickCount();
   int confirmed = 0, savings = 0;
@@ -157,22 +160,6 @@ struct TRacer {
   THandle Output;
 };
 
-bool StartRacer(const fs::path& folder, const wchar_t* tag, TRacer& racer) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  THandle write;
-  if (!CreatePipe(&racer.Output.Value, &write.Value, &inherit, 1 << 16)) return false;
-  SetHandleInformation(racer.Output.Value, HANDLE_FLAG_INHERIT, 0);
-  std::wstring commandLine = L"\"" + (Here() / L"tracira_engine_child.exe").wstring() + L"\" save-race \"" +
-                             folder.wstring() + L"\" " + tag;
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = write.Value;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  return testsupport::StartChildProcess(commandLine, TRUE, 0, nullptr, si, racer.Process);
-}
-
 TEST(SaveRace, TwoProgramsStoringInOneLogLoseNothing) {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
@@ -180,8 +167,9 @@ TEST(SaveRace, TwoProgramsStoringInOneLogLoseNothing) {
   fs::remove_all(folder);
   fs::create_directories(folder);
   TRacer a, b;
-  ASSERT_TRUE(StartRacer(folder, L"A", a));
-  ASSERT_TRUE(StartRacer(folder, L"B", b));
+  const std::wstring arguments = L"save-race \"" + folder.wstring() + L"\" ";
+  ASSERT_TRUE(StartChild(arguments + L"A", a.Output, a.Process));
+  ASSERT_TRUE(StartChild(arguments + L"B", b.Output, b.Process));
   int saved = 0;
   for (TRacer* racer : {&a, &b}) {
     const THandle process{racer->Process.hProcess};
