@@ -19,6 +19,20 @@ namespace tracira {
 
 namespace {
 
+// A C++ thread has no class of its own: the name the program gave it with
+// SetThreadDescription stands in its place. Looked up at run time, as
+// systems before Windows 10 lack it.
+std::string ThreadDescription(HANDLE thread) {
+  using TGetThreadDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+  static const auto get = reinterpret_cast<TGetThreadDescription>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+  PWSTR text = nullptr;
+  if (!get || !thread || FAILED(get(thread, &text)) || !text) return {};
+  std::string name = ToAnsi(text);
+  LocalFree(text);
+  return name;
+}
+
 std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 std::uint64_t Ticks(const FILETIME& f) { return (std::uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime; }
@@ -168,8 +182,10 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   for (auto& row : rows)
     if (const auto it =
             std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == row.ThreadID; });
-        it != threads.end())
+        it != threads.end()) {
       row.Priority = it->Priority;
+      row.ClassName = FoldControlChars(ThreadDescription(it->Handle));
+    }
 
   parts.ShowOptions = options.ShowOptions();
   parts.WindowedProgram = p.WindowedProgram;

@@ -195,7 +195,7 @@ std::string InsertCustomSection(std::string_view report, std::string_view sectio
 struct TTraciraThreadRow {
   std::uint32_t ThreadID = 0;
   std::optional<int> Priority;  // "??" when unknown
-  std::string ClassName;        // class of the thread object; empty when none
+  std::string ClassName;        // the thread's name (SetThreadDescription); empty when none
   bool IsMainThread = false;
 };
 

@@ -388,6 +388,21 @@ TEST(Threads, ExceptionEscapingAThreadIsReportedAndTheProgramGoesOn) {
   EXPECT_NE(reports[0].find("Calling Thread"), std::string::npos) << reports[0];
 }
 
+TEST(Threads, AThreadsNameIsItsClass) {
+  using TSetThreadDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  const auto name = reinterpret_cast<TSetThreadDescription>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+  if (!name) GTEST_SKIP() << "this system names no threads";
+  PrepareOptions("thread-name");
+  std::thread poller([name] {
+    name(GetCurrentThread(), L"Опрос сканера");
+    AtTheEdge([] { RaiseProblem(); });
+  });
+  poller.join();
+  const std::string report = LastLogText();
+  EXPECT_NE(report.find("Class=" + ToAnsi(L"Опрос сканера")), std::string::npos) << report;
+}
+
 TEST(Threads, OtherThreadsAreShownAfterTheRaisingOne) {
   PrepareOptions("others");
   std::atomic<bool> stop{false};
