@@ -485,6 +485,13 @@ std::string ShortenProcedureCell(std::string_view cell, std::size_t max) {
   return ShortenName(name, max);
 }
 
+std::string ShortenStoredParts(std::string_view stored, std::size_t maxPart) {
+  const std::size_t dot = stored.find('.');
+  if (dot == npos || dot == 0) return ShortenProcedureCell(stored, maxPart);
+  return ShortenProcedureCell(stored.substr(0, dot), maxPart) + "." +
+         ShortenProcedureCell(stored.substr(dot + 1), maxPart);
+}
+
 std::vector<NamedFunction> FunctionSymbols(const std::vector<CoffSymbol>& symbols, bool underscored) {
   std::vector<NamedFunction> out;
   for (const CoffSymbol& s : symbols) {

@@ -45,6 +45,10 @@ std::string StoredProcedureName(const std::string& readable);
 // alone are too long loses its middle (ShortenName).
 std::string ShortenProcedureCell(std::string_view cell, std::size_t max);
 
+// "Class.Procedure" with each side shortened to maxPart bytes, as the block
+// stores a name in two parts.
+std::string ShortenStoredParts(std::string_view stored, std::size_t maxPart);
+
 struct NamedFunction {
   std::uint32_t Rva = 0;
   std::string Readable;  // ReadableName
