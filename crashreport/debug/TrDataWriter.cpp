@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "crashreport/core/TrStream.h"
-#include "crashreport/debug/TrProcNames.h"
 
 namespace tracira {
 
@@ -26,15 +25,15 @@ void WriteNamePart(std::vector<std::uint8_t>& out, std::string_view part, std::u
   }
 }
 
-// "Class.Name" in at most max bytes, the name keeping at least half.
+// "Class.Name" in at most max bytes: each side shortened in its middle, the
+// name keeping at least half.
 std::string ShortenProcedureName(const std::string& name, std::size_t max) {
   const std::size_t dot = name.find('.');
-  if (dot == std::string::npos || dot == 0) return ShortenProcedureCell(name, max);
-  if (name.size() <= max) return name;
+  if (name.size() <= max || dot == std::string::npos || dot == 0) return ShortenName(name, max);
   const std::string cls = name.substr(0, dot), proc = name.substr(dot + 1);
   const std::size_t procMax = std::max((max - 1) / 2, max - 1 - std::min(cls.size(), max - 1));
-  const std::string shortProc = ShortenProcedureCell(proc, procMax);
-  return ShortenProcedureCell(cls, max - 1 - shortProc.size()) + "." + shortProc;
+  const std::size_t clsMax = max - 1 - std::min(proc.size(), procMax);
+  return ShortenName(cls, clsMax) + "." + ShortenName(proc, procMax);
 }
 
 // An encoded name; from version 502 on "Class.Name" is stored qualified.
@@ -44,10 +43,8 @@ void WriteEncodedName(std::vector<std::uint8_t>& out, const std::string& name, s
   const std::size_t maxPart = version >= 502 ? 127 : 255;
   const std::size_t dot = name.find('.');
   if (qualify && version >= 502 && dot != std::string::npos && dot > 0) {
-    WriteNamePart(out, ShortenProcedureCell(std::string_view(name).substr(0, dot), maxPart), 0x80, version,
-                  key);
-    WriteNamePart(out, ShortenProcedureCell(std::string_view(name).substr(dot + 1), maxPart), 0, version,
-                  key);
+    WriteNamePart(out, ShortenName(std::string_view(name).substr(0, dot), maxPart), 0x80, version, key);
+    WriteNamePart(out, ShortenName(std::string_view(name).substr(dot + 1), maxPart), 0, version, key);
     return;
   }
   WriteNamePart(out, qualify ? ShortenProcedureName(name, maxPart) : ShortenName(name, maxPart), 0, version,

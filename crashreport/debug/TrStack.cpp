@@ -9,20 +9,18 @@
 
 #include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrDebugWin.h"
-#include "crashreport/debug/TrProcNames.h"
 #include "crashreport/snapshot/TrSnapshot.h"
 
 namespace tracira {
 
 namespace {
 
-// A call stack entry's names hold 64 characters. A longer class or
-// procedure gives up its template arguments and such before its
-// identifiers (ShortenProcedureCell); a file name keeps its start and end.
+// A call stack entry's names hold 64 characters; a longer one keeps its
+// start and end (a template's arguments, a method's name).
 constexpr std::size_t kMaxName = 64;
 
-void CutName(std::string& s, bool procedureCell) {
-  if (s.size() > kMaxName) s = procedureCell ? ShortenProcedureCell(s, kMaxName) : ShortenName(s, kMaxName);
+void CutName(std::string& s) {
+  if (s.size() > kMaxName) s = ShortenName(s, kMaxName);
 }
 
 std::uintptr_t ToAddress(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
@@ -105,7 +103,7 @@ void GetDebugInfosByAddr(TTrAddress address, std::uint32_t threadID, TTraciraDeb
   auto finish = [&] {
     for (std::string* name : {&entry.UnitName, &entry.ClassName, &entry.ProcedureName}) {
       *name = Utf8ToAnsi(*name);
-      CutName(*name, name != &entry.UnitName);
+      CutName(*name);
     }
     if (!entry.ProcedureName.empty() && entry.ProcedureName[0] == '@') entry.ProcedureName[0] = '_';
   };

@@ -93,7 +93,12 @@ Answer BlockRuleAnswer(const Chain& chain) {
 
 // A procedure name as the block holds it: class and name shortened to the
 // 127 bytes each part can hold.
-std::string Stored(const std::string& procedure) { return tracira::ShortenStoredParts(procedure, 127); }
+std::string Stored(const std::string& procedure) {
+  const std::size_t dot = procedure.find('.');
+  if (dot == std::string::npos || dot == 0) return tracira::ShortenName(procedure, 127);
+  return tracira::ShortenName(procedure.substr(0, dot), 127) + "." +
+         tracira::ShortenName(procedure.substr(dot + 1), 127);
+}
 
 std::vector<std::string> ReadLines(const std::string& file) {
   std::ifstream in(file);

@@ -5,7 +5,7 @@
 // each, through the index that the crash reporter uses. Run on a stripped
 // program, it proves the block alone names the lines. With --dwarf IMAGE it
 // adds what the DWARF reader names in that (unstripped) image:
-// "|unit|procedure|line", the procedure shortened as the block stores it.
+// "|unit|procedure|line".
 #include <windows.h>
 
 #include <cstdio>
@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "crashreport/debug/TrDebugWin.h"
-#include "crashreport/debug/TrProcNames.h"
 #include "crashreport/debug/TrSymbols.h"
 
 namespace probe {
@@ -105,8 +104,8 @@ int main(int argc, char** argv) {
     if (dwarf) {
       const auto location = dwarf->GetLocationInfo(rva);
       if (location)
-        std::printf("|%s|%s|%u", location->UnitName.c_str(),
-                    tracira::ShortenStoredParts(location->ProcedureName, 127).c_str(), location->LineNumber);
+        std::printf("|%s|%s|%u", location->UnitName.c_str(), location->ProcedureName.c_str(),
+                    location->LineNumber);
       else
         std::printf("|||");
     }

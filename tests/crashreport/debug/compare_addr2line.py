@@ -21,8 +21,8 @@ register's first value); where its line-table place has that line in another
 file than llvm-symbolizer's, llvm-symbolizer's chain is taken (and counted).
 
 Procedure: the block's must be the DWARF reader's (both come from the
-image's function symbols; the probe shortens the latter as the block stores
-names); for the functions given on the command line, also their own name.
+image's function symbols), shortened as the block stores names; for the
+functions given on the command line, also their own name.
 
 Checked addresses: the given functions (start and four points in the body);
 with --every-function the first instruction of every function in .text, and
@@ -60,6 +60,8 @@ prefix = args.target + "-"
 # Every C name of a 32-bit x86 image carries a leading underscore.
 underscored = args.target.startswith("i686")
 SOURCE_EXTENSIONS = {"c", "cc", "cpp", "cxx", "c++"}
+NAME_PART = 127  # bytes one stored name part holds
+CUT_MARK = "~~"
 
 
 def run(command, stdin=None):
@@ -144,6 +146,19 @@ def block_rule(chain):
     return None
 
 
+def shorten(name, maximum=NAME_PART):
+    if len(name) <= maximum:
+        return name
+    kept = maximum - len(CUT_MARK)
+    head = (kept + 1) // 2
+    return name[:head] + CUT_MARK + name[len(name) - (kept - head):]
+
+
+def stored(procedure):
+    cls, dot, proc = procedure.partition(".")
+    return shorten(cls) + "." + shorten(proc) if dot and cls else shorten(procedure)
+
+
 with tempfile.TemporaryDirectory() as tmp:
     stripped = tmp + "/stripped.exe"
     shutil.copy(image, stripped)
@@ -212,7 +227,7 @@ for address in order:
         else:
             if block[:2] != want:
                 problems.append("file or line")
-            if dwarf and block[2] != dwarf[2]:
+            if dwarf and block[2] != stored(dwarf[2]):
                 problems.append("procedure isn't the DWARF reader's")
             if what not in ("start", "body") and block[2].replace(".", "::", 1) != what:
                 problems.append("procedure isn't %s" % what)
