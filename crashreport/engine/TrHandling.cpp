@@ -147,6 +147,7 @@ class THandling {
   // 1. The registry as it is now, and the modules list without changed files.
   void TakeSnapshot() {
     fStep = 1;
+    GetLocalTime(&fTime);
     e.Threads.PurgeList();
     fThreads = e.Threads.Snapshot();
     ProcessModules().PurgeModulesList();
@@ -401,6 +402,7 @@ class THandling {
     closing->Options = fOptions;
     closing->Dialog = e.Dialog;
     closing->ScreenshotFile = fScreenshotFile;
+    closing->ExceptionTime = fTime;
     closing->MustSend = fMustSend;
     TReportSender sender;
     {
@@ -472,6 +474,7 @@ class THandling {
   bool fDuplicate = false;
   bool fMustSend = false;
   std::string fScreenshotFile;
+  SYSTEMTIME fTime{};
   // The closing steps when they run here; a sending thread took them.
   std::unique_ptr<TClosingSteps> fClosing;
   bool fSentOnItsThread = false;

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# with-loopback-servers.sh -- command [args...]
+#
+# Runs a command in a network namespace of its own, where only loopback
+# exists, with the servers the delivery tests send to:
+#   DNS   dnsmasq on 127.0.0.1:53, the namespace's only name server
+#         (/etc/resolv.conf is replaced inside): example.test's mail
+#         exchanger is mx.example.test, other.test's mx.other.test (via a
+#         second, less preferred record too), nomx.test has none; every
+#         name in .test outside these does not exist.
+#   SMTP  on 127.0.0.1:$TAVRIX_SMTP_PORT (2525); each accepted message is
+#         a file in $TAVRIX_MAIL_DIR. AUTH LOGIN accepts reporter/s3cret.
+# Nothing can reach any other address. The servers end with the command,
+# whose exit status is returned.
+set -euo pipefail
+[ "${1:-}" = "--" ] || { echo "usage: $0 -- command [args...]" >&2; exit 2; }
+shift
+
+if [ -z "${TAVRIX_IN_LOOPBACK_NS:-}" ]; then
+  export TAVRIX_IN_LOOPBACK_NS=1
+  # As root no user namespace is needed (and Wine's server, found by the
+  # user id, stays the one already running).
+  if [ "$(id -u)" = 0 ]; then
+    exec unshare --net --mount -- "$0" -- "$@"
+  else
+    exec unshare --map-root-user --net --mount -- "$0" -- "$@"
+  fi
+fi
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+
+# Wine's sockets are made by its server process, not by the program: a Wine
+# server already running outside (found through a folder in /tmp) would open
+# them in the machine's network. This namespace gets a /tmp of its own, so
+# the first Wine program here starts a server here, which ends with the
+# command; only the X display's sockets are carried over.
+KEEP=$(mktemp -d "${XDG_CACHE_HOME:-$HOME/.cache}/tavrix-x11.XXXXXX")
+if [ -d /tmp/.X11-unix ]; then mount --bind /tmp/.X11-unix "$KEEP"; fi
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+mkdir /tmp/.X11-unix
+if mountpoint -q "$KEEP"; then
+  mount --bind "$KEEP" /tmp/.X11-unix
+  umount "$KEEP"
+fi
+rmdir "$KEEP"
+
+WORK=$(mktemp -d)
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+ip link set lo up
+echo "nameserver 127.0.0.1" >"$WORK/resolv.conf"
+mount --bind "$WORK/resolv.conf" /etc/resolv.conf
+
+dnsmasq --keep-in-foreground --port=53 --listen-address=127.0.0.1 --bind-interfaces --no-resolv --no-hosts \
+  --user="$(id -un)" --pid-file="$WORK/dnsmasq.pid" --local=/test/ \
+  --mx-host=example.test,mx.example.test,10 --host-record=mx.example.test,127.0.0.1 \
+  --mx-host=other.test,mx.other.test,5 --mx-host=other.test,backup.other.test,20 \
+  --host-record=mx.other.test,127.0.0.1 --host-record=backup.other.test,127.0.0.1 \
+  --host-record=nomx.test,127.0.0.1 --log-facility="$WORK/dnsmasq.log" &
+PIDS+=($!)
+
+export TAVRIX_SMTP_PORT=2525 TAVRIX_MAIL_DIR=$WORK/mail
+mkdir -p "$TAVRIX_MAIL_DIR"
+/usr/bin/python3 "$HERE/servers/smtp_server.py" 127.0.0.1 "$TAVRIX_SMTP_PORT" "$TAVRIX_MAIL_DIR" \
+  2>"$WORK/smtp.log" &
+PIDS+=($!)
+
+# Both answer before the command starts.
+for _ in $(seq 100); do
+  if (exec 3<>/dev/tcp/127.0.0.1/"$TAVRIX_SMTP_PORT") 2>/dev/null && [ -s "$WORK/dnsmasq.pid" ]; then
+    break
+  fi
+  sleep 0.1
+done
+
+status=0
+"$@" || status=$?
+# This namespace's Wine server saves the registry before the namespace goes.
+if [ -n "${TAVRIX_WINE_ARCH:-}" ]; then
+  . "$HERE/../../scripts/wine-arch.sh"
+  wineserver -w 2>/dev/null || true
+fi
+if [ "$status" != 0 ]; then
+  echo "--- SMTP server log" >&2; tail -n 30 "$WORK/smtp.log" >&2 || true
+fi
+exit "$status"
