@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <system_error>
 
 #include "crashreport/core/TrText.h"
@@ -21,6 +22,7 @@
 #include "crashreport/report/TrLogManager.h"
 #include "crashreport/report/TrLogText.h"
 #include "crashreport/send/TrSockets.h"
+#include "crashreport/send/TrWebUpload.h"
 #include "crashreport/send/TrZip.h"
 #include "rtl/Handle.h"
 #include "rtl/SysErrors.h"
@@ -135,11 +137,8 @@ class TDeliveryRun {
       ok = SendEmailMessage() && ok;
     }
     if (fOptions.WebSendMode() != wsmNoSend) {
-      // The web routes (HTTP, HTTPS, FTP, the bug trackers) are not part
-      // of this build: a run that was asked for one has not delivered.
-      SetInternalError(e, eeWebHTTPError, "[Web] Web delivery is not available in this build.",
-                       ToAddress(fClosing.Record.ExceptionAddress));
-      ok = false;
+      if (fOptions.EMailSendMode() == esmNoSend || fOptions.AppendLogs()) PrepareFilesToSend(false);
+      ok = SendWebMessage() && ok;
     }
     if (!ok && fOptions.BehaviourOptions().Contains(boCopyLogInCaseOfError))
       SetClipboardText(fClosing.Report.Text);
@@ -215,6 +214,62 @@ class TDeliveryRun {
     } while (!sent && FireError(e, fClosing.Record, atSentEmail));
     const bool confirmed = FireAction(e, fClosing.Record, atSentEmail);
     return sent && confirmed;
+  }
+
+  bool SendWebMessage() {
+    if (!FireAction(e, fClosing.Record, atSendingWebMessage)) return false;
+    bool sent = false;
+    do {
+      sent = UploadFiles();
+    } while (!sent && FireError(e, fClosing.Record, atSentWebMessage));
+    const bool confirmed = FireAction(e, fClosing.Record, atSentWebMessage);
+    return sent && confirmed;
+  }
+
+  bool UploadFiles() {
+    const TWebSendMode mode = fOptions.WebSendMode();
+    const auto fail = [&](TTraciraLogErrorCode code, const std::string& text) {
+      SetInternalError(e, code, text, ToAddress(fClosing.Record.ExceptionAddress));
+      return false;
+    };
+    if (mode != wsmHTTP && mode != wsmHTTPS && mode != wsmFTP)
+      return fail(eeWebTrakerError, "[Web] Sending to a bug tracker is not available in this build.");
+    const std::optional<TUrlParts> url = ElaborateURL(fOptions.WebURL());
+    const std::string section = mode == wsmFTP ? "FTP" : mode == wsmHTTPS ? "HTTPS" : "HTTP";
+    const TTraciraLogErrorCode code = mode == wsmFTP     ? eeWebFTPError
+                                      : mode == wsmHTTPS ? eeWebHTTPSError
+                                                         : eeWebHTTPError;
+    if (!url || url->Host.empty())
+      return fail(code, "[" + section + "] The address \"" + fOptions.WebURL() + "\" can't be read.");
+    TWebTarget target;
+    target.Host = url->Host;
+    target.Path = url->Path;
+    target.Port = fOptions.WebPort() > 0 && fOptions.WebPort() <= 65535
+                      ? static_cast<std::uint16_t>(fOptions.WebPort())
+                      : url->Port;
+    target.User = fOptions.WebUserID().empty() ? url->User : fOptions.WebUserID();
+    target.Password = fOptions.WebPassword().empty() ? url->Password : fOptions.WebPassword();
+    target.Https = mode == wsmHTTPS;
+    if (!fOptions.ProxyURL().empty())
+      target.ProxyServer = fOptions.ProxyURL() + ":" + std::to_string(fOptions.ProxyPort());
+    target.ProxyUser = fOptions.ProxyUserID();
+    target.ProxyPassword = fOptions.ProxyPassword();
+    std::vector<TUploadFile> files;
+    for (const std::filesystem::path& file : fAttachments)
+      files.push_back({file, DeliveryName(file, fOptions, fClosing.ExceptionTime)});
+    std::string errorText;
+    std::int32_t result = 0;
+    if (mode == wsmFTP) {
+      result = FTPUploadFiles(target, files, errorText);
+    } else {
+      std::vector<std::string> entries;
+      FireCustomWebFieldsRequest(e, fClosing.Record, entries);
+      TFormFields fields;
+      for (const std::string& entry : entries) fields.push_back(SplitWebField(entry));
+      result = HTTPUploadFiles(target, fields, files, errorText);
+    }
+    if (result == 0) return true;
+    return fail(code, "[" + section + "] " + WebErrorText(section, result, errorText));
   }
 
   std::string Body(bool withLog) const {

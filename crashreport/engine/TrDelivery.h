@@ -1,8 +1,9 @@
 // Sending a report (step 16 of the handling): the temporary files, the
 // archive, the e-mail route (SMTP through a server or straight to each
 // recipient's mail exchanger, the mail client through Simple MAPI, the
-// "mailto:" fall-back), the outcome's message, the kept archive and the
-// clean-up. The engine installs it as its report sender.
+// "mailto:" fall-back), the plain web uploads (HTTP, HTTPS, FTP), the
+// outcome's message, the kept archive and the clean-up. The engine installs
+// it as its report sender.
 #pragma once
 
 #include <filesystem>

@@ -10,6 +10,10 @@
 #         name in .test outside these does not exist.
 #   SMTP  on 127.0.0.1:$TAVRIX_SMTP_PORT (2525); each accepted message is
 #         a file in $TAVRIX_MAIL_DIR. AUTH LOGIN accepts reporter/s3cret.
+#   HTTP  on 127.0.0.1:$TAVRIX_HTTP_PORT (8080): a POST to /upload (or to
+#         /private, with Basic reporter:s3cret) is a file in $TAVRIX_WEB_DIR.
+#   FTP   on 127.0.0.1:$TAVRIX_FTP_PORT (2121), user reporter/s3cret, its
+#         root $TAVRIX_FTP_DIR.
 # Nothing can reach any other address. The servers end with the command,
 # whose exit status is returned.
 set -euo pipefail
@@ -70,9 +74,23 @@ mkdir -p "$TAVRIX_MAIL_DIR"
   2>"$WORK/smtp.log" &
 PIDS+=($!)
 
-# Both answer before the command starts.
+export TAVRIX_HTTP_PORT=8080 TAVRIX_WEB_DIR=$WORK/web
+mkdir -p "$TAVRIX_WEB_DIR"
+/usr/bin/python3 "$HERE/servers/web_server.py" 127.0.0.1 "$TAVRIX_HTTP_PORT" "$TAVRIX_WEB_DIR" \
+  2>"$WORK/web.log" &
+PIDS+=($!)
+
+export TAVRIX_FTP_PORT=2121 TAVRIX_FTP_DIR=$WORK/ftp
+mkdir -p "$TAVRIX_FTP_DIR"
+/usr/bin/python3 "$HERE/servers/ftp_server.py" 127.0.0.1 "$TAVRIX_FTP_PORT" "$TAVRIX_FTP_DIR" \
+  2>"$WORK/ftp.log" &
+PIDS+=($!)
+
+# Every server answers before the command starts.
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 for _ in $(seq 100); do
-  if (exec 3<>/dev/tcp/127.0.0.1/"$TAVRIX_SMTP_PORT") 2>/dev/null && [ -s "$WORK/dnsmasq.pid" ]; then
+  if listening "$TAVRIX_SMTP_PORT" && listening "$TAVRIX_HTTP_PORT" && listening "$TAVRIX_FTP_PORT" &&
+    [ -s "$WORK/dnsmasq.pid" ]; then
     break
   fi
   sleep 0.1
@@ -86,6 +104,8 @@ if [ -n "${TAVRIX_WINE_ARCH:-}" ]; then
   wineserver -w 2>/dev/null || true
 fi
 if [ "$status" != 0 ]; then
-  echo "--- SMTP server log" >&2; tail -n 30 "$WORK/smtp.log" >&2 || true
+  for server in smtp web ftp; do
+    echo "--- $server server log" >&2; tail -n 30 "$WORK/$server.log" >&2 || true
+  done
 fi
 exit "$status"

@@ -11,11 +11,14 @@
 //               is kept in the log's folder, under a dated name
 //   mail-client through the default mail client's Simple MAPI library, with
 //               its send dialog asked for
+//   web         posted to the loopback web server's upload page, with a
+//               custom web field
 #include <windows.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "crashreport/engine/ExceptionLog.h"
 #include "rtl/Exceptions.h"
@@ -67,6 +70,15 @@ int main(int argc, char** argv) {
     o.SetEMailAddresses("dev@example.test;qa@example.test");
     o.SetAttachedFiles(folder + "\\notes.txt");
     o.SetCommonSendOptions(TCommonSendOptions{sndShowSendDialog});
+  } else if (mode == "web") {
+    const char* http = std::getenv("TAVRIX_HTTP_PORT");
+    if (!http) return 3;
+    o.SetWebSendMode(wsmHTTP);
+    o.SetWebURL(std::string("http://127.0.0.1:") + http + "/upload");
+    o.SetCommonSendOptions(TCommonSendOptions{sndAddComputerNameInFileName});
+    CustomWebFieldsRequest = [](TTraciraExceptionRecord&, std::vector<std::string>& fields) {
+      fields.push_back("station=Line 3");
+    };
   } else {
     return 4;
   }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wininet.h>
 #include <winsock2.h>
 // After unzip.h: it needs the zlib declarations that one brings.
 #include <minizip/iowin32.h>
@@ -22,6 +24,7 @@
 #include "crashreport/delivery/TrSmtpMessage.h"
 #include "crashreport/delivery/TrSocketError.h"
 #include "crashreport/send/TrSockets.h"
+#include "crashreport/send/TrWebUpload.h"
 #include "crashreport/send/TrZip.h"
 #include "tests/support/ChildProcess.h"
 
@@ -195,6 +198,114 @@ TEST_F(Servers, MailExchangerOfEachDomain) {
           << error.Text();
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The web uploads
+
+std::uint16_t Port(const char* variable) {
+  return static_cast<std::uint16_t>(std::atoi(std::getenv(variable)));
+}
+
+std::vector<std::string> FilesIn(const fs::path& folder) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file() && entry.path().filename().wstring()[0] != L'.')
+      files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> contents;
+  for (const fs::path& file : files) contents.push_back(ReadFile(file));
+  return contents;
+}
+
+class Web : public Servers {
+ protected:
+  void SetUp() override {
+    Servers::SetUp();
+    webDir = FromUnix(std::getenv("TAVRIX_WEB_DIR"));
+    ftpDir = FromUnix(std::getenv("TAVRIX_FTP_DIR"));
+    for (const fs::path& dir : {webDir, ftpDir}) {
+      fs::remove_all(dir);
+      fs::create_directories(dir);
+    }
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    archive = fs::path(temp) / L"tavrix-web-BugReport.zip";
+    payload = std::string("PK\x03\x04", 4);
+    for (int i = 0; i < 3000; ++i) payload += static_cast<char>(i * 7);
+    std::ofstream(archive, std::ios::binary) << payload;
+  }
+  void TearDown() override { fs::remove(archive); }
+
+  TWebTarget Http(const std::string& page) const {
+    TWebTarget target;
+    target.Host = "127.0.0.1";
+    target.Port = Port("TAVRIX_HTTP_PORT");
+    target.Path = page;
+    return target;
+  }
+
+  fs::path webDir, ftpDir, archive;
+  std::string payload;
+};
+
+TEST_F(Web, HttpUploadPostsTheFilesAndFieldsAndStatesRefusals) {
+  const std::vector<TUploadFile> files{{archive, "BugReport__PC.zip"},
+                                       {archive.parent_path() / "missing.zip", "x"}};
+  std::string error;
+  std::size_t done = 0, total = 0;
+  EXPECT_EQ(HTTPUploadFiles(Http("upload"), {{"station", "Line 3"}}, files, error,
+                            [&](std::size_t d, std::size_t t) {
+                              done = d;
+                              total = t;
+                            }),
+            0)
+      << error;
+  EXPECT_GT(total, payload.size());
+  EXPECT_EQ(done, total);
+  std::vector<std::string> posts = FilesIn(webDir);
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].rfind("POST /upload HTTP/1.1\r\n", 0), 0u);
+  EXPECT_NE(posts[0].find("boundary=---------------------------"), std::string::npos);
+  EXPECT_NE(posts[0].find("name=\"station\";\r\n\r\nLine 3\r\n"), std::string::npos);
+  EXPECT_NE(posts[0].find("name=\"tr_upload_file_0\"; filename=\"BugReport__PC.zip\";\r\n"
+                          "Content-Type: application/octet-stream\r\n\r\n" +
+                          payload + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(posts[0].find("tr_upload_file_1"), std::string::npos);  // the missing file
+
+  // Credentials: refused without them, taken with them.
+  EXPECT_EQ(HTTPUploadFiles(Http("private"), {}, files, error), 401);
+  EXPECT_EQ(error, "Unauthorized");
+  TWebTarget withLogin = Http("private");
+  withLogin.User = "reporter";
+  withLogin.Password = "s3cret";
+  EXPECT_EQ(HTTPUploadFiles(withLogin, {}, files, error), 0) << error;
+  EXPECT_EQ(HTTPUploadFiles(Http("elsewhere"), {}, files, error), 404);
+  // A host that doesn't resolve: WinInet's own error.
+  TWebTarget nowhere = Http("upload");
+  nowhere.Host = "nowhere.test";
+  EXPECT_EQ(HTTPUploadFiles(nowhere, {}, files, error), ERROR_INTERNET_NAME_NOT_RESOLVED) << error;
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(FilesIn(webDir).size(), 2u);
+}
+
+TEST_F(Web, FtpUploadWritesEachFileIntoTheFolder) {
+  fs::create_directories(ftpDir / "reports");
+  TWebTarget target;
+  target.Host = "127.0.0.1";
+  target.Port = Port("TAVRIX_FTP_PORT");
+  target.Path = "reports";
+  target.User = "reporter";
+  target.Password = "s3cret";
+  std::string error;
+  ASSERT_EQ(FTPUploadFiles(target, {{archive, "BugReport__PC.zip"}}, error), 0) << error;
+  EXPECT_EQ(ReadFile(ftpDir / "reports" / "BugReport__PC.zip"), payload);
+
+  target.Password = "wrong";
+  EXPECT_NE(FTPUploadFiles(target, {{archive, "Other.zip"}}, error), 0);
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(fs::exists(ftpDir / "reports" / "Other.zip"));
 }
 
 // ---------------------------------------------------------------------------
@@ -396,6 +507,25 @@ TEST_F(Delivery, FailedDeliveryKeepsTenArchivesAndNoOtherFileIsTouched) {
   EXPECT_NE(ReadFile(folder / "internal.txt").find("Connection error"), std::string::npos)
       << ReadFile(folder / "internal.txt");
   EXPECT_TRUE(Mails().empty());
+}
+
+TEST_F(Delivery, ReportIsPostedToTheWebPage) {
+  ASSERT_EQ(RunChild("web"), 0u);
+  const fs::path webDir = FromUnix(std::getenv("TAVRIX_WEB_DIR"));
+  const std::vector<std::string> posts = FilesIn(webDir);
+  ASSERT_EQ(posts.size(), 1u) << ReadFile(folder / "internal.txt");
+  EXPECT_NE(posts[0].find("name=\"station\";\r\n\r\nLine 3\r\n"), std::string::npos);
+  // The archive under its delivery name, with the computer's name in it.
+  const std::size_t named = posts[0].find("filename=\"BugReport__");
+  ASSERT_NE(named, std::string::npos);
+  const std::size_t start = posts[0].find("\r\n\r\n", named) + 4;
+  const std::size_t end = posts[0].rfind("\r\n--");
+  const fs::path file = folder / "posted.zip";
+  std::ofstream(file, std::ios::binary) << posts[0].substr(start, end - start);
+  EXPECT_NE(ZipEntry(file, "tracira_delivery_child.tlf", nullptr, nullptr).find("The scanner fell over"),
+            std::string::npos)
+      << ZipNames(file);
+  for (const auto& entry : fs::directory_iterator(webDir)) fs::remove(entry.path());
 }
 
 // A registry value of the test's, the one before put back at the end.
