@@ -14,6 +14,11 @@
 #         /private, with Basic reporter:s3cret) is a file in $TAVRIX_WEB_DIR.
 #   FTP   on 127.0.0.1:$TAVRIX_FTP_PORT (2121), user reporter/s3cret, its
 #         root $TAVRIX_FTP_DIR.
+#   HTTPS the same upload page on 127.0.0.1:$TAVRIX_HTTPS_PORT (8443) with a
+#         certificate for "web.example.test" (resolving to 127.0.0.1) from a
+#         test authority this namespace trusts (the system's CA bundle is
+#         replaced inside), and on $TAVRIX_HTTPS_UNTRUSTED_PORT (8444) with a
+#         self-signed one nobody trusts.
 # Nothing can reach any other address. The servers end with the command,
 # whose exit status is returned.
 set -euo pipefail
@@ -65,7 +70,7 @@ dnsmasq --keep-in-foreground --port=53 --listen-address=127.0.0.1 --bind-interfa
   --mx-host=example.test,mx.example.test,10 --host-record=mx.example.test,127.0.0.1 \
   --mx-host=other.test,mx.other.test,5 --mx-host=other.test,backup.other.test,20 \
   --host-record=mx.other.test,127.0.0.1 --host-record=backup.other.test,127.0.0.1 \
-  --host-record=nomx.test,127.0.0.1 --log-facility="$WORK/dnsmasq.log" &
+  --host-record=nomx.test,127.0.0.1 --host-record=web.example.test,127.0.0.1 --log-facility="$WORK/dnsmasq.log" &
 PIDS+=($!)
 
 export TAVRIX_SMTP_PORT=2525 TAVRIX_MAIL_DIR=$WORK/mail
@@ -80,6 +85,29 @@ mkdir -p "$TAVRIX_WEB_DIR"
   2>"$WORK/web.log" &
 PIDS+=($!)
 
+# The test authority and the certificates (made anew for each run).
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tavrix Test Authority" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  -keyout "$WORK/ca.key" -out "$WORK/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=web.example.test" -keyout "$WORK/web.key" -out "$WORK/web.csr" \
+  2>/dev/null
+printf 'subjectAltName=DNS:web.example.test\nextendedKeyUsage=serverAuth\n' >"$WORK/web.ext"
+openssl x509 -req -in "$WORK/web.csr" -CA "$WORK/ca.pem" -CAkey "$WORK/ca.key" -CAcreateserial -days 2 \
+  -extfile "$WORK/web.ext" -out "$WORK/web.pem" 2>/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=web.example.test" \
+  -addext "subjectAltName=DNS:web.example.test" -keyout "$WORK/self.key" -out "$WORK/self.pem" 2>/dev/null
+cp "$WORK/ca.pem" "$WORK/ca-bundle.crt"
+for bundle in /etc/ssl/certs/ca-certificates.crt /etc/pki/tls/certs/ca-bundle.crt; do
+  if [ -f "$bundle" ]; then mount --bind "$WORK/ca-bundle.crt" "$bundle"; fi
+done
+export TAVRIX_HTTPS_PORT=8443 TAVRIX_HTTPS_UNTRUSTED_PORT=8444
+/usr/bin/python3 "$HERE/servers/web_server.py" 127.0.0.1 "$TAVRIX_HTTPS_PORT" "$TAVRIX_WEB_DIR" \
+  "$WORK/web.pem" "$WORK/web.key" 2>"$WORK/https.log" &
+PIDS+=($!)
+/usr/bin/python3 "$HERE/servers/web_server.py" 127.0.0.1 "$TAVRIX_HTTPS_UNTRUSTED_PORT" "$TAVRIX_WEB_DIR" \
+  "$WORK/self.pem" "$WORK/self.key" 2>"$WORK/https.log" &
+PIDS+=($!)
+
 export TAVRIX_FTP_PORT=2121 TAVRIX_FTP_DIR=$WORK/ftp
 mkdir -p "$TAVRIX_FTP_DIR"
 /usr/bin/python3 "$HERE/servers/ftp_server.py" 127.0.0.1 "$TAVRIX_FTP_PORT" "$TAVRIX_FTP_DIR" \
@@ -90,6 +118,7 @@ PIDS+=($!)
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 for _ in $(seq 100); do
   if listening "$TAVRIX_SMTP_PORT" && listening "$TAVRIX_HTTP_PORT" && listening "$TAVRIX_FTP_PORT" &&
+    listening "$TAVRIX_HTTPS_PORT" && listening "$TAVRIX_HTTPS_UNTRUSTED_PORT" &&
     [ -s "$WORK/dnsmasq.pid" ]; then
     break
   fi
@@ -104,7 +133,7 @@ if [ -n "${TAVRIX_WINE_ARCH:-}" ]; then
   wineserver -w 2>/dev/null || true
 fi
 if [ "$status" != 0 ]; then
-  for server in smtp web ftp; do
+  for server in smtp web https ftp; do
     echo "--- $server server log" >&2; tail -n 30 "$WORK/$server.log" >&2 || true
   done
 fi

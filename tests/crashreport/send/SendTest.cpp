@@ -290,6 +290,28 @@ TEST_F(Web, HttpUploadPostsTheFilesAndFieldsAndStatesRefusals) {
   EXPECT_EQ(FilesIn(webDir).size(), 2u);
 }
 
+// The certificate is checked: posted only to the server the trusted
+// authority vouches for, under the name in its certificate.
+TEST_F(Web, HttpsUploadGoesOnlyToATrustedServer) {
+  const std::vector<TUploadFile> files{{archive, "BugReport.zip"}};
+  TWebTarget trusted = Http("upload");
+  trusted.Https = true;
+  trusted.Host = "web.example.test";
+  trusted.Port = Port("TAVRIX_HTTPS_PORT");
+  std::string error;
+  EXPECT_EQ(HTTPUploadFiles(trusted, {}, files, error), 0) << error;
+  ASSERT_EQ(FilesIn(webDir).size(), 1u);
+
+  TWebTarget selfSigned = trusted;
+  selfSigned.Port = Port("TAVRIX_HTTPS_UNTRUSTED_PORT");
+  TWebTarget otherName = trusted;
+  otherName.Host = "127.0.0.1";
+  EXPECT_EQ(HTTPUploadFiles(selfSigned, {}, files, error), ERROR_INTERNET_INVALID_CA) << error;
+  EXPECT_EQ(HTTPUploadFiles(otherName, {}, files, error), ERROR_INTERNET_SEC_CERT_CN_INVALID) << error;
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(FilesIn(webDir).size(), 1u);
+}
+
 TEST_F(Web, FtpUploadWritesEachFileIntoTheFolder) {
   fs::create_directories(ftpDir / "reports");
   TWebTarget target;

@@ -2,10 +2,12 @@
 """An HTTP server for the delivery tests. A POST to /upload is stored whole
 (request line, headers, body) as one file in the folder and answered 200;
 /private wants Basic credentials reporter:s3cret (401 otherwise); any other
-path is 404."""
+path is 404. With a certificate and key file after the folder, it speaks
+HTTPS."""
 import base64
 import http.server
 import os
+import ssl
 import sys
 import time
 
@@ -42,4 +44,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-http.server.ThreadingHTTPServer((sys.argv[1], int(sys.argv[2])), Handler).serve_forever()
+server = http.server.ThreadingHTTPServer((sys.argv[1], int(sys.argv[2])), Handler)
+if len(sys.argv) > 5:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[4], sys.argv[5])
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()
