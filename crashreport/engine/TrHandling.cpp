@@ -25,6 +25,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Helpers of the steps
 
+// The version number of the program, as its reports carry it (item 1.3).
+std::string ProgramVersion() {
+  const TTraciraModuleInfo* program =
+      ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
+  return program ? program->Version : std::string();
+}
+
 // Stores the report in the log file (the saving events, a retry through the
 // error event, the "Log" error) and closes the log.
 bool SaveReport(TEngine& e, const TTraciraModuleOptions& options, TTraciraExceptionRecord& record,
@@ -262,7 +269,12 @@ class THandling {
         const TFileLock lock(file);
         e.Log.Close();
         TLogFile& log = e.Log.Open(file);
-        fDuplicate = CalcDuplicatedException(log, fReport.ExceptionID, false, fTexts[mtLog_ExcCount]);
+        // A log of another version goes at step 14, and with it the twin:
+        // this report is new (stored, counted once and sent).
+        const bool logGoes = fOptions->LogOptions().Contains(loDeleteLogAtVersionChange) &&
+                             IsLogOfAnotherVersion(log, ProgramVersion());
+        fDuplicate =
+            !logGoes && CalcDuplicatedException(log, fReport.ExceptionID, false, fTexts[mtLog_ExcCount]);
         if (fDuplicate) CalcDuplicatedException(log, fReport.ExceptionID, true, fTexts[mtLog_ExcCount]);
       } catch (const std::exception& error) {
         SetInternalError(e, eeLogError, std::string("[Log] ") + MessageOf(&error), p.Address);
@@ -366,14 +378,11 @@ class THandling {
     fStep = 14;
     if (!fOptions->LogOptions().Contains(loDeleteLogAtVersionChange)) return;
     try {
-      const TTraciraModuleInfo* program =
-          ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
       const std::filesystem::path file = GetWorkingFile(OutputLogFile(*fOptions));
       const TFileLock lock(file);
       e.Log.Close();
       // The log that held this report's twin is gone: it is new again.
-      if (DeleteLogAtVersionChange(e.Log.Open(file), program ? program->Version : std::string()))
-        fDuplicate = false;
+      if (DeleteLogAtVersionChange(e.Log.Open(file), ProgramVersion())) fDuplicate = false;
     } catch (const std::exception&) {
       // An unreadable log is dealt with when the report is saved.
     }
