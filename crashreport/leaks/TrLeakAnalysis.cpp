@@ -83,6 +83,7 @@ void FoldSons(std::vector<TLeak>& leaks, std::size_t a, const TAnalysisSystem& s
     if (leaks[b].Type == btObject) FoldSons(leaks, b, system);
     leaks[a].Size += leaks[b].Size;
     leaks[b].Removed = true;
+    leaks[b].Into = a;
   }
 }
 
@@ -133,6 +134,7 @@ void CountAllLeaks(std::vector<TLeak>& leaks) {
           leaks[b].TypeName != leaks[a].TypeName)
         continue;
       leaks[b].Removed = true;
+      leaks[b].Into = a;
       leaks[a].Count += leaks[b].Count;
       leaks[a].Size += leaks[b].Size;
     }
@@ -150,11 +152,19 @@ bool IsALeakChild(const TLeak& a, const TLeak& b, const TAnalysisSystem& system)
   return HoldsPointerInto(a, b, system.Read);
 }
 
+std::size_t ReportedAs(const std::vector<TLeak>& leaks, std::size_t i) {
+  while (leaks[i].Removed) {
+    if (leaks[i].Into == SIZE_MAX) return SIZE_MAX;
+    i = leaks[i].Into;
+  }
+  return leaks[i].Raw[0] != 0 ? i : SIZE_MAX;
+}
+
 void AnalyseLeaks(std::vector<TLeak>& leaks, const TAnalysisSystem& system, const TAnalysisOptions& options) {
-  RemoveExtraLeaks(leaks);
   PurgeCallStacks(leaks, system);
   for (TLeak& leak : leaks)
-    if (leak.Raw[0] == 0) leak.Removed = true;
+    if (leak.Raw[0] == 0 || (system.Reportable && !system.Reportable(leak.Raw[0]))) leak.Removed = true;
+  RemoveExtraLeaks(leaks);
   // The sons are folded before equal leaks are grouped: each object takes
   // its own sons, and equal objects then group with their sons' sizes.
   if (options.GroupSons) RemoveLeaksSons(leaks, system);

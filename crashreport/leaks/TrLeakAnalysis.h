@@ -38,7 +38,14 @@ struct TLeak {
   TCallStack Raw{};
   TCallStack Frames{};
   bool Removed = false;  // grouped, folded, or beyond the limit
+  // The leak this one was grouped or folded into (an index), or itself.
+  std::size_t Into = SIZE_MAX;
 };
+
+// The leak that reports leaks[i]: itself, or the one it was grouped or
+// folded into; SIZE_MAX when it is not reported (beyond the limit, no call
+// site).
+std::size_t ReportedAs(const std::vector<TLeak>& leaks, std::size_t i);
 
 // What the platform tells the analysis.
 struct TAnalysisSystem {
@@ -49,6 +56,9 @@ struct TAnalysisSystem {
   std::function<std::string(const void* data, std::size_t size)> ClassOf;
   // Whether two code addresses lie in one function.
   std::function<bool(std::uintptr_t a, std::uintptr_t b)> SameFunction;
+  // Whether a leak allocated at this call site is the program's (not the
+  // runtime's own state); empty: every one is.
+  std::function<bool(std::uintptr_t site)> Reportable;
 };
 
 struct TAnalysisOptions {
@@ -56,13 +66,14 @@ struct TAnalysisOptions {
 };
 
 // The analysis over the live blocks in allocation order. Afterwards the
-// leaks not Removed, with a non-zero first Raw entry, are those to report;
-// each Raw starts at the allocating call site.
+// leaks not Removed are those to report; each Raw starts at the allocating
+// call site. Leaks without a call site, or not Reportable, are dropped
+// before the limit counts.
 void AnalyseLeaks(std::vector<TLeak>& leaks, const TAnalysisSystem& system, const TAnalysisOptions& options);
 
 // The separate steps, in the order AnalyseLeaks runs them.
-void RemoveExtraLeaks(std::vector<TLeak>& leaks);
 void PurgeCallStacks(std::vector<TLeak>& leaks, const TAnalysisSystem& system);
+void RemoveExtraLeaks(std::vector<TLeak>& leaks);
 void CountAllLeaks(std::vector<TLeak>& leaks);
 void RemoveLeaksSons(std::vector<TLeak>& leaks, const TAnalysisSystem& system);
 

@@ -70,6 +70,7 @@ void* Stamp(TBlockList& list, void* base, std::size_t size, TBlockType type, con
   void* data = DataOf(base, alignment);
   TBlockHeader* header = HeaderOf(data);
   header->Base = base;
+  header->List = &list;
   header->Size = size;
   header->Count = 1;
   header->State = bsAllocated;
@@ -77,7 +78,7 @@ void* Stamp(TBlockList& list, void* base, std::size_t size, TBlockType type, con
   header->Reserved[0] = header->Reserved[1] = 0;
   header->Raw = raw;
   header->Frames = frames;
-  header->Padding = 0;
+  header->Unused = 0;
   header->Check = CheckOf(header);
   header->Magic = kMagic;
   WriteFooter(header);
@@ -97,8 +98,9 @@ bool LooksOurs(const void* data) {
   return header->Magic == kMagic && header->Check == CheckOf(header);
 }
 
-TRelease Release(TBlockList& list, void* data) {
+TRelease Release(void* data) {
   TBlockHeader* header = HeaderOf(data);
+  TBlockList& list = *header->List;
   TRelease result;
   result.Ours = true;
   {
@@ -121,6 +123,20 @@ TRelease Release(TBlockList& list, void* data) {
   if (!FooterIntact(header)) result.Error = leOverrun;
   result.Base = header->Base;
   return result;
+}
+
+bool ReadBlockLeakOptions(const std::uint8_t* data, std::size_t size, TBlockLeakOptions& out) {
+  if (!data || size < 16) return false;
+  std::uint32_t magic = 0;
+  std::uint16_t version = 0;
+  std::memcpy(&magic, data, 4);
+  std::memcpy(&version, data + 4, 2);
+  if (magic != kMagic && magic != 0x000FAB10) return false;
+  const unsigned v = version >= 600 && version <= 602 ? version * 10u : version;
+  if (v < 6000) return false;
+  out.Options = data[14];
+  out.FromMainModule = data[15] != 0;
+  return true;
 }
 
 }  // namespace tracira::leaks

@@ -27,19 +27,24 @@ using TCallStack = std::array<std::uintptr_t, kStackDepth>;
 // Ends exactly where the caller's data begins, so Magic is the word right in
 // front of the data and Check the one before: a release reads those two
 // first and nothing else of a block that may not be ours.
+struct TBlockList;
 struct TBlockHeader {
   TBlockHeader* Prev;
   TBlockHeader* Next;
+  TBlockList* List;     // the list of the module that made it
   void* Base;           // what the underlying allocator returned
   std::size_t Size;     // requested; the group's sum during the analysis
   std::uint32_t Count;  // the group's leaks during the analysis
-  TBlockState State;
-  TBlockType Type;
-  std::uint8_t Reserved[2];
+  std::uint32_t Unused;
   TCallStack Raw;        // raw stack words from the allocating call up
   TCallStack Frames;     // the frame walk's return addresses, 0-filled
   std::uintptr_t Check;  // the header's own address scrambled: no stale or foreign bytes pass
-  std::uint32_t Padding;
+  // Kept right in front of the data with the signature: an allocator that
+  // writes its own links into a block it was given back writes them at the
+  // block's start, so a second release still finds the block released.
+  TBlockState State;
+  TBlockType Type;
+  std::uint8_t Reserved[2];
   std::uint32_t Magic;
 };
 
@@ -109,9 +114,20 @@ struct TRelease {
   void* Base = nullptr;  // to give back to the allocator; null for a second release
 };
 
-// A release of data (LooksOurs holds): marks and unlinks a live block, and
-// tells whether its footer was overwritten; a block released before is
-// reported and not given back again.
-TRelease Release(TBlockList& list, void* data);
+// A release of data (LooksOurs holds): marks and unlinks a live block from
+// the list it was made in (each module has its own), and tells whether its
+// footer was overwritten; a block released before is reported and not
+// given back again.
+TRelease Release(void* data);
+
+// The leak options in the header of a crash-reporter data block: its
+// signature, its version (6000 and later; 600 to 602 stand for 6000 to
+// 6002), the options byte at 14 and, at 15, whether a library takes the
+// main module's options instead. False for anything else.
+struct TBlockLeakOptions {
+  std::uint8_t Options = 0;
+  bool FromMainModule = false;
+};
+bool ReadBlockLeakOptions(const std::uint8_t* data, std::size_t size, TBlockLeakOptions& out);
 
 }  // namespace tracira::leaks

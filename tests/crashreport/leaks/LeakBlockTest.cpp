@@ -47,7 +47,7 @@ TEST_F(LeakBlock, DataKeepsTheAlignmentAskedFor) {
       EXPECT_LE(data + size + kFooterSize, base + BlockSize(size, alignment));
       std::memset(data, 0xAB, size);
       EXPECT_TRUE(LooksOurs(data));
-      const TRelease r = Release(fList, data);
+      const TRelease r = Release(data);
       EXPECT_EQ(r.Error, leNone);
       EXPECT_EQ(r.Base, base);
     }
@@ -58,11 +58,11 @@ TEST_F(LeakBlock, ListKeepsLiveBlocksInAllocationOrder) {
   void* b = Make(8);
   void* c = Make(8);
   EXPECT_EQ(fList.First, HeaderOf(a));
-  Release(fList, b);
+  Release(b);
   EXPECT_EQ(fList.First->Next, HeaderOf(c));
   EXPECT_EQ(HeaderOf(c)->Prev, HeaderOf(a));
-  Release(fList, a);
-  Release(fList, c);
+  Release(a);
+  Release(c);
   EXPECT_EQ(fList.First, nullptr);
   EXPECT_EQ(fList.Last, nullptr);
 }
@@ -70,7 +70,7 @@ TEST_F(LeakBlock, ListKeepsLiveBlocksInAllocationOrder) {
 TEST_F(LeakBlock, WriteBehindTheDataIsAnOverrunAndTheBlockStillGoesBack) {
   auto* data = static_cast<std::uint8_t*>(Make(40));
   data[40] = 0;
-  const TRelease r = Release(fList, data);
+  const TRelease r = Release(data);
   EXPECT_EQ(r.Error, leOverrun);
   EXPECT_NE(r.Base, nullptr);
   EXPECT_EQ(Count(), 0u);
@@ -79,8 +79,8 @@ TEST_F(LeakBlock, WriteBehindTheDataIsAnOverrunAndTheBlockStillGoesBack) {
 TEST_F(LeakBlock, SecondReleaseIsReportedAndNotGivenBack) {
   void* data = Make(40);
   void* keep = Make(40);
-  EXPECT_EQ(Release(fList, data).Error, leNone);
-  const TRelease again = Release(fList, data);
+  EXPECT_EQ(Release(data).Error, leNone);
+  const TRelease again = Release(data);
   EXPECT_TRUE(again.Ours);
   EXPECT_EQ(again.Error, leMultiFree);
   EXPECT_EQ(again.Base, nullptr);
@@ -133,7 +133,7 @@ TEST_F(LeakBlock, ThreadsLinkingAndUnlinkingAtOnceLoseNothing) {
         if (i % 3 == 0) {
           kept[t].push_back(data);
         } else {
-          const TRelease r = Release(fList, data);
+          const TRelease r = Release(data);
           ASSERT_EQ(r.Error, leNone);
           std::free(r.Base);
         }
@@ -144,8 +144,34 @@ TEST_F(LeakBlock, ThreadsLinkingAndUnlinkingAtOnceLoseNothing) {
   for (auto& k : kept) expected += k.size();
   EXPECT_EQ(Count(), expected);
   for (auto& k : kept)
-    for (void* data : k) std::free(Release(fList, data).Base);
+    for (void* data : k) std::free(Release(data).Base);
   EXPECT_EQ(Count(), 0u);
+}
+
+TEST(BlockLeakOptions, OnlyAKnownHeaderOfVersion6000OnGivesOptions) {
+  struct TCase {
+    std::uint32_t Magic;
+    std::uint16_t Version;
+    std::size_t Size;
+    bool Read;
+  };
+  for (const TCase& c : {TCase{0x100FAB10, 6002, 64, true}, TCase{0x000FAB10, 6000, 16, true},
+                         TCase{0x100FAB10, 601, 64, true}, TCase{0x100FAB10, 599, 64, false},
+                         TCase{0x100FAB10, 5999, 64, false}, TCase{0x100FAB11, 6002, 64, false},
+                         TCase{0x100FAB10, 6002, 15, false}}) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.Magic << std::dec << " " << c.Version << " " << c.Size);
+    std::vector<std::uint8_t> block(64, 0);
+    std::memcpy(block.data(), &c.Magic, 4);
+    std::memcpy(block.data() + 4, &c.Version, 2);
+    block[14] = 0x13;
+    block[15] = 1;
+    TBlockLeakOptions options;
+    EXPECT_EQ(ReadBlockLeakOptions(block.data(), c.Size, options), c.Read);
+    if (c.Read) {
+      EXPECT_EQ(options.Options, 0x13);
+      EXPECT_TRUE(options.FromMainModule);
+    }
+  }
 }
 
 }  // namespace
