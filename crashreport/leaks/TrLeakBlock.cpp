@@ -100,9 +100,15 @@ bool LooksOurs(const void* data) {
 
 TRelease Release(void* data) {
   TBlockHeader* header = HeaderOf(data);
-  TBlockList& list = *header->List;
   TRelease result;
   result.Ours = true;
+  // A block released before may lie in memory the allocator uses again:
+  // nothing of it but the words in front of the data is read.
+  if (header->State == bsReleased) {
+    result.Error = leMultiFree;
+    return result;
+  }
+  TBlockList& list = *header->List;
   {
     TListGuard guard(list.Lock);
     if (header->State == bsReleased) {

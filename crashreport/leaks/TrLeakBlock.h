@@ -25,8 +25,8 @@ enum TLeakError : std::uint8_t { leNone, leOverrun, leMultiFree };
 using TCallStack = std::array<std::uintptr_t, kStackDepth>;
 
 // Ends exactly where the caller's data begins, so Magic is the word right in
-// front of the data and Check the one before: a release reads those two
-// first and nothing else of a block that may not be ours.
+// front of the data, with State and Check before it: a release reads those
+// first and nothing else of a block that may not be ours (or no longer is).
 struct TBlockList;
 struct TBlockHeader {
   TBlockHeader* Prev;

@@ -139,9 +139,92 @@ bool InOperatorNew(const void* address) {
 #endif
 }
 
+// The return addresses from here outwards, at most max of them.
+#if defined(__x86_64__)
+// The unwind tables' walk, with the function table of the module found
+// once per module and kept: the system's own look-up, done for every frame
+// of every allocation, is most of the cost of tracking.
+struct TModuleTable {
+  std::uintptr_t Begin, End;
+  const RUNTIME_FUNCTION* Functions;
+  std::size_t Count;
+};
+constinit TModuleTable gTables[64] = {};
+constinit std::atomic<std::size_t> gTableCount{0};
+constinit TListLock gTablesLock;
+
+const RUNTIME_FUNCTION* LookUp(std::uintptr_t pc, std::uintptr_t& base) {
+  for (std::size_t i = 0, n = gTableCount.load(std::memory_order_acquire); i < n; ++i) {
+    const TModuleTable& t = gTables[i];
+    if (pc < t.Begin || pc >= t.End) continue;
+    base = t.Begin;
+    const auto rva = static_cast<DWORD>(pc - t.Begin);
+    std::size_t low = 0, high = t.Count;
+    while (low < high) {
+      const std::size_t mid = (low + high) / 2;
+      if (rva < t.Functions[mid].BeginAddress)
+        high = mid;
+      else if (rva >= t.Functions[mid].EndAddress)
+        low = mid + 1;
+      else
+        return &t.Functions[mid];
+    }
+    return nullptr;
+  }
+  DWORD64 found = 0;
+  const PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc, &found, nullptr);
+  if (!function) return nullptr;
+  base = static_cast<std::uintptr_t>(found);
+  // The module's whole table, for the next time.
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+  const auto* functions = reinterpret_cast<const RUNTIME_FUNCTION*>(base + dir.VirtualAddress);
+  const std::size_t count = dir.Size / sizeof(RUNTIME_FUNCTION);
+  if (functions <= function && function < functions + count) {
+    TListGuard guard(gTablesLock);
+    const std::size_t n = gTableCount.load();
+    bool known = false;
+    for (std::size_t i = 0; i < n; ++i) known = known || gTables[i].Begin == base;
+    if (!known && n < std::size(gTables)) {
+      gTables[n] = {base, base + nt->OptionalHeader.SizeOfImage, functions, count};
+      gTableCount.store(n + 1, std::memory_order_release);
+    }
+  }
+  return function;
+}
+
+USHORT CaptureFrames(void** frames, USHORT max) {
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  const std::uintptr_t top = StackTop();
+  USHORT n = 0;
+  while (n < max) {
+    std::uintptr_t base = 0;
+    const RUNTIME_FUNCTION* function = LookUp(context.Rip, base);
+    if (function) {
+      void* handlerData = nullptr;
+      DWORD64 establisher = 0;
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, const_cast<PRUNTIME_FUNCTION>(function),
+                       &context, &handlerData, &establisher, nullptr);
+    } else {
+      // A leaf function: the return address is on top of the stack.
+      if (context.Rsp + 8 > top) break;
+      context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+      context.Rsp += 8;
+    }
+    if (context.Rip == 0 || context.Rsp >= top) break;
+    frames[n++] = reinterpret_cast<void*>(context.Rip);
+  }
+  return n;
+}
+#else
+USHORT CaptureFrames(void** frames, USHORT max) { return RtlCaptureStackBackTrace(0, max, frames, nullptr); }
+#endif
+
 TCallStack FrameStack(const void* returnAddress) {
   void* frames[kStackDepth + 16] = {};
-  const USHORT n = RtlCaptureStackBackTrace(0, kStackDepth + 16, frames, nullptr);
+  const USHORT n = CaptureFrames(frames, kStackDepth + 16);
   std::size_t first = 0;
   while (first < n && frames[first] != returnAddress) ++first;
   if (first == n) first = 0;
@@ -175,15 +258,31 @@ __attribute__((noinline)) void* Track(std::size_t size, std::size_t alignment, T
 
 // Whether the header's two last words in front of p may be read: on p's
 // own page, or on a committed readable page before it.
-bool HeaderReadable(const void* p) {
-  const auto at = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t from = at - 2 * sizeof(std::uintptr_t);
-  if (at < 0x10000 || from / 4096 == at / 4096) return at >= 0x10000;
+bool PageReadable(std::uintptr_t at) {
   MEMORY_BASIC_INFORMATION info{};
-  if (!VirtualQuery(reinterpret_cast<const void*>(from), &info, sizeof info)) return false;
+  if (!VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info)) return false;
   const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                          PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
   return info.State == MEM_COMMIT && (info.Protect & readable) && !(info.Protect & PAGE_GUARD);
+}
+
+// Whether the words in front of p that tell a block of ours (signature,
+// check, state) may be read. A pointer released a second time may lie in
+// memory the heap has given back to the system. The heap does that with a
+// large block, a mapping of its own whose data starts in the mapping's
+// first page (mappings start on 64 KiB), and with the free tail of a heap
+// area, but only from 64 KiB past the start of the free block, behind the
+// header. So the system is asked about the first page of a 64 KiB unit and
+// about a header that starts on another page than p; any other pointer
+// given to free lies in memory the heap holds. (Asking for every release
+// made tracking seven times slower.)
+bool HeaderReadable(const void* p) {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t from = at - 2 * sizeof(std::uintptr_t);
+  if (at < 0x10000) return false;
+  const bool samePage = from / 4096 == (at - 1) / 4096;
+  if (samePage && (at & 0xFFFF) >= 4096) return true;
+  return PageReadable(from) && (samePage || PageReadable(at - 1));
 }
 
 bool Ours(const void* p) { return HeaderReadable(p) && LooksOurs(p); }

@@ -89,6 +89,16 @@ TEST_F(LeakBlock, SecondReleaseIsReportedAndNotGivenBack) {
   EXPECT_EQ(Count(), 1u);
 }
 
+// An allocator writes its own links into the start of a block it was given
+// back: a second release must still be seen, reading nothing else.
+TEST_F(LeakBlock, SecondReleaseIsSeenAfterTheAllocatorReusedTheBlocksStart) {
+  void* data = Make(40);
+  EXPECT_EQ(Release(data).Error, leNone);
+  std::memset(HeaderOf(data), 0xCD, offsetof(TBlockHeader, Check));
+  EXPECT_TRUE(LooksOurs(data));
+  EXPECT_EQ(Release(data).Error, leMultiFree);
+}
+
 TEST_F(LeakBlock, ForeignBlocksAreNotTakenForOurs) {
   // Memory in front of the data that holds the magic word but not the
   // header's own check, or a copy of another block's header.
