@@ -12,6 +12,7 @@
 #include "crashreport/engine/TrFreeze.h"
 #include "crashreport/engine/TrHandling.h"
 #include "crashreport/engine/TrIntercept.h"
+#include "crashreport/engine/TrLeakReport.h"
 #include "crashreport/engine/TrLibraryModule.h"
 #include "crashreport/engine/TrRaise.h"
 #include "crashreport/hook/TrHook.h"
@@ -134,6 +135,7 @@ void Init() {
     SetInternalError(e, eeNone, MessageOf(&error), 0);
   }
   InstallInterception(e);
+  ConnectLeakDetector();
   gInstalled = true;
   e.Options->EnableSharedDataWrite();
   if (e.Options->FreezeActivate() && e.Options->Active()) StartFreeze();
@@ -144,6 +146,7 @@ void Done() {
   gComponents.Destroy();
   if (!gEngine.Get()) return;
   TEngine& e = *gEngine;
+  std::unique_ptr<TTraciraModuleOptions> leakReportOptions = StopLeakTracking(*e.Options);
   gInstalled = false;
   StopFreeze();
   // A report still being sent on its own thread uses the engine: it is
@@ -163,6 +166,7 @@ void Done() {
   // Nothing of the crash reporter's stays on the heap past its end: a leak
   // analysis after it sees the program's blocks only.
   ProcessModules().Clear();
+  FinishLeakDetector(std::move(leakReportOptions));
 }
 
 bool IsTraciraLogInstalled() { return gInstalled; }

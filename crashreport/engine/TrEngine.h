@@ -86,6 +86,9 @@ struct TNotifyParams {
   // after the handling has returned.
   std::exception_ptr Kept;
   std::string ActiveControlClass, ActiveControlText;
+  // The call-stack section as given (a leak report's rows): no stack is
+  // read then.
+  const TTraciraStackList* GivenStack = nullptr;
   bool Answer = false;
 };
 

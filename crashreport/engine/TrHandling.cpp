@@ -13,6 +13,7 @@
 #include "crashreport/engine/TrExceptionObject.h"
 #include "crashreport/engine/TrLogPlace.h"
 #include "crashreport/engine/TrRaise.h"
+#include "crashreport/leaks/TrLeaks.h"
 #include "crashreport/report/TrLogManager.h"
 #include "crashreport/report/TrLogText.h"
 #include "crashreport/screenshot/TrScreenshot.h"
@@ -217,6 +218,7 @@ class THandling {
     // handling can go on without waiting for a thread that never runs.
     std::unique_lock components(gComponents->Lock);
     TLoaderLock loader;
+    leaks::TListHold leakList;
     THeapLocks heap;
     for (const TTraciraThreadInfo& t : fThreads) {
       if (t.ID == p.ThreadID || t.ID == GetCurrentThreadId() || t.ID == waiting || !t.Handle) continue;
@@ -240,6 +242,7 @@ class THandling {
     input.Context = p.Context;
     input.Record = p.Record;
     input.Frame = p.Frame;
+    input.GivenStack = p.GivenStack;
     input.ClassName = fClassName;
     input.Message = fMessage;
     input.ActiveControlClass = p.ActiveControlClass;

@@ -134,7 +134,9 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   const TCallStackOptions stackOptions = options.CallStackOptions();
 
   // The exception's own thread first: its stack as it stood at the raise.
-  if (!p.Stack.empty()) {
+  if (p.GivenStack) {
+    stackList = *p.GivenStack;
+  } else if (!p.Stack.empty()) {
     TTrBufferReader stack(p.StackPoint, std::vector<std::uint8_t>(p.Stack.begin(), p.Stack.end()));
     TTrProcessMemoryReader code;
     TTrScanRequest request;
@@ -160,7 +162,7 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   }
   const auto own =
       std::find_if(threads.begin(), threads.end(), [&](const auto& t) { return t.ID == p.ThreadID; });
-  if (own != threads.end() && !own->CallerStackDump.empty())
+  if (!p.GivenStack && own != threads.end() && !own->CallerStackDump.empty())
     AddCallerCallStack(stackList, TTrCallerStack{own->ID, own->CallerStackDump}, details);
   report.ExceptionID = ExceptionID(ExceptionIDText(p.ClassName, stackList, p.ThreadID));
 
@@ -169,7 +171,7 @@ TReport BuildReport(const TTraciraModuleOptions& options, const TTraciraTexts& t
   std::vector<TTraciraThreadRow> rows;
   rows.push_back({p.ThreadID, std::nullopt, {}, p.ThreadID == MainThreadID()});
   for (const TTraciraThreadInfo& t : threads) {
-    if (t.ID == p.ThreadID || t.ID == GetCurrentThreadId() ||
+    if (p.GivenStack || t.ID == p.ThreadID || t.ID == GetCurrentThreadId() ||
         std::find(p.SkipThreads.begin(), p.SkipThreads.end(), t.ID) != p.SkipThreads.end())
       continue;
     const bool show = t.IsRuntimeThread ? stackOptions.Contains(csoShowBorlandThreads)

@@ -44,6 +44,9 @@ struct TReportInput {
   // Section 4 exists only in a windowed program (IsGUIProgram()).
   bool WindowedProgram = true;
   std::string UserEmail;  // typed in a dialog
+  // The call-stack section as given (a leak report's rows): no thread's
+  // stack is read then.
+  const TTraciraStackList* GivenStack = nullptr;
 };
 
 // The report as text and as the data it was made from (the detail pages

@@ -695,6 +695,15 @@ std::string ThreadText(const TTraciraTexts& texts, const TTraciraDebugInfo& firs
   return Cell(text);
 }
 
+// The line in front of one leak's call sites.
+std::string LeakText(const TTraciraTexts& texts, const TTraciraDebugInfo& first) {
+  const std::string& type = first.LeakType == "Data" ? texts[mtCallStack_LeakData] : first.LeakType;
+  return Cell("+" + Format("%s: %s=%s; %s=%u; %s=%u", texts[mtCallStack_LeakCaption].c_str(),
+                           texts[mtCallStack_LeakType].c_str(), type.c_str(),
+                           texts[mtCallStack_LeakSize].c_str(), static_cast<unsigned>(first.LeakSize),
+                           texts[mtCallStack_LeakCount].c_str(), static_cast<unsigned>(first.LeakCount)));
+}
+
 }  // namespace
 
 bool IsShownDetail(TTraciraDebugDetail detail, TCallStackOptions show) {
@@ -716,7 +725,9 @@ std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& s
         rows.push_back({TTableRow::Divider, {}, {}});
         if (entry.RunningThread) rows.push_back({TTableRow::Empty, {}, {}});
       }
-      rows.push_back({TTableRow::Header, {}, ThreadText(texts, entry, threads)});
+      rows.push_back({TTableRow::Header,
+                      {},
+                      entry.IsALeak ? LeakText(texts, entry) : ThreadText(texts, entry, threads)});
       rows.push_back({TTableRow::Divider, {}, {}});
     }
     TTableRow row;

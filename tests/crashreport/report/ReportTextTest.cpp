@@ -319,6 +319,27 @@ TEST(CallStack, ThreadBlocksAndHiddenDetails) {
             "\r\n");
 }
 
+// A leak report: each leak's line stands where a thread's would, "Data"
+// in the texts' own word.
+TEST(CallStack, EachLeakHasItsLineBeforeItsCallSites) {
+  const auto leak = [](TTraciraDebugInfo e, const char* type, std::uint32_t size, std::uint32_t count) {
+    e.IsALeak = true, e.LeakType = type, e.LeakSize = size, e.LeakCount = count, e.ThreadID = 0;
+    return e;
+  };
+  const TTraciraStackList stack = {leak(Entry(0x401000, 0, "Load", 10, 1, true), "Data", 120, 3),
+                                   leak(Entry(0x401100, 0, "Run", 20, 2), "Data", 120, 3),
+                                   leak(Entry(0x401200, 0, "Make", 30, 3, true), "TOwner", 88, 1)};
+  const std::string text = CallStackText(Texts(), stack, {}, {});
+  const std::size_t data = text.find("|+Memory Leak: Type=Data; Total size=120; Count=3");
+  const std::size_t owner = text.find("|+Memory Leak: Type=TOwner; Total size=88; Count=1");
+  ASSERT_NE(data, std::string::npos) << text;
+  ASSERT_NE(owner, std::string::npos) << text;
+  EXPECT_LT(data, text.find("|Load"));
+  EXPECT_LT(text.find("|Run"), owner);
+  EXPECT_LT(owner, text.find("|Make"));
+  EXPECT_EQ(text.find("Thread"), std::string::npos) << text;
+}
+
 TEST(CallStack, LongThreadTextIsCut) {
   TTraciraTexts texts = Texts();
   texts[mtCallStack_ThreadClass] = std::string(100, 'C');
