@@ -89,6 +89,10 @@ using TExit = void(__cdecl*)(int);
 constinit TExit gRealExit = nullptr;
 [[noreturn]] void __cdecl HookedExit(int code) {
   gExitingThread = GetCurrentThreadId();
+  // A report still being sent is waited for before the runtime's exit takes
+  // its locks: the sending thread may need them (a first-time static, a
+  // library loaded), and would then only be let go by the time-out.
+  if (gEngine.Get()) WaitForSendingThreads(*gEngine, kSendingWaitMs);
   (gRealExit ? gRealExit : &std::exit)(code);
   std::abort();  // not reached
 }

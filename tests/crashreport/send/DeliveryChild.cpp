@@ -7,6 +7,8 @@
 //   exchangers  straight to each recipient's mail exchanger (one of the
 //               three has none), with a user ID that must not be used, a
 //               zip password and an extra attached file
+//   exchangers-thread  the same, sent on a thread of its own while the
+//               program goes on and ends (its end waits for the sending)
 //   kept        through a server that refuses the connection: the archive
 //               is kept in the log's folder, under a dated name
 //   mail-client through the default mail client's Simple MAPI library, with
@@ -49,14 +51,16 @@ int main(int argc, char** argv) {
   o.SetEMailSubject("Tavrix crash");
   o.SetEMailMessage("A report is attached.\r\n.\r\nThe line above is a lone dot.");
   o.SetSMTPFrom("reporter@tavrix.test");
-  if (mode == "exchangers") {
+  if (mode == "exchangers" || mode == "exchangers-thread") {
     o.SetEMailSendMode(esmSMTPServer);
     o.SetEMailAddresses("dev@example.test; nobody@nomx.test, qa@other.test");
     o.SetSMTPUserID("reporter");
     o.SetSMTPPassword("s3cret");
     o.SetZipPassword("zip-secret");
     o.SetAttachedFiles(folder + "\\notes.txt;" + folder + "\\missing.txt");
-    o.SetCommonSendOptions(TCommonSendOptions{sndSendXMLLogCopy});
+    o.SetCommonSendOptions(mode == "exchangers"
+                               ? TCommonSendOptions{sndSendXMLLogCopy}
+                               : TCommonSendOptions{sndSendXMLLogCopy, sndSendInSeparatedThread});
   } else if (mode == "kept") {
     o.SetEMailSendMode(esmSMTPClient);
     o.SetSMTPHost("127.0.0.1");

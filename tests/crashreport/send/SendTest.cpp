@@ -509,6 +509,23 @@ TEST_F(Delivery, ReportReachesEachRecipientsExchangerInItsArchive) {
   EXPECT_FALSE(fs::exists(fs::path(temp) / L"tracira_delivery_child.tlf"));
 }
 
+// Sent on a thread of its own: the program went on at once, and its end
+// waited for the delivery.
+TEST_F(Delivery, ReportSentOnItsOwnThreadArrivesBeforeTheProgramEnds) {
+  std::ofstream(folder / "notes.txt", std::ios::binary) << "operator's notes";
+  ASSERT_EQ(RunChild("exchangers-thread"), 0u);
+  const std::vector<std::string> mails = Mails();
+  ASSERT_EQ(mails.size(), 2u);
+  for (const std::string& mail : mails) {
+    const fs::path file = folder / "received.zip";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << AttachmentOf(mail, "BugReport.zip");
+    EXPECT_NE(
+        ZipEntry(file, "tracira_delivery_child.tlf", "zip-secret", nullptr).find("The scanner fell over"),
+        std::string::npos)
+        << ZipNames(file);
+  }
+}
+
 TEST_F(Delivery, FailedDeliveryKeepsTenArchivesAndNoOtherFileIsTouched) {
   for (int i = 0; i < 11; ++i)
     std::ofstream(folder / ("BugReport__200001010000" + std::to_string(10 + i) + ".zip")) << "old";
