@@ -17,6 +17,7 @@
 #include "crashreport/report/TrLogText.h"
 #include "crashreport/screenshot/TrScreenshot.h"
 #include "crashreport/snapshot/TrSnapshot.h"
+#include "rtl/Exceptions.h"
 
 namespace tracira {
 
@@ -319,6 +320,7 @@ class THandling {
     input.Options = fOptions;
     input.Texts = &fTexts;
     input.Message = GetExceptMessage();
+    input.WideMessage = WideMessage();
     input.Parts = &fReport.Parts;
     input.ReportText = &fReport.Text;
     TDialogEvents events;
@@ -335,7 +337,10 @@ class THandling {
       if (!first) d.ShowInDetailsMode = true;
       e.HandOver.Run([&] { ShowDialog(d, input, events, first); });
     }
+    e.HandOver.Run([&] { ShowRequestDialog(d, input, events); });
     e.FreezePause = false;
+    // A valid address typed in the classic dialog is the sender's.
+    if (d.UserEmailAccepted) fOptions->SetSMTPFrom(d.UserEmail);
     // The dialog may have added the user's e-mail or steps to the report.
     fRecord.LogText = fReport.Text;
     KeepAsLast();
@@ -345,6 +350,15 @@ class THandling {
       ForceApplicationTermination(fOptions->TerminateBtnOperation());
       e.TerminationConfirmed = true;
     }
+  }
+
+  // The message as the exception's own Unicode text: the dialog shows it
+  // whatever the code page; the report keeps the code page's.
+  std::wstring WideMessage() const {
+    if (!e.CustomMessage.empty()) return FromAnsi(e.CustomMessage);
+    if (const auto* own = dynamic_cast<const rtl::Exception*>(fObject)) return own->Message();
+    if (fObject && p.Type) return rtl::FromUtf8(fObject->what());
+    return FromAnsi(e.LastMessage);
   }
 
   // 13. A report to be sent takes its picture along.
@@ -627,21 +641,6 @@ bool WaitForSendingThreads(TEngine& e, DWORD timeoutMs) {
   return true;
 }
 
-bool SetClipboardText(const std::string& text) {
-  if (!OpenClipboard(nullptr)) return false;
-  EmptyClipboard();
-  bool handedOver = false;
-  if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1)) {
-    if (void* data = GlobalLock(block)) {
-      std::memcpy(data, text.c_str(), text.size() + 1);
-      GlobalUnlock(block);
-      // From here on the block belongs to the clipboard.
-      handedOver = SetClipboardData(CF_TEXT, block) != nullptr;
-    }
-    if (!handedOver) GlobalFree(block);
-  }
-  CloseClipboard();
-  return handedOver;
-}
+bool SetClipboardText(const std::string& text) { return SetClipboardReport(text); }
 
 }  // namespace tracira
