@@ -526,9 +526,16 @@ void ActiveControl(TNotifyParams& p) {
   p.ActiveControlText = ToAnsi(text);
 }
 
+// Keeps the waiting thread's windows answering: messages sent to them (by
+// the crash reporter's threads too) and painting. The operator's input and
+// posted messages (a click, a key, a timer) stay queued for the program's
+// own loop: a click handled here would raise its exception while this one
+// is still being handled, and a nested exception is not reported, so the
+// click would be lost (the dialog closes before the handling ends: the
+// log, the clipboard, the send step come after it).
 void PumpMessages() {
   MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT | PM_QS_SENDMESSAGE)) {
     if (msg.message == WM_QUIT) {
       // The program's own loop must still see it.
       PostQuitMessage(static_cast<int>(msg.wParam));

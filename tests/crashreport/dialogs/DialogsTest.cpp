@@ -19,7 +19,9 @@
 #include "crashreport/core/TrText.h"
 #include "crashreport/dialogs/TrDetailPages.h"
 #include "crashreport/dialogs/TrDialogs.h"
+#include "crashreport/dialogs/TrSendDialog.h"
 #include "crashreport/engine/ExceptionLog.h"
+#include "crashreport/engine/TrHandling.h"
 #include "crashreport/report/TrLogManager.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
@@ -627,6 +629,107 @@ TEST_F(Dialogs, RussianCustomTextsReachTheWindowsAsUnicode) {
   });
   EXPECT_EQ(ok, L"&Закрыть");
   EXPECT_EQ(caption, L"Ошибка программы");
+}
+
+// ---------------------------------------------------------------------------
+// The send-progress window, driven by a test sender until delivery lands.
+
+std::wstring SendLabel(HWND wnd) { return ItemText(wnd, 100); }
+int SendBar(HWND wnd) { return static_cast<int>(SendDlgItemMessageW(wnd, 101, PBM_GETPOS, 0, 0)); }
+
+TEST_F(ClassicDialogs, SendReachesTheSendStepWhichShowsItsProgress) {
+  O().SetCommonSendOptions(TCommonSendOptions{sndShowSendDialog});
+  struct TSeen {
+    bool Up = false, OwnThread = false;
+    std::wstring Caption, Label1, Label2, Label3;
+    int Bar1 = -1, Bar2 = -1, Bar3 = -1;
+    bool GoneAfterClose = false;
+  } seen;
+  int sent = 0;
+  SetReportSender([&](TClosingSteps&) {
+    ++sent;
+    TSendDialogSetup setup;
+    setup.Options = &O();
+    seen.Up = ShowSendDialog(setup, true);
+    HWND wnd = SendDialogWindow();
+    if (!wnd) return;
+    seen.OwnThread = GetWindowThreadProcessId(wnd, nullptr) != GetCurrentThreadId();
+    wchar_t caption[128] = {};
+    GetWindowTextW(wnd, caption, 128);
+    seen.Caption = caption;
+    SetSendDialogMessageNumbers(1, 2);
+    SetSendDialogLabel(Text(mtSendDialog_Connected));
+    SetSendDialogBar(40);
+    seen.Label1 = SendLabel(wnd);
+    seen.Bar1 = SendBar(wnd);
+    WebCallBackProc(2, 0, 100);  // no total: no division
+    seen.Label2 = SendLabel(wnd);
+    seen.Bar2 = SendBar(wnd);
+    WebCallBackProc(2, 400, 300);
+    seen.Bar3 = SendBar(wnd);
+    SetSendDialogSingleLabel(ToAnsi(L"Отправлено"));
+    seen.Label3 = SendLabel(wnd);
+    CloseSendDialog();
+    seen.GoneAfterClose = !IsWindow(wnd) && SendDialogWindow() == nullptr;
+    // The calls after the close do nothing.
+    SetSendDialogBar(90);
+    SetSendDialogLabel("late");
+  });
+  RaiseWhile([&] {
+    HWND dlg = ClassicDialog();
+    ASSERT_NE(dlg, nullptr);
+    Click(dlg, 1000);
+    EXPECT_TRUE(WaitGone(dlg));
+  });
+  SetReportSender(nullptr);
+  EXPECT_EQ(sent, 1);
+  EXPECT_TRUE(seen.Up);
+  EXPECT_TRUE(seen.OwnThread);
+  EXPECT_EQ(seen.Caption, FromAnsi(Text(mtSendDialog_Caption)));
+  EXPECT_EQ(seen.Label1, FromAnsi(Text(mtSendDialog_Message)) + L" 1/2: " + FromAnsi(Text(mtSendDialog_Connected)));
+  EXPECT_EQ(seen.Bar1, 40);
+  EXPECT_EQ(seen.Label2, FromAnsi(Text(mtSendDialog_Sending)));
+  EXPECT_EQ(seen.Bar2, 0);
+  EXPECT_EQ(seen.Bar3, 75);
+  EXPECT_EQ(seen.Label3, L"Отправлено");
+  EXPECT_TRUE(seen.GoneAfterClose);
+}
+
+TEST_F(Dialogs, SendWindowWithoutAThreadIsModelessOnTheSendingThread) {
+  O().SetEMailSendMode(esmSMTPClient);
+  TSendDialogSetup setup;
+  setup.Options = &O();
+  setup.CannotUseThread = true;
+  ASSERT_TRUE(ShowSendDialog(setup, true));
+  HWND wnd = SendDialogWindow();
+  ASSERT_NE(wnd, nullptr);
+  EXPECT_EQ(GetWindowThreadProcessId(wnd, nullptr), GetCurrentThreadId());
+  // Placed at the bottom right of the work area.
+  RECT r{}, work{};
+  GetWindowRect(wnd, &r);
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  EXPECT_EQ(r.right, work.right);
+  EXPECT_EQ(r.bottom, work.bottom);
+  WebCallBackProc(0, 0, 0);
+  EXPECT_EQ(SendLabel(wnd), FromAnsi(Text(mtSendDialog_Connecting)));
+  SetSendDialogBar(55);
+  EXPECT_EQ(SendBar(wnd), 55);
+  CloseSendDialog();
+  ProcessDialogMessages();
+  EXPECT_FALSE(IsWindow(wnd));
+  EXPECT_EQ(SendDialogWindow(), nullptr);
+}
+
+TEST_F(Dialogs, NoSendWindowWithoutItsOptionOrASendMode) {
+  TSendDialogSetup setup;
+  setup.Options = &O();
+  EXPECT_FALSE(ShowSendDialog(setup, true)) << "no send mode";
+  O().SetEMailSendMode(esmSMTPClient);
+  O().SetCommonSendOptions(TCommonSendOptions{});
+  EXPECT_FALSE(ShowSendDialog(setup, true)) << "no sndShowSendDialog";
+  EXPECT_EQ(SendDialogWindow(), nullptr);
+  SetSendDialogLabel("nothing");
+  CloseSendDialog();
 }
 
 }  // namespace
