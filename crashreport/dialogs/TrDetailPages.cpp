@@ -130,7 +130,10 @@ void AddColumns(HWND list, int page) {
   for (int i = 0; i < set.Count; ++i) {
     const std::wstring key = set.KeyPrefix + std::to_wstring(i);
     const std::optional<int> saved = IniReadInt(L"Coordinates", key.c_str());
-    const int width = saved && *saved >= 0 && *saved < 4000 ? *saved : set.Defaults[static_cast<std::size_t>(i)];
+    int width = set.Defaults[static_cast<std::size_t>(i)];
+    // A 64-bit process's addresses and handles have 16 digits.
+    if (sizeof(void*) == 8 && i == 0 && page <= 2) width += 60;
+    if (saved && *saved >= 0 && *saved < 4000) width = *saved;
     std::wstring caption = Text(static_cast<TMessageType>(set.First + i));
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;

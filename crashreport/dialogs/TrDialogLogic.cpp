@@ -206,6 +206,15 @@ bool IsTitle(std::string_view line) {
   return line.front() >= '0' && line.front() <= '9' && line.find(" : ") == std::string_view::npos;
 }
 
+// An item of the general section ("  1.2 Name/Description: value"): where
+// its name ends (at the colon), 0 for any other line.
+std::size_t ItemNameEnd(std::string_view line) {
+  const std::size_t start = line.find_first_not_of(' ');
+  if (start == std::string_view::npos || start == 0 || line[start] < '0' || line[start] > '9') return 0;
+  const std::size_t colon = line.find(':', start);
+  return colon == std::string_view::npos ? 0 : colon;
+}
+
 }  // namespace
 
 std::string ReportToRTF(std::string_view text, TRichKind kind, const TRichFont& font) {
@@ -217,8 +226,7 @@ std::string ReportToRTF(std::string_view text, TRichKind kind, const TRichFont& 
   for (std::string_view line : SplitLines(text)) {
     if (IsRule(line) || IsTitle(line)) {
       out += "\\b " + EscapeRTF(line) + "\\b0";
-    } else if (const std::size_t sep = line.find(" : ");
-               kind != TRichKind::Assembler && sep != std::string_view::npos) {
+    } else if (const std::size_t sep = ItemNameEnd(line); kind == TRichKind::General && sep != 0) {
       out += "\\cf2 " + EscapeRTF(line.substr(0, sep)) + "\\cf1 " + EscapeRTF(line.substr(sep));
     } else if (kind == TRichKind::Assembler && line.find(">>") != std::string_view::npos) {
       // The faulting instruction's line.

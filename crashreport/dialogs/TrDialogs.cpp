@@ -139,6 +139,21 @@ void OpenSupportPage(HWND dlg) {
   ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWMAXIMIZED);
 }
 
+// The paint check's tick: true when the dialog is to close, as it never
+// painted (no visible desktop). A modal dialog shows itself only once its
+// queue first runs empty, so an early tick finds it not yet shown: then
+// the check waits for it (a longer period lets the queue run empty); a
+// shown dialog whose first paint is still pending paints now.
+bool PaintCheckFails(HWND dlg) {
+  if (!IsWindowVisible(dlg)) {
+    SetTimer(dlg, kPaintCheckTimer, 50, nullptr);
+    return false;
+  }
+  KillTimer(dlg, kPaintCheckTimer);
+  if (!S().IsDialogShowed) UpdateWindow(dlg);
+  return !S().IsDialogShowed;
+}
+
 bool PointIn(const RECT& r, LPARAM lp) {
   const POINT pt{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
   return PtInRect(&r, pt) != FALSE;
@@ -449,8 +464,7 @@ INT_PTR DetailedDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       return DialogColours(msg, wp);
     case WM_TIMER:
       if (wp == kPaintCheckTimer) {
-        KillTimer(dlg, kPaintCheckTimer);
-        if (!s.IsDialogShowed) CloseDetailed(dlg);
+        if (PaintCheckFails(dlg)) CloseDetailed(dlg);
       } else if (wp == kAutoCloseTimer) {
         AutoCloseTick(dlg);
       } else if (wp == kTopMostTimer) {
@@ -482,6 +496,9 @@ INT_PTR DetailedDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       return TRUE;
     }
     case WM_COMMAND:
+      // A command is the user's answer to a dialog that was there to see,
+      // even when it came before the first paint: no fall-back box after it.
+      s.IsDialogShowed = true;
       switch (LOWORD(wp)) {
         case idOk:
           CloseDetailed(dlg);
@@ -740,8 +757,7 @@ INT_PTR ClassicDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       return FALSE;
     case WM_TIMER:
       if (wp == kPaintCheckTimer) {
-        KillTimer(dlg, kPaintCheckTimer);
-        if (!s.IsDialogShowed) {
+        if (PaintCheckFails(dlg)) {
           s.DialogType = edtNone;
           EndTheDialog(dlg, IDCANCEL);
         }
@@ -774,6 +790,7 @@ INT_PTR ClassicDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       }
       return TRUE;
     case WM_COMMAND:
+      s.IsDialogShowed = true;  // the user's answer (see the detailed dialog)
       switch (LOWORD(wp)) {
         case idMSSend:
           s.CanSendMessage = true;

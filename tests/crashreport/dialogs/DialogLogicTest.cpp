@@ -214,7 +214,9 @@ TEST(RichText, ReportSectionsAsParagraphs) {
   EXPECT_EQ(rtf.rfind("{\\rtf1\\ansi\\ansicpg1251", 0), 0u) << rtf;
   EXPECT_NE(rtf.find("\\fcharset204 Lucida Console;"), std::string::npos);
   EXPECT_NE(rtf.find("\\b 1 Application\\b0\\par"), std::string::npos) << rtf;
-  EXPECT_NE(rtf.find("\\cf2   1.1 Name\\cf1  : C:\\\\\\{x\\}\\'c0\\par"), std::string::npos) << rtf;
+  EXPECT_NE(rtf.find("\\cf2   1.1 Name \\cf1 : C:\\\\\\{x\\}\\'c0\\par"), std::string::npos) << rtf;
+  // Registers are not items: no colour on the CPU page.
+  EXPECT_EQ(ReportToRTF("EAX: 0001  R8 : 0002\r\n", TRichKind::CPU, font).find("\\cf2"), std::string::npos);
   EXPECT_EQ(rtf.back(), '}');
   // Braces balance: nothing of the text opens or closes a group.
   int depth = 0;

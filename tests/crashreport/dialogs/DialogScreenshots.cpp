@@ -121,7 +121,7 @@ int wmain(int argc, wchar_t** argv) {
   for (int page = 0; page < 6; ++page) {
     TTraciraModuleOptions& o = Fresh();
     o.SetExceptionDialogType(edtTraciraLog);
-    o.SetExceptionDialogOptions(o.ExceptionDialogOptions().Include(edoShowInDetailedMode));
+    o.SetExceptionDialogOptions(TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoShowInDetailedMode));
     o.SetForegroundTab(static_cast<TForegroundType>(page));
     RaiseAndShoot([&](HWND dlg) {
       Capture(dlg, (std::wstring(L"dialog-page-") + pages[page]).c_str());
@@ -132,13 +132,13 @@ int wmain(int argc, wchar_t** argv) {
   {
     TTraciraModuleOptions& o = Fresh();
     o.SetExceptionDialogType(edtMSClassic);
-    o.SetLogOptions(o.LogOptions().Include(loAppendReproduceText));
+    o.SetLogOptions(TLogOptions(o.LogOptions()).Include(loAppendReproduceText));
     RaiseAndShoot([](HWND dlg) {
       Capture(dlg, L"dialog-classic");
       Close(dlg, 1001);
     });
     Russian(o);
-    o.SetExceptionDialogOptions(o.ExceptionDialogOptions().Include(edoShowCustomButton));
+    o.SetExceptionDialogOptions(TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoShowCustomButton));
     RaiseAndShoot([](HWND dlg) {
       Capture(dlg, L"dialog-classic-russian");
       Close(dlg, 1001);
@@ -148,7 +148,7 @@ int wmain(int argc, wchar_t** argv) {
   {
     TTraciraModuleOptions& o = Fresh();
     o.SetExceptionDialogType(edtTraciraLog);
-    o.SetLogOptions(o.LogOptions().Include(loAppendReproduceText));
+    o.SetLogOptions(TLogOptions(o.LogOptions()).Include(loAppendReproduceText));
     RaiseAndShoot([](HWND dlg) {
       Close(dlg, 2);
       if (HWND request = WaitDialog()) {
