@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 #include "tests/crashreport/engine/EngineTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -730,6 +732,79 @@ TEST_F(Dialogs, NoSendWindowWithoutItsOptionOrASendMode) {
   EXPECT_EQ(SendDialogWindow(), nullptr);
   SetSendDialogLabel("nothing");
   CloseSendDialog();
+}
+
+// ---------------------------------------------------------------------------
+// The user's terminate or restart choice, carried out by the handling: in a
+// child process (DialogsChild.cpp), whose thread answers its dialog.
+
+struct TChildRun {
+  DWORD ExitCode = 0;
+  int Starts = 0, Terminating = 0, Reports = 0;
+};
+
+int Lines(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) ++n;
+  return n;
+}
+
+TChildRun RunChild(const std::string& scenario) {
+  TChildRun run;
+  wchar_t temp[MAX_PATH] = {}, self[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::filesystem::path folder = std::filesystem::path(temp) / L"tavrix-dialogs-child" / scenario;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path exe = std::filesystem::path(self).parent_path() / L"tracira_dialogs_child.exe";
+  std::wstring commandLine =
+      L"\"" + exe.wstring() + L"\" " + std::wstring(scenario.begin(), scenario.end()) + L" \"" + folder.wstring() + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!testsupport::StartChildProcess(commandLine, FALSE, 0, nullptr, si, pi)) {
+    ADD_FAILURE() << "the child did not start";
+    return run;
+  }
+  if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the child did not end";
+    TerminateProcess(pi.hProcess, 9);
+  }
+  GetExitCodeProcess(pi.hProcess, &run.ExitCode);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  // A restarted child writes its start line right away.
+  for (int i = 0; i < 40 && (run.Starts = Lines(folder / L"starts.txt")) < 2; ++i) Sleep(50);
+  run.Terminating = Lines(folder / L"terminating.txt");
+  const std::filesystem::path log = folder / L"tracira_dialogs_child.tlf";
+  if (std::filesystem::exists(log)) run.Reports = TLogFile(log).GetCount();
+  return run;
+}
+
+TEST(UserEnds, TerminateButtonEndsTheProgramAfterTheReport) {
+  const TChildRun run = RunChild("detailed-terminate");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(run.Starts, 1);
+  EXPECT_EQ(run.Reports, 1);
+  EXPECT_EQ(run.Terminating, 1) << "atTerminating fires once";
+}
+
+TEST(UserEnds, RestartButtonStartsTheProgramAgain) {
+  const TChildRun run = RunChild("detailed-restart");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(run.Starts, 2);
+  EXPECT_EQ(run.Reports, 1);
+  EXPECT_EQ(run.Terminating, 1);
+}
+
+TEST(UserEnds, ClassicCheckBoxEndsTheProgram) {
+  const TChildRun run = RunChild("classic-terminate");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(run.Starts, 1);
+  EXPECT_EQ(run.Reports, 1);
+  EXPECT_EQ(run.Terminating, 1);
 }
 
 }  // namespace
