@@ -32,10 +32,10 @@ constexpr std::array<TPageInfo, 6> kPages{{{L"TR_TAB_GENERAL", mtDialog_GeneralH
 // The list of a list page: its rows' cells and icons (TListViewItems).
 struct TListRow {
   std::vector<std::wstring> Cells;
-  int Icon = -1;               // -1: none
-  bool Thread = false;         // a call-stack thread row (sign, one text)
+  int Icon = -1;        // -1: none
+  bool Thread = false;  // a call-stack thread row (sign, one text)
   bool Blank = false;
-  std::size_t Source = 0;      // the call-stack row it shows
+  std::size_t Source = 0;  // the call-stack row it shows
 };
 
 struct TPageState {
@@ -93,10 +93,12 @@ void LoadRichText(HWND edit, int page) {
   font.PointSize = C().Fonts.FixedPointSize;
   CHARSETINFO info{};
   font.CodePage = static_cast<int>(GetACP());
-  if (TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(GetACP())), &info, TCI_SRCCODEPAGE))
+  if (TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(GetACP())), &info,
+                           TCI_SRCCODEPAGE))
     font.CharSet = static_cast<int>(info.ciCharset);
-  const dlg::TRichKind kind =
-      page == 0 ? dlg::TRichKind::General : page == 4 ? dlg::TRichKind::Assembler : dlg::TRichKind::CPU;
+  const dlg::TRichKind kind = page == 0   ? dlg::TRichKind::General
+                              : page == 4 ? dlg::TRichKind::Assembler
+                                          : dlg::TRichKind::CPU;
   const std::string rtf = dlg::ReportToRTF(PageText(page), kind, font);
   std::pair<const std::string*, std::size_t> source{&rtf, 0};
   EDITSTREAM stream{};
@@ -205,8 +207,9 @@ void BuildRows(int page) {
     for (const TTraciraModuleRow& m : in.Parts->Modules) {
       TListRow row;
       row.Icon = dlg::ModuleIcon(m.FileName);
-      row.Cells = {Hex(m.Handle, wide ? 16 : 8), FileNameOf(m.FileName), FromAnsi(m.Description),
-                   FromAnsi(m.Version), std::to_wstring(m.Size), FromAnsi(ISODateTime(m.LastModified)),
+      row.Cells = {Hex(m.Handle, wide ? 16 : 8), FileNameOf(m.FileName),
+                   FromAnsi(m.Description),      FromAnsi(m.Version),
+                   std::to_wstring(m.Size),      FromAnsi(ISODateTime(m.LastModified)),
                    FolderOf(m.FileName)};
       gPage.Rows.push_back(std::move(row));
     }
@@ -214,8 +217,8 @@ void BuildRows(int page) {
     for (const TTraciraProcessRow& p : in.Parts->Processes) {
       TListRow row;
       row.Icon = dlg::ModuleIcon(p.FileName);
-      row.Cells = {std::to_wstring(p.ID),     FileNameOf(p.FileName),      FromAnsi(p.Description),
-                   FromAnsi(p.Version),       std::to_wstring(p.Memory),   std::to_wstring(p.PriorityClass),
+      row.Cells = {std::to_wstring(p.ID),      FileNameOf(p.FileName),    FromAnsi(p.Description),
+                   FromAnsi(p.Version),        std::to_wstring(p.Memory), std::to_wstring(p.PriorityClass),
                    std::to_wstring(p.Threads), FolderOf(p.FileName)};
       gPage.Rows.push_back(std::move(row));
     }
@@ -310,7 +313,8 @@ void DrawListRow(const DRAWITEMSTRUCT& d) {
     RECT text{r.left + 18, r.top, r.right, r.bottom};
     HFONT bold = DialogContext() ? DialogContext()->Fonts.Big : nullptr;
     if (bold) SelectObject(dc, bold);
-    DrawTextW(dc, row.Cells[0].c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    DrawTextW(dc, row.Cells[0].c_str(), -1, &text,
+              DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
     SelectObject(dc, old);
     return;
   }
@@ -332,7 +336,8 @@ void DrawListRow(const DRAWITEMSTRUCT& d) {
         cell.left += 8;
       }
       if (row.Icon >= 0 && gPage.Images) {
-        ImageList_Draw(gPage.Images, row.Icon, dc, cell.left, r.top + (r.bottom - r.top - 16) / 2, ILD_TRANSPARENT);
+        ImageList_Draw(gPage.Images, row.Icon, dc, cell.left, r.top + (r.bottom - r.top - 16) / 2,
+                       ILD_TRANSPARENT);
         cell.left += 19;
       }
     }
@@ -432,7 +437,8 @@ void ActivatePage(HWND mainDialog, int index) {
   DestroyPage();
   HWND tabs = GetDlgItem(mainDialog, kTabControlId);
   gPage.Number = number;
-  HWND page = CreateDialogParamW(DialogModule(), kPages[static_cast<std::size_t>(number)].Template, tabs, PageProc, 0);
+  HWND page = CreateDialogParamW(DialogModule(), kPages[static_cast<std::size_t>(number)].Template, tabs,
+                                 PageProc, 0);
   gPage.Page = page;
   if (!page) {
     gPage.Number = -1;

@@ -26,7 +26,9 @@ const TTraciraModuleOptions& DefaultOptions() {
 
 TDialogContext* DialogContext() { return tContext; }
 
-TDialogContextScope::TDialogContextScope(TDialogContext& context) : fPrevious(tContext) { tContext = &context; }
+TDialogContextScope::TDialogContextScope(TDialogContext& context) : fPrevious(tContext) {
+  tContext = &context;
+}
 TDialogContextScope::~TDialogContextScope() { tContext = fPrevious; }
 
 const TTraciraModuleOptions& DlgOptions() {
@@ -53,9 +55,9 @@ TDialogFonts CreateDialogFonts() {
   metrics.cbSize = sizeof metrics;
   SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
   CHARSETINFO info{};
-  const bool ansiSet =
-      !TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(GetACP())), &info, TCI_SRCCODEPAGE) ||
-      info.ciCharset == ANSI_CHARSET;
+  const bool ansiSet = !TranslateCharsetInfo(reinterpret_cast<DWORD*>(static_cast<std::uintptr_t>(GetACP())),
+                                             &info, TCI_SRCCODEPAGE) ||
+                       info.ciCharset == ANSI_CHARSET;
   f.FixedPointSize = ansiSet ? 8 : 10;
   const wchar_t* captionFace = ansiSet ? L"Verdana" : L"MS Sans Serif";
   f.FixedFace1 = ansiSet ? L"Lucida Console" : L"Courier New";
@@ -117,7 +119,8 @@ SIZE BitmapSize(HBITMAP bitmap) {
 void CreateDialogResources(TDialogContext& c) {
   FreeDialogResources(c);
   c.Fonts = CreateDialogFonts();
-  c.DlgBack = UseLibraryLook() ? CreateSolidBrush(RGB(212, 208, 200)) : CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
+  c.DlgBack =
+      UseLibraryLook() ? CreateSolidBrush(RGB(212, 208, 200)) : CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
   c.MemoBack = CreateSolidBrush(RGB(255, 255, 255));
   c.ErrorBitmap = LoadDialogBitmap(L"TR_Error");
   c.ErrorBitmapSize = BitmapSize(c.ErrorBitmap);
@@ -160,7 +163,8 @@ std::vector<std::wstring_view> Lines(std::wstring_view text) {
   std::size_t start = 0;
   for (;;) {
     std::size_t end = text.find(L'\n', start);
-    std::wstring_view line = text.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start);
+    std::wstring_view line =
+        text.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start);
     if (!line.empty() && line.back() == L'\r') line.remove_suffix(1);
     lines.push_back(line);
     if (end == std::wstring_view::npos) break;
@@ -199,7 +203,8 @@ int LineHeight(HWND wnd, HFONT font) {
 
 std::vector<int> LineWidths(HWND wnd, HFONT font, std::wstring_view text) {
   std::vector<int> widths;
-  for (std::wstring_view line : Lines(text)) widths.push_back(MeasureText(wnd, font, line.empty() ? L" " : line).cx);
+  for (std::wstring_view line : Lines(text))
+    widths.push_back(MeasureText(wnd, font, line.empty() ? L" " : line).cx);
   return widths;
 }
 
@@ -252,8 +257,8 @@ void CenterOnActiveWndMonitor(HWND wnd, int width, int height) {
   const dlg::TRect work = GetMonitorWorkAreaFromActiveWnd();
   width = std::min<int>(width, work.Width());
   height = std::min<int>(height, work.Height());
-  SetWindowPos(wnd, nullptr, work.Left + (work.Width() - width) / 2, work.Top + (work.Height() - height) / 2, width,
-               height, SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(wnd, nullptr, work.Left + (work.Width() - width) / 2, work.Top + (work.Height() - height) / 2,
+               width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 bool GetActiveMonitorData(RECT& rect) {
@@ -364,7 +369,8 @@ void TopMostTick() {
   HWND foreground = GetForegroundWindow();
   if (!foreground || foreground == c->State->CurrentDialog || !IsCurrentProcessWindow(foreground)) return;
   // Windows opened after the dialog (a handler's) may stand in front.
-  if (std::find(c->ProcessWindows.begin(), c->ProcessWindows.end(), foreground) == c->ProcessWindows.end()) return;
+  if (std::find(c->ProcessWindows.begin(), c->ProcessWindows.end(), foreground) == c->ProcessWindows.end())
+    return;
   SetForegroundWindow(c->State->CurrentDialog);
 }
 
@@ -404,8 +410,10 @@ void SetInitDialog(HWND dlg, bool forceSmallCaption) {
   if (c->State) c->State->UseTopMost = topMost;
   // The window as high as its template's client area needs with the caption it has now.
   RECT outer = client;
-  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(dlg, GWL_STYLE)), FALSE, static_cast<DWORD>(ex));
-  SetWindowPos(dlg, topMost ? HWND_TOPMOST : nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(dlg, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(ex));
+  SetWindowPos(dlg, topMost ? HWND_TOPMOST : nullptr, 0, 0, outer.right - outer.left,
+               outer.bottom - outer.top,
                SWP_NOMOVE | SWP_NOACTIVATE | SWP_FRAMECHANGED | (topMost ? 0 : SWP_NOZORDER));
 }
 

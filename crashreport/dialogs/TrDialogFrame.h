@@ -8,8 +8,8 @@
 
 #include <windows.h>
 
-#include <string>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,8 +25,8 @@ namespace tracira {
 inline constexpr UINT_PTR kPaintCheckTimer = 1, kAutoCloseTimer = 2, kTopMostTimer = 3;
 
 struct TDialogFonts {
-  HFONT Caption = nullptr, Variable = nullptr, Link = nullptr, Link2 = nullptr, Big = nullptr, Fixed1 = nullptr,
-        Fixed2 = nullptr;
+  HFONT Caption = nullptr, Variable = nullptr, Link = nullptr, Link2 = nullptr, Big = nullptr,
+        Fixed1 = nullptr, Fixed2 = nullptr;
   int FixedPointSize = 8;
   std::wstring FixedFace1;
 };

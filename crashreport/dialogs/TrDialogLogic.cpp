@@ -218,8 +218,9 @@ std::size_t ItemNameEnd(std::string_view line) {
 }  // namespace
 
 std::string ReportToRTF(std::string_view text, TRichKind kind, const TRichFont& font) {
-  std::string out = "{\\rtf1\\ansi\\ansicpg" + std::to_string(font.CodePage) + "\\deff0{\\fonttbl{\\f0\\fmodern\\fcharset" +
-                    std::to_string(font.CharSet) + " " + EscapeRTF(font.Face) +
+  std::string out = "{\\rtf1\\ansi\\ansicpg" + std::to_string(font.CodePage) +
+                    "\\deff0{\\fonttbl{\\f0\\fmodern\\fcharset" + std::to_string(font.CharSet) + " " +
+                    EscapeRTF(font.Face) +
                     ";}}{\\colortbl;\\red0\\green0\\blue0;\\red0\\green0\\blue128;\\red128\\green0\\blue0;}"
                     "\\f0\\fs" +
                     std::to_string(std::max(1, font.PointSize) * 2) + "\\cf1\n";
@@ -330,7 +331,8 @@ int EntryIcon(std::string_view moduleName) {
 }
 
 std::vector<TCallStackRow> CallStackRows(const TTraciraTexts& texts, const TTraciraStackList& stack,
-                                         const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show) {
+                                         const std::vector<TTraciraThreadRow>& threads,
+                                         TCallStackOptions show) {
   std::vector<TCallStackRow> rows;
   const TTraciraDebugInfo* previous = nullptr;
   int block = -1;
@@ -357,9 +359,14 @@ std::vector<TCallStackRow> CallStackRows(const TTraciraTexts& texts, const TTrac
     row.StackIndex = i;
     char address[24];
     std::snprintf(address, sizeof address, "%08llX", static_cast<unsigned long long>(entry.Addr));
-    row.Cells = {address, FileNameOf(entry.ModuleName), entry.UnitName, entry.ClassName, entry.ProcedureName,
-                 entry.Line == 0 ? std::string()
-                                 : std::to_string(entry.Line) + "[" + std::to_string(entry.ProcOffsetLine) + "]"};
+    row.Cells = {address,
+                 FileNameOf(entry.ModuleName),
+                 entry.UnitName,
+                 entry.ClassName,
+                 entry.ProcedureName,
+                 entry.Line == 0
+                     ? std::string()
+                     : std::to_string(entry.Line) + "[" + std::to_string(entry.ProcOffsetLine) + "]"};
     row.Icon = EntryIcon(entry.ModuleName);
     rows.push_back(std::move(row));
     previous = &entry;
@@ -367,7 +374,8 @@ std::vector<TCallStackRow> CallStackRows(const TTraciraTexts& texts, const TTrac
   return rows;
 }
 
-std::vector<std::size_t> VisibleRows(const std::vector<TCallStackRow>& rows, const std::vector<bool>& collapsed) {
+std::vector<std::size_t> VisibleRows(const std::vector<TCallStackRow>& rows,
+                                     const std::vector<bool>& collapsed) {
   std::vector<std::size_t> visible;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const bool closed = rows[i].Block >= 0 && static_cast<std::size_t>(rows[i].Block) < collapsed.size() &&

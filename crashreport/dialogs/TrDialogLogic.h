@@ -40,7 +40,7 @@ int TextHeight(const std::vector<int>& lineWidths, int width, int lineHeight);
 // The compact detailed dialog's size from the widths of the message's lines
 // and the extra line (support and send texts), measured in the dialog font.
 struct TCompactSize {
-  int Width = 0, Height = 0;  // the window
+  int Width = 0, Height = 0;          // the window
   int TextWidth = 0, TextHeight = 0;  // static 101 at (48, 8)
 };
 TCompactSize CompactSize(const std::vector<int>& lineWidths, int lineHeight, int cxFrame, int cyFrame,
@@ -69,7 +69,7 @@ struct TIniPlacement {
 };
 struct TPlacement {
   int Left = 0, Top = 0, Width = 0, Height = 0;  // Height without DialogHeight
-  int WindowState = 1;                            // 1 normal, 3 maximised
+  int WindowState = 1;                           // 1 normal, 3 maximised
   bool operator==(const TPlacement&) const = default;
 };
 inline constexpr int kDefaultWidth = 745, kDefaultHeight = 468;
@@ -114,8 +114,8 @@ enum class TRichKind { General, Assembler, CPU };
 struct TRichFont {
   std::string Face = "Courier New";
   int PointSize = 8;
-  int CharSet = 0;       // the font's character set (204 Cyrillic)
-  int CodePage = 1252;   // the text's code page
+  int CharSet = 0;      // the font's character set (204 Cyrillic)
+  int CodePage = 1252;  // the text's code page
 };
 std::string EscapeRTF(std::string_view text);
 std::string ReportToRTF(std::string_view text, TRichKind kind, const TRichFont& font);
@@ -146,10 +146,12 @@ struct TCallStackRow {
   std::size_t StackIndex = 0;        // the entry's index in the stack
 };
 std::vector<TCallStackRow> CallStackRows(const TTraciraTexts& texts, const TTraciraStackList& stack,
-                                         const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show);
+                                         const std::vector<TTraciraThreadRow>& threads,
+                                         TCallStackOptions show);
 // The rows shown while the blocks marked in collapsed (by block number) are
 // closed: a closed block keeps its thread row (and the blank before it).
-std::vector<std::size_t> VisibleRows(const std::vector<TCallStackRow>& rows, const std::vector<bool>& collapsed);
+std::vector<std::size_t> VisibleRows(const std::vector<TCallStackRow>& rows,
+                                     const std::vector<bool>& collapsed);
 // ModuleBmp: the icon of a module file name (".BPL"/".DPL" 1, ".EXE" 2, else 0).
 int ModuleIcon(std::string_view fileName);
 // A call-stack entry's icon: program 2, package 1, library or unknown 0, else 3.

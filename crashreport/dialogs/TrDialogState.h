@@ -37,9 +37,9 @@ struct TDialogState {
   // The classic dialog took UserEmail as a valid address: the handling
   // makes it the sender's address (SMTPFrom).
   bool UserEmailAccepted = false;
-  std::string CurrentRequestValue;  // the steps to reproduce, as typed
-  bool RequestAdded = false;        // the report has its "Request" section
-  bool Global_CloseDialog = false;  // a custom button's handler closes the dialog
+  std::string CurrentRequestValue;   // the steps to reproduce, as typed
+  bool RequestAdded = false;         // the report has its "Request" section
+  bool Global_CloseDialog = false;   // a custom button's handler closes the dialog
   bool DetailedDialogShown = false;  // the request dialog follows the detailed one
   // The detailed dialog's layout: extra pixels for its check-box rows, and
   // the expanded form's normal rectangle and show state (1 normal, 3

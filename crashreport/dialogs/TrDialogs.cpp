@@ -164,8 +164,9 @@ bool PointIn(const RECT& r, LPARAM lp) {
 
 int DetailButtonWidth(HWND dlg) {
   int bw = 75;
-  for (TMessageType t : {mtDialog_OKButtonCaption, mtDialog_TerminateButtonCaption, mtDialog_RestartButtonCaption,
-                         mtDialog_DetailsButtonCaption, mtDialog_CustomButtonCaption})
+  for (TMessageType t :
+       {mtDialog_OKButtonCaption, mtDialog_TerminateButtonCaption, mtDialog_RestartButtonCaption,
+        mtDialog_DetailsButtonCaption, mtDialog_CustomButtonCaption})
     bw = std::max<int>(bw, MeasureText(dlg, C().Fonts.Variable, Text(t) + L"O", true).cx);
   return bw;
 }
@@ -189,7 +190,8 @@ void ReadState(HWND dlg) {
 
 void SaveState() {
   const TDialogState& s = S();
-  const auto save = dlg::PlacementToSave(s.RealLeft, s.RealTop, s.RealWidth, s.RealHeight, s.WindowState, s.DialogHeight);
+  const auto save =
+      dlg::PlacementToSave(s.RealLeft, s.RealTop, s.RealWidth, s.RealHeight, s.WindowState, s.DialogHeight);
   if (!save) return;
   if (save->WriteRect) {
     IniWrite(L"Coordinates", L"Width", std::to_wstring(save->Width));
@@ -273,7 +275,8 @@ void DetailsState(HWND dlg, bool expanded) {
   if (!UseLibraryLook()) frame |= WS_SYSMENU;
   style = expanded ? (style | frame) : (style & ~frame);
   SetWindowLongPtrW(dlg, GWL_STYLE, style);
-  SetWindowPos(dlg, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+  SetWindowPos(dlg, nullptr, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
 
   WINDOWPLACEMENT placement{};
   placement.length = sizeof placement;
@@ -293,9 +296,9 @@ void DetailsState(HWND dlg, bool expanded) {
     const std::wstring message = MessageText();
     SetItemText(dlg, idMessage, message);
     std::vector<int> widths = LineWidths(dlg, C().Fonts.Variable, message);
-    widths.push_back(
-        MeasureText(dlg, C().Fonts.Variable, Text(mtDialog_SupportMessage) + L"    " + Text(mtDialog_SendMessage), true)
-            .cx);
+    widths.push_back(MeasureText(dlg, C().Fonts.Variable,
+                                 Text(mtDialog_SupportMessage) + L"    " + Text(mtDialog_SendMessage), true)
+                         .cx);
     const int lineHeight = LineHeight(dlg, C().Fonts.Variable);
     dlg::TCompactSize size =
         dlg::CompactSize(widths, lineHeight, GetSystemMetrics(SM_CXFRAME), GetSystemMetrics(SM_CYFRAME),
@@ -311,7 +314,8 @@ void DetailsState(HWND dlg, bool expanded) {
     ShowWindow(GetDlgItem(dlg, idTabs), SW_HIDE);
     if (HWND page = ActivePageWindow()) ShowWindow(page, SW_HIDE);
     const int height = size.Height + s.DialogHeight;
-    const int left = work.Left + (work.Width() - size.Width) / 2, top = work.Top + (work.Height() - height) / 2;
+    const int left = work.Left + (work.Width() - size.Width) / 2,
+              top = work.Top + (work.Height() - height) / 2;
     placement.rcNormalPosition = {left, top, left + size.Width, top + height};
     placement.showCmd = IsWindowVisible(dlg) ? SW_SHOWNORMAL : SW_HIDE;
   }
@@ -346,8 +350,8 @@ void InitDetailed(HWND dlg) {
                                Has(edoShowAttachScreenshotOption);
   s.CanCopy_Show = Has(edoShowCopyToClipOption);
   s.CanSupport_Show = !Trim(FromAnsi(O().SupportURL())).empty();
-  s.DialogHeight =
-      dlg::DialogHeightFor(s.CanSendError_Show, s.CanAttachScreenshot_Show, s.CanCopy_Show, s.CanSupport_Show);
+  s.DialogHeight = dlg::DialogHeightFor(s.CanSendError_Show, s.CanAttachScreenshot_Show, s.CanCopy_Show,
+                                        s.CanSupport_Show);
   // 5-6.
   s.MainDialog = dlg;
   SetForegroundWindow(dlg);
@@ -358,11 +362,13 @@ void InitDetailed(HWND dlg) {
   for (int id : {idMessage, idOk, idTerminate, idDetails, idCustom, idSend, idScreenshot, idCopy})
     SetFont(dlg, id, c.Fonts.Variable);
   SetItemText(dlg, idOk, Text(mtDialog_OKButtonCaption));
-  SetItemText(dlg, idTerminate, Text(O().TerminateBtnOperation() == tbTerminate ? mtDialog_TerminateButtonCaption
-                                                                                : mtDialog_RestartButtonCaption));
+  SetItemText(dlg, idTerminate,
+              Text(O().TerminateBtnOperation() == tbTerminate ? mtDialog_TerminateButtonCaption
+                                                              : mtDialog_RestartButtonCaption));
   SetItemText(dlg, idCustom, Text(mtDialog_CustomButtonCaption));
   // 8. The check boxes.
-  CheckDlgButton(dlg, idSend, s.CanSendMessage && Has(edoSendErrorReportChecked) ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dlg, idSend,
+                 s.CanSendMessage && Has(edoSendErrorReportChecked) ? BST_CHECKED : BST_UNCHECKED);
   EnableWindow(GetDlgItem(dlg, idScreenshot), IsDlgButtonChecked(dlg, idSend) == BST_CHECKED);
   ShowItem(dlg, idSend, s.CanSendError_Show);
   ShowItem(dlg, idScreenshot, s.CanAttachScreenshot_Show);
@@ -516,7 +522,8 @@ INT_PTR DetailedDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
           return TRUE;
         case idCustom:
           s.Global_CloseDialog = false;
-          if (C().Events && C().Events->CustomButton && C().Events->CustomButton()) s.Global_CloseDialog = true;
+          if (C().Events && C().Events->CustomButton && C().Events->CustomButton())
+            s.Global_CloseDialog = true;
           if (s.Global_CloseDialog) CloseDetailed(dlg);
           return TRUE;
         case idSend:
@@ -568,8 +575,8 @@ void InitClassic(HWND dlg) {
   SetInitDialog(dlg, false);
   CreateDialogResources(c);
   const HFONT variable = c.Fonts.Variable;
-  for (int id : {idTerminateCheck, idDescription, idSeeDetails, idHowTo, idEmailLabel, idEmail, idMSNoSend, idMSCustom,
-                 idMSSend})
+  for (int id : {idTerminateCheck, idDescription, idSeeDetails, idHowTo, idEmailLabel, idEmail, idMSNoSend,
+                 idMSCustom, idMSSend})
     SetFont(dlg, id, variable);
   SetFont(dlg, idReproduce, c.Fonts.Fixed1);
   SetItemText(dlg, idEmail, s.UserEmail.empty() ? IniRead(L"User", L"Email") : FromAnsi(s.UserEmail));
@@ -591,7 +598,8 @@ void InitClassic(HWND dlg) {
   SetItemText(dlg, idHeader, header);
   SetFont(dlg, idHeader, c.Fonts.Big);
   const int headerHeight = TextHeightOf(dlg, c.Fonts.Big, header, kHeaderWidth);
-  MoveItem(dlg, idHeader, dlg::RectAt(kClassicX, std::max<int>(0, (51 - headerHeight) / 2), kHeaderWidth, headerHeight));
+  MoveItem(dlg, idHeader,
+           dlg::RectAt(kClassicX, std::max<int>(0, (51 - headerHeight) / 2), kHeaderWidth, headerHeight));
   // 5. The message.
   int y = 59;
   y += PlaceText(dlg, idExcMessage, variable, MessageText(), y, kClassicWidth);
@@ -668,8 +676,9 @@ void InitClassic(HWND dlg) {
   SetItemText(dlg, idMSCustom, custom);
   MoveItem(dlg, idMSCustom, dlg::RectAt(kClassicX, y, ButtonWidthOf(dlg, custom), b));
   ShowItem(dlg, idMSCustom, Has(edoShowCustomButton));
-  const std::wstring noSendText =
-      s.CanSendMessage && s.CanSendError_Show ? Text(mtMSDialog_NoSendButtonCaption) : Text(mtDialog_OKButtonCaption);
+  const std::wstring noSendText = s.CanSendMessage && s.CanSendError_Show
+                                      ? Text(mtMSDialog_NoSendButtonCaption)
+                                      : Text(mtDialog_OKButtonCaption);
   const int d = ButtonWidthOf(dlg, noSendText);
   SetItemText(dlg, idMSNoSend, noSendText);
   MoveItem(dlg, idMSNoSend, dlg::RectAt(kClassicX + kClassicWidth - d, y, d, b));
@@ -699,7 +708,8 @@ bool AssignOnCloseData(HWND dlg) {
   s.UserEmail = ToAnsi(email);
   if (dlg::IsValidEmail(s.UserEmail)) {
     s.UserEmailAccepted = true;
-    if (C().Input->ReportText) *C().Input->ReportText = dlg::ChangeLogUserEmail(*C().Input->ReportText, s.UserEmail);
+    if (C().Input->ReportText)
+      *C().Input->ReportText = dlg::ChangeLogUserEmail(*C().Input->ReportText, s.UserEmail);
     IniWrite(L"User", L"Email", email);
   } else if (!s.UserEmail.empty()) {
     s.UserEmailAccepted = false;
@@ -807,7 +817,8 @@ INT_PTR ClassicDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
           return TRUE;
         case idMSCustom:
           s.Global_CloseDialog = false;
-          if (C().Events && C().Events->CustomButton && C().Events->CustomButton()) s.Global_CloseDialog = true;
+          if (C().Events && C().Events->CustomButton && C().Events->CustomButton())
+            s.Global_CloseDialog = true;
           if (s.Global_CloseDialog) {
             s.DialogType = edtNone;
             AssignOnCloseData(dlg);
@@ -945,7 +956,6 @@ bool RunModal(const wchar_t* templateName, DLGPROC proc) {
 
 }  // namespace
 
-
 void ShowDialog(TDialogState& state, const TDialogInput& input, const TDialogEvents& events, bool beep) {
   TDialogContext context;
   context.State = &state;
@@ -984,7 +994,8 @@ void ShowDialog(TDialogState& state, const TDialogInput& input, const TDialogEve
     // The program may cancel the termination; the dialog comes again then.
     if (!events.Terminating || events.Terminating()) break;
     state.TerminateApplication = false;
-    if (state.DialogType == edtNone) state.DialogType = input.Options ? input.Options->ExceptionDialogType() : edtNone;
+    if (state.DialogType == edtNone)
+      state.DialogType = input.Options ? input.Options->ExceptionDialogType() : edtNone;
     if (state.DialogType == edtNone) break;
   }
   if (!state.IsDialogShowed && events.Error) events.Error(eeShowError, "Cannot show the DialogBox window.");

@@ -156,7 +156,8 @@ bool ShowSendDialog(const TSendDialogSetup& setup, bool modal) {
 
   gSend.Setup = setup;
   for (std::size_t i = 0; i < kMessageTypeCount; ++i)
-    gSend.Texts[i] = setup.Texts ? (*setup.Texts)[i] : o.GetCustomizedExpandedTexts(static_cast<TMessageType>(i));
+    gSend.Texts[i] =
+        setup.Texts ? (*setup.Texts)[i] : o.GetCustomizedExpandedTexts(static_cast<TMessageType>(i));
   gSend.Input = TDialogInput{};
   gSend.Input.Options = setup.Options;
   gSend.Input.Texts = &gSend.Texts;

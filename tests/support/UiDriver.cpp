@@ -347,6 +347,8 @@ CrashDialogInfo WaitForCrashDialog(DWORD pid, DWORD timeoutMs) {
   return info;
 }
 
-bool CloseCrashDialog(const CrashDialogInfo& dialog) { return PressDialogButton(dialog.Window, dialog.CloseButton); }
+bool CloseCrashDialog(const CrashDialogInfo& dialog) {
+  return PressDialogButton(dialog.Window, dialog.CloseButton);
+}
 
 }  // namespace uidriver

@@ -190,7 +190,8 @@ TEST(Email, AtAndDotAnywhere) {
 
 TEST(Email, ReplacedInTheReport) {
   const std::string report =
-      "3 User\r\n  3.1 ID         : ivan\r\n  3.2 Name       : Ivan\r\n  3.3 Email      : \r\n  3.4 Company    : x\r\n";
+      "3 User\r\n  3.1 ID         : ivan\r\n  3.2 Name       : Ivan\r\n  3.3 Email      : \r\n  3.4 Company  "
+      "  : x\r\n";
   const std::string changed = ChangeLogUserEmail(report, "me@example.org");
   EXPECT_NE(changed.find("  3.3 Email      : me@example.org\r\n  3.4"), std::string::npos) << changed;
   EXPECT_EQ(ChangeLogUserEmail(changed, "you@example.org").find("me@"), std::string::npos);
@@ -210,7 +211,8 @@ TEST(RichText, ReportSectionsAsParagraphs) {
   font.Face = "Lucida Console";
   font.CharSet = 204;
   font.CodePage = 1251;
-  const std::string rtf = ReportToRTF("1 Application\r\n  1.1 Name : C:\\{x}\xc0\r\n", TRichKind::General, font);
+  const std::string rtf =
+      ReportToRTF("1 Application\r\n  1.1 Name : C:\\{x}\xc0\r\n", TRichKind::General, font);
   EXPECT_EQ(rtf.rfind("{\\rtf1\\ansi\\ansicpg1251", 0), 0u) << rtf;
   EXPECT_NE(rtf.find("\\fcharset204 Lucida Console;"), std::string::npos);
   EXPECT_NE(rtf.find("\\b 1 Application\\b0\\par"), std::string::npos) << rtf;
@@ -306,7 +308,8 @@ TEST(CallStackRows, ThreadRowsBeforeEachBlock) {
   const TTraciraStackList stack{Entry(7, 0x401000, "C:\\App\\Tavrix.exe", true),
                                 Entry(7, 0x402000, "C:\\Windows\\user32.dll"),
                                 Entry(9, 0x403000, "C:\\App\\Tavrix.exe"), Entry(9, 0x404000, "x.bpl")};
-  const auto rows = CallStackRows(texts, stack, {{7, 0, "", true}}, TCallStackOptions{csoShowDLLs, csoShowBPLs});
+  const auto rows =
+      CallStackRows(texts, stack, {{7, 0, "", true}}, TCallStackOptions{csoShowDLLs, csoShowBPLs});
   ASSERT_EQ(rows.size(), 7u);
   EXPECT_EQ(rows[0].Kind, TCallStackRow::Thread);
   EXPECT_NE(rows[0].Cells[0].find("ID=7"), std::string::npos) << rows[0].Cells[0];

@@ -3,8 +3,8 @@
 // detail page and the send-progress window, shown for a real exception of
 // this program and captured from the screen. Argument: the folder the BMP
 // files go to.
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <functional>
@@ -69,7 +69,8 @@ void RaiseAndShoot(const std::function<void(HWND)>& shoot) {
   std::thread user([&] {
     if (HWND dlg = WaitDialog()) shoot(dlg);
   });
-  rtl::Guarded([] { throw EScanerX(L"Порт недоступен"); }, [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
+  rtl::Guarded([] { throw EScanerX(L"Порт недоступен"); },
+               [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
   user.join();
 }
 
@@ -121,7 +122,8 @@ int wmain(int argc, wchar_t** argv) {
   for (int page = 0; page < 6; ++page) {
     TTraciraModuleOptions& o = Fresh();
     o.SetExceptionDialogType(edtTraciraLog);
-    o.SetExceptionDialogOptions(TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoShowInDetailedMode));
+    o.SetExceptionDialogOptions(
+        TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoShowInDetailedMode));
     o.SetForegroundTab(static_cast<TForegroundType>(page));
     RaiseAndShoot([&](HWND dlg) {
       Capture(dlg, (std::wstring(L"dialog-page-") + pages[page]).c_str());
@@ -138,7 +140,8 @@ int wmain(int argc, wchar_t** argv) {
       Close(dlg, 1001);
     });
     Russian(o);
-    o.SetExceptionDialogOptions(TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoShowCustomButton));
+    o.SetExceptionDialogOptions(
+        TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoShowCustomButton));
     RaiseAndShoot([](HWND dlg) {
       Capture(dlg, L"dialog-classic-russian");
       Close(dlg, 1001);

@@ -5,9 +5,9 @@
 // what the handling did with the user's choices (the dialog state, the
 // report in the log, the clipboard, the INI file). Each test starts from no
 // "TraciraLog.ini".
+#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <commctrl.h>
 
 #include <atomic>
 #include <filesystem>
@@ -45,7 +45,8 @@ class EDeviceProblem : public rtl::Exception {
 const std::wstring kMessage = L"Устройство не отвечает: Ωμέγα";
 
 void RaiseAtTheEdge() {
-  rtl::Guarded([] { throw EDeviceProblem(kMessage); }, [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
+  rtl::Guarded([] { throw EDeviceProblem(kMessage); },
+               [] { ExceptionManager(nullptr, nullptr, 1, nullptr); });
 }
 
 // ---------------------------------------------------------------------------
@@ -199,9 +200,9 @@ TEST(Resources, TemplatesAndPicturesSurviveTheDataBlockRewrite) {
   // This program went through trdata after linking, as every program does.
   HMODULE self = GetModuleHandleW(nullptr);
   ASSERT_NE(FindResourceW(self, L"TRDATA", MAKEINTRESOURCEW(10)), nullptr) << "no data block";
-  for (const wchar_t* name : {L"TR_Dialog", L"TR_MS_Dialog", L"TR_Request", L"TR_TAB_GENERAL", L"TR_TAB_CALLSTACK",
-                              L"TR_TAB_MODULESLIST", L"TR_TAB_PROCESSESLIST", L"TR_TAB_ASSEMBLER", L"TR_TAB_CPU",
-                              L"TR_Server"})
+  for (const wchar_t* name :
+       {L"TR_Dialog", L"TR_MS_Dialog", L"TR_Request", L"TR_TAB_GENERAL", L"TR_TAB_CALLSTACK",
+        L"TR_TAB_MODULESLIST", L"TR_TAB_PROCESSESLIST", L"TR_TAB_ASSEMBLER", L"TR_TAB_CPU", L"TR_Server"})
     EXPECT_NE(FindResourceW(self, name, MAKEINTRESOURCEW(5)), nullptr) << "dialog " << ToAnsi(name);
   for (const wchar_t* name :
        {L"TR_Error", L"TR_Send", L"TR_DLL", L"TR_BPL", L"TR_VCL", L"TR_PAS", L"TR_PLUS", L"TR_MINUS"}) {
@@ -222,8 +223,8 @@ TEST(Resources, TemplatesAndPicturesSurviveTheDataBlockRewrite) {
     if (wnd) DestroyWindow(wnd);
   }
   // The pages are children of the detailed dialog's tab control.
-  for (const wchar_t* name : {L"TR_TAB_GENERAL", L"TR_TAB_CALLSTACK", L"TR_TAB_MODULESLIST", L"TR_TAB_PROCESSESLIST",
-                              L"TR_TAB_ASSEMBLER", L"TR_TAB_CPU"}) {
+  for (const wchar_t* name : {L"TR_TAB_GENERAL", L"TR_TAB_CALLSTACK", L"TR_TAB_MODULESLIST",
+                              L"TR_TAB_PROCESSESLIST", L"TR_TAB_ASSEMBLER", L"TR_TAB_CPU"}) {
     HWND wnd = CreateDialogParamW(self, name, GetDlgItem(main, 1000), none, 0);
     EXPECT_NE(wnd, nullptr) << ToAnsi(name) << " " << GetLastError();
     if (wnd) DestroyWindow(wnd);
@@ -688,7 +689,8 @@ TEST_F(ClassicDialogs, SendReachesTheSendStepWhichShowsItsProgress) {
   EXPECT_TRUE(seen.Up);
   EXPECT_TRUE(seen.OwnThread);
   EXPECT_EQ(seen.Caption, FromAnsi(Text(mtSendDialog_Caption)));
-  EXPECT_EQ(seen.Label1, FromAnsi(Text(mtSendDialog_Message)) + L" 1/2: " + FromAnsi(Text(mtSendDialog_Connected)));
+  EXPECT_EQ(seen.Label1,
+            FromAnsi(Text(mtSendDialog_Message)) + L" 1/2: " + FromAnsi(Text(mtSendDialog_Connected)));
   EXPECT_EQ(seen.Bar1, 40);
   EXPECT_EQ(seen.Label2, FromAnsi(Text(mtSendDialog_Sending)));
   EXPECT_EQ(seen.Bar2, 0);
@@ -759,8 +761,8 @@ TChildRun RunChild(const std::string& scenario) {
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
   const std::filesystem::path exe = std::filesystem::path(self).parent_path() / L"tracira_dialogs_child.exe";
-  std::wstring commandLine =
-      L"\"" + exe.wstring() + L"\" " + std::wstring(scenario.begin(), scenario.end()) + L" \"" + folder.wstring() + L"\"";
+  std::wstring commandLine = L"\"" + exe.wstring() + L"\" " + std::wstring(scenario.begin(), scenario.end()) +
+                             L" \"" + folder.wstring() + L"\"";
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
