@@ -3,8 +3,11 @@
 // detail page and the send-progress window, shown for a real exception of
 // this program and captured from the screen. Argument: the folder the BMP
 // files go to.
-#include <commctrl.h>
+// commctrl.h needs windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include <filesystem>
 #include <functional>
@@ -117,6 +120,17 @@ int wmain(int argc, wchar_t** argv) {
     Capture(dlg, L"dialog-detailed-compact");
     Close(dlg, 2);
   });
+  // With the library's own look: the painted caption and frame, flat buttons.
+  {
+    TTraciraModuleOptions& o = Fresh();
+    o.SetExceptionDialogType(edtTraciraLog);
+    o.SetExceptionDialogOptions(
+        TExceptionDialogOptions(o.ExceptionDialogOptions()).Include(edoUseTraciraLogLookAndFeel));
+    RaiseAndShoot([](HWND dlg) {
+      Capture(dlg, L"dialog-detailed-look");
+      Close(dlg, 2);
+    });
+  }
   // Expanded, one picture per page.
   const wchar_t* pages[] = {L"general", L"callstack", L"modules", L"processes", L"assembler", L"cpu"};
   for (int page = 0; page < 6; ++page) {

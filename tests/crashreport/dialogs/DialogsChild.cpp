@@ -26,21 +26,23 @@ class EScanerProblem : public rtl::Exception {
 
 std::string gFolder;
 
+struct TSearch {
+  int Id;
+  HWND Found = nullptr;
+};
+
+BOOL CALLBACK FindDialog(HWND wnd, LPARAM lp) {
+  auto& s = *reinterpret_cast<TSearch*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(wnd, &pid);
+  if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) && GetDlgItem(wnd, s.Id)) s.Found = wnd;
+  return s.Found == nullptr;
+}
+
 HWND WaitDialog(int id) {
   for (int i = 0; i < 1000; ++i) {
-    struct Search {
-      int Id;
-      HWND Found = nullptr;
-    } search{id};
-    EnumWindows(
-        [](HWND wnd, LPARAM lp) -> BOOL {
-          auto& s = *reinterpret_cast<Search*>(lp);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(wnd, &pid);
-          if (pid == GetCurrentProcessId() && IsWindowVisible(wnd) && GetDlgItem(wnd, s.Id)) s.Found = wnd;
-          return s.Found == nullptr;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TSearch search{id};
+    EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
     if (search.Found) {
       Sleep(100);
       return search.Found;

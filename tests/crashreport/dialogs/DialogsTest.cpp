@@ -5,11 +5,17 @@
 // what the handling did with the user's choices (the dialog state, the
 // report in the log, the clipboard, the INI file). Each test starts from no
 // "TraciraLog.ini".
-#include <commctrl.h>
 #include <gtest/gtest.h>
+// commctrl.h needs windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -196,6 +202,8 @@ class Dialogs : public ::testing::Test {
 
 // ---------------------------------------------------------------------------
 
+INT_PTR CALLBACK NoDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
 TEST(Resources, TemplatesAndPicturesSurviveTheDataBlockRewrite) {
   // This program went through trdata after linking, as every program does.
   HMODULE self = GetModuleHandleW(nullptr);
@@ -214,7 +222,7 @@ TEST(Resources, TemplatesAndPicturesSurviveTheDataBlockRewrite) {
   HMODULE richEdit = LoadLibraryW(L"RICHED32.DLL");
   INITCOMMONCONTROLSEX init{sizeof init, ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&init);
-  const DLGPROC none = [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; };
+  const DLGPROC none = NoDialogProc;
   HWND main = CreateDialogParamW(self, L"TR_Dialog", nullptr, none, 0);
   ASSERT_NE(main, nullptr) << GetLastError();
   for (const wchar_t* name : {L"TR_MS_Dialog", L"TR_Request", L"TR_Server"}) {
@@ -478,6 +486,56 @@ TEST_F(Dialogs, CallStackPageListsThreadsThatCollapse) {
   EXPECT_NE(firstRow.find(L"*"), std::wstring::npos) << ToAnsi(firstRow) << ": the exception's thread first";
   const std::wstring ini = DialogIniFile();
   EXPECT_EQ(GetPrivateProfileIntW(L"Coordinates", L"Col4", -1, ini.c_str()), 200);
+}
+
+TEST_F(Dialogs, ActivatedCallStackRowGoesToTheDevelopmentEnvironmentsMailslot) {
+  Use(edtTraciraLog);
+  Offer({edoShowInDetailedMode});
+  O().SetForegroundTab(ftCallStack);
+  HANDLE slot = CreateMailslotW(L"\\\\.\\mailslot\\TraciraLog2", 0, 0, nullptr);
+  ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+  std::wstring unit, line;
+  RaiseWhile([&] {
+    HWND dlg = DetailedDialog();
+    ASSERT_NE(dlg, nullptr);
+    HWND page = FindWindowExW(GetDlgItem(dlg, 1000), nullptr, L"#32770", nullptr);
+    ASSERT_NE(page, nullptr);
+    HWND list = GetDlgItem(page, 103);
+    auto cell = [&](int row, int column) {
+      wchar_t text[512] = {};
+      LVITEMW item{};
+      item.iSubItem = column;
+      item.pszText = text;
+      item.cchTextMax = 512;
+      SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+      return std::wstring(text);
+    };
+    // The first row of the exception's thread that has a line.
+    int row = 1;
+    while (row < 50 && cell(row, 5).empty()) ++row;
+    unit = cell(row, 2);
+    line = cell(row, 5);
+    NMITEMACTIVATE activate{};
+    activate.hdr.hwndFrom = list;
+    activate.hdr.idFrom = 103;
+    activate.hdr.code = LVN_ITEMACTIVATE;
+    activate.iItem = row;
+    SendMessageW(page, WM_NOTIFY, 103, reinterpret_cast<LPARAM>(&activate));
+    Click(dlg, 2);
+    EXPECT_TRUE(WaitGone(dlg));
+  });
+  std::array<std::uint8_t, 400> record{};
+  DWORD read = 0;
+  const BOOL got = ReadFile(slot, record.data(), static_cast<DWORD>(record.size()), &read, nullptr);
+  CloseHandle(slot);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(read, 376u);
+  EXPECT_EQ(record[0], 0);
+  EXPECT_EQ(FromAnsi(reinterpret_cast<const char*>(record.data() + 90)), unit);
+  std::int32_t number = 0, offset = 0;
+  std::memcpy(&number, record.data() + 360, 4);
+  std::memcpy(&offset, record.data() + 364, 4);
+  EXPECT_EQ(std::to_wstring(number) + L"[" + std::to_wstring(offset) + L"]", line);
 }
 
 TEST_F(Dialogs, RequestDialogAfterTheDetailedOneAddsTheSectionOnce) {
