@@ -1,9 +1,10 @@
-// A kernel handle owned by one object and closed with it.
+// A kernel handle or a loaded module owned by one object and released with it.
 #pragma once
 
 #include <windows.h>
 
 #include <memory>
+#include <type_traits>
 
 namespace rtl {
 
@@ -13,5 +14,12 @@ struct HandleCloser {
   }
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct ModuleFreer {
+  void operator()(HMODULE m) const {
+    if (m) FreeLibrary(m);
+  }
+};
+using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
 
 }  // namespace rtl

@@ -19,6 +19,7 @@ PACKAGES=(
   wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps imagemagick
   zlib1g-dev libz-mingw-w64-dev libminizip-dev libcapstone-dev
   googletest socat locales pngcheck python3 libwine-dev fonts-wine llvm libexpat1-dev
+  python3-aiosmtpd python3-pyftpdlib dnsmasq-base iproute2 curl openssl
 )
 
 need_apt_update=0

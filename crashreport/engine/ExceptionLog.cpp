@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "crashreport/debug/TrModules.h"
+#include "crashreport/engine/TrDelivery.h"
 #include "crashreport/engine/TrEngine.h"
 #include "crashreport/engine/TrExceptionObject.h"
 #include "crashreport/engine/TrFreeze.h"
@@ -117,6 +118,7 @@ void Init() {
   GetProcessTimes(GetCurrentProcess(), &e.StartTime, &ignored, &ignored, &ignored);
   CreateReserve(e);
   PrepareThreadPausing();
+  e.Sender = DeliverReport;
   e.Options = std::make_unique<TTraciraModuleOptionsEx>();
   e.Options->DisableSharedDataWrite();
   HMODULE program = GetModuleHandleW(nullptr);

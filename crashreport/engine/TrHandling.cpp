@@ -26,6 +26,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Helpers of the steps
 
+// The version number of the program, as its reports carry it (item 1.3).
+std::string ProgramVersion() {
+  const TTraciraModuleInfo* program =
+      ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
+  return program ? program->Version : std::string();
+}
+
 // Stores the report in the log file (the saving events, a retry through the
 // error event, the "Log" error) and closes the log.
 bool SaveReport(TEngine& e, const TTraciraModuleOptions& options, TTraciraExceptionRecord& record,
@@ -148,6 +155,7 @@ class THandling {
   // 1. The registry as it is now, and the modules list without changed files.
   void TakeSnapshot() {
     fStep = 1;
+    GetLocalTime(&fTime);
     e.Threads.PurgeList();
     fThreads = e.Threads.Snapshot();
     ProcessModules().PurgeModulesList();
@@ -262,7 +270,12 @@ class THandling {
         const TFileLock lock(file);
         e.Log.Close();
         TLogFile& log = e.Log.Open(file);
-        fDuplicate = CalcDuplicatedException(log, fReport.ExceptionID, false, fTexts[mtLog_ExcCount]);
+        // A log of another version goes at step 14, and with it the twin:
+        // this report is new (stored, counted once and sent).
+        const bool logGoes = fOptions->LogOptions().Contains(loDeleteLogAtVersionChange) &&
+                             IsLogOfAnotherVersion(log, ProgramVersion());
+        fDuplicate =
+            !logGoes && CalcDuplicatedException(log, fReport.ExceptionID, false, fTexts[mtLog_ExcCount]);
         if (fDuplicate) CalcDuplicatedException(log, fReport.ExceptionID, true, fTexts[mtLog_ExcCount]);
       } catch (const std::exception& error) {
         SetInternalError(e, eeLogError, std::string("[Log] ") + MessageOf(&error), p.Address);
@@ -379,14 +392,11 @@ class THandling {
     fStep = 14;
     if (!fOptions->LogOptions().Contains(loDeleteLogAtVersionChange)) return;
     try {
-      const TTraciraModuleInfo* program =
-          ProcessModules().ModuleInfoByAddr(reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr)));
       const std::filesystem::path file = GetWorkingFile(OutputLogFile(*fOptions));
       const TFileLock lock(file);
       e.Log.Close();
       // The log that held this report's twin is gone: it is new again.
-      if (DeleteLogAtVersionChange(e.Log.Open(file), program ? program->Version : std::string()))
-        fDuplicate = false;
+      if (DeleteLogAtVersionChange(e.Log.Open(file), ProgramVersion())) fDuplicate = false;
     } catch (const std::exception&) {
       // An unreadable log is dealt with when the report is saved.
     }
@@ -415,6 +425,7 @@ class THandling {
     closing->Options = fOptions;
     closing->Dialog = e.Dialog;
     closing->ScreenshotFile = fScreenshotFile;
+    closing->ExceptionTime = fTime;
     closing->MustSend = fMustSend;
     TReportSender sender;
     {
@@ -486,6 +497,7 @@ class THandling {
   bool fDuplicate = false;
   bool fMustSend = false;
   std::string fScreenshotFile;
+  SYSTEMTIME fTime{};
   // The closing steps when they run here; a sending thread took them.
   std::unique_ptr<TClosingSteps> fClosing;
   bool fSentOnItsThread = false;

@@ -37,6 +37,7 @@ struct TClosingSteps {
   TTraciraModuleOptions* Options = nullptr;  // the raising module's, alive while it is loaded
   TDialogState Dialog;                       // the user's choices
   std::string ScreenshotFile;                // deleted at the end
+  SYSTEMTIME ExceptionTime{};                // local time, for the sent files' names
   bool MustSend = false;
 };
 

@@ -327,9 +327,13 @@ bool CalcDuplicatedException(TLogFile& log, std::string_view exceptionID, bool c
   return true;
 }
 
-bool DeleteLogAtVersionChange(TLogFile& log, std::string_view currentVersion) {
+bool IsLogOfAnotherVersion(const TLogFile& log, std::string_view currentVersion) {
   if (log.GetCount() == 0 || !log.HasItem("1.3", log.GetCount() - 1)) return false;
-  if (log.GetItemValue("1.3", log.GetCount() - 1) == currentVersion) return false;
+  return log.GetItemValue("1.3", log.GetCount() - 1) != currentVersion;
+}
+
+bool DeleteLogAtVersionChange(TLogFile& log, std::string_view currentVersion) {
+  if (!IsLogOfAnotherVersion(log, currentVersion)) return false;
   log.Delete();
   return true;
 }

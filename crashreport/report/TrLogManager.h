@@ -99,9 +99,11 @@ std::string LogFileName(const TLogNameParts& parts);
 bool CalcDuplicatedException(TLogFile& log, std::string_view exceptionID, bool count,
                              std::string_view countLabel);
 
-// Deletes the log when the version (item 1.3) of its last report differs from
-// the current one. A last report without that item (hidden by the options)
-// tells no version, and the log is kept. True when it was deleted.
+// The version (item 1.3) of the log's last report differs from the current
+// one. A last report without that item (hidden by the options) tells no
+// version: false.
+bool IsLogOfAnotherVersion(const TLogFile& log, std::string_view currentVersion);
+// Deletes the log when IsLogOfAnotherVersion; true when it was deleted.
 bool DeleteLogAtVersionChange(TLogFile& log, std::string_view currentVersion);
 
 }  // namespace tracira

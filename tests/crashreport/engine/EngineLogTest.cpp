@@ -21,6 +21,7 @@
 #include "crashreport/core/TrText.h"
 #include "crashreport/debug/TrDebugWin.h"
 #include "crashreport/engine/ExceptionLog.h"
+#include "crashreport/engine/TrDelivery.h"
 #include "crashreport/report/TrLogManager.h"
 #include "crashreport/report/TrLogText.h"
 #include "rtl/Guarded.h"
@@ -200,22 +201,28 @@ TThirdRaise RaiseAThirdTime(During during) {
   return third;
 }
 
-TEST(LogContents, ATwinInALogOfAnotherVersionIsStoredAnew) {
+// ... and, being new, it is sent.
+TEST(LogContents, ATwinInALogOfAnotherVersionIsStoredAnewAndSent) {
   PrepareOptions("twin-other-version");
   TTraciraModuleOptions& o = CurrentTraciraLogOptions();
   o.SetLogOptions({loNoDuplicateErrors});
+  int sent = 0;
   const TThirdRaise third = RaiseAThirdTime([&] {
     // The stored reports came from an older build of the program.
     TLogFile log(OutputLogFile(o));
     for (int i = 0; i < log.GetCount(); ++i) log.SetItemValue("1.3", "0.9.0.1", i, "");
     log.Save();
     o.SetLogOptions({loNoDuplicateErrors, loDeleteLogAtVersionChange});
+    o.SetEMailSendMode(esmSMTPClient);
+    SetReportSender([&](TClosingSteps&) { ++sent; });
   });
+  SetReportSender(DeliverReport);
   ASSERT_TRUE(third.HadTwin) << "the third raise got an ID of its own";
   const auto reports = SavedReports();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(Item(reports[0], "2.7"), third.ID);
   EXPECT_EQ(Item(reports[0], "2.8"), "1");
+  EXPECT_EQ(sent, 1);
 }
 
 // The twin's raised count can't be saved (another program holds the log
@@ -393,6 +400,13 @@ TEST(Screenshot, TakenWhenTheReportCanBeSentAndGoneAfterwards) {
       {"no screenshot", esmEmailClient, {sndShowSendDialog}, false, false},
       {"nothing to send", esmNoSend, {sndSendScreenshot, sndUseOnlyActiveWindow}, false, false},
   };
+  // Nothing leaves the machine: a sender of the test's stands for delivery.
+  struct TQuietSender {
+    TQuietSender() {
+      SetReportSender([](TClosingSteps&) {});
+    }
+    ~TQuietSender() { SetReportSender(DeliverReport); }
+  } quiet;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Options);
     PrepareOptions("shot");

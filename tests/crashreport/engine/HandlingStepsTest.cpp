@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "crashreport/engine/ExceptionLog.h"
+#include "crashreport/engine/TrDelivery.h"
 #include "crashreport/engine/TrEvents.h"
 #include "crashreport/engine/TrHandling.h"
 #include "rtl/Guarded.h"
@@ -39,7 +40,7 @@ void AtTheEdge(Body body) {
 }
 
 // Configures a way to send (nothing is really sent: the test's sender
-// stands for delivery) and takes the sender away at the end.
+// stands for delivery) and puts the real one back at the end.
 struct TSendingOptions {
   explicit TSendingOptions(bool ownThread) {
     TTraciraModuleOptions& o = CurrentTraciraLogOptions();
@@ -49,7 +50,7 @@ struct TSendingOptions {
                                      : send.Exclude(sndSendInSeparatedThread));
   }
   ~TSendingOptions() {
-    SetReportSender(nullptr);
+    SetReportSender(DeliverReport);
     ExceptionActionNotify = nullptr;
   }
 };
