@@ -18,6 +18,7 @@
 #include "crashreport/dialogs/TrDialogs.h"
 #include "crashreport/dialogs/TrSendDialog.h"
 #include "crashreport/engine/ExceptionLog.h"
+#include "crashreport/engine/TrHandling.h"
 #include "rtl/Exceptions.h"
 #include "rtl/Guarded.h"
 #include "tests/crashreport/engine/EngineTestSupport.h"
@@ -113,6 +114,8 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   gFolder = argv[1];
   std::filesystem::create_directories(gFolder);
+  // The dialogs offer sending; nothing is delivered.
+  SetReportSender([](TClosingSteps&) {});
 
   // The detailed dialog, compact.
   Fresh().SetExceptionDialogType(edtTraciraLog);

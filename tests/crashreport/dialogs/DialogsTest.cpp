@@ -28,6 +28,7 @@
 #include "crashreport/dialogs/TrDialogs.h"
 #include "crashreport/dialogs/TrSendDialog.h"
 #include "crashreport/engine/ExceptionLog.h"
+#include "crashreport/engine/TrDelivery.h"
 #include "crashreport/engine/TrHandling.h"
 #include "crashreport/report/TrLogManager.h"
 #include "rtl/Exceptions.h"
@@ -188,10 +189,13 @@ class Dialogs : public ::testing::Test {
     o.SetErrorsNumberToShowTerminateBtn(1000000);
     CustomButtonClickNotify = nullptr;
     ExceptionActionNotify = nullptr;
+    // Nothing is delivered: a test's sender stands for delivery.
+    SetReportSender([](TClosingSteps&) {});
   }
   void TearDown() override {
     CustomButtonClickNotify = nullptr;
     ExceptionActionNotify = nullptr;
+    SetReportSender(DeliverReport);
   }
   TTraciraModuleOptions& O() { return CurrentTraciraLogOptions(); }
   void Use(TExceptionDialogType type) { O().SetExceptionDialogType(type); }
@@ -742,7 +746,6 @@ TEST_F(ClassicDialogs, SendReachesTheSendStepWhichShowsItsProgress) {
     Click(dlg, 1000);
     EXPECT_TRUE(WaitGone(dlg));
   });
-  SetReportSender(nullptr);
   EXPECT_EQ(sent, 1);
   EXPECT_TRUE(seen.Up);
   EXPECT_TRUE(seen.OwnThread);
@@ -755,6 +758,39 @@ TEST_F(ClassicDialogs, SendReachesTheSendStepWhichShowsItsProgress) {
   EXPECT_EQ(seen.Bar3, 75);
   EXPECT_EQ(seen.Label3, L"Отправлено");
   EXPECT_TRUE(seen.GoneAfterClose);
+}
+
+TEST_F(ClassicDialogs, DeliveryShowsTheSendWindowWhileItSends) {
+  // The real delivery, to a port of this machine where nothing listens:
+  // refused at once, the report kept for the user.
+  SetReportSender(DeliverReport);
+  O().SetCommonSendOptions(TCommonSendOptions{sndShowSendDialog});
+  O().SetSMTPHost("127.0.0.1");
+  O().SetSMTPPort(1);
+  O().SetEMailAddresses("support@example.org");
+  std::atomic<bool> handled{false};
+  std::wstring caption;
+  std::thread watcher([&] {
+    while (!handled && caption.empty()) {
+      if (HWND wnd = FindDialog(101, L"msctls_progress32")) {
+        wchar_t text[128] = {};
+        GetWindowTextW(wnd, text, 128);
+        caption = text;
+      }
+      Sleep(5);
+    }
+  });
+  RaiseWhile([&] {
+    HWND dlg = ClassicDialog();
+    ASSERT_NE(dlg, nullptr);
+    Click(dlg, 1000);
+    EXPECT_TRUE(WaitGone(dlg));
+  });
+  handled = true;
+  watcher.join();
+  EXPECT_EQ(caption, FromAnsi(Text(mtSendDialog_Caption)));
+  EXPECT_EQ(SendDialogWindow(), nullptr) << "closed with the delivery";
+  EXPECT_EQ(FindDialog(101, L"msctls_progress32"), nullptr);
 }
 
 TEST_F(Dialogs, SendWindowWithoutAThreadIsModelessOnTheSendingThread) {
