@@ -34,8 +34,21 @@ struct TDialogState {
   bool DetailsActive = false;
   bool ShowInDetailsMode = false;  // open the detailed dialog expanded
   std::string UserEmail;
-  std::string CurrentRequestValue;  // the steps to reproduce, as typed
-  bool Global_CloseDialog = false;  // a custom button's handler closes the dialog
+  // The classic dialog took UserEmail as a valid address: the handling
+  // makes it the sender's address (SMTPFrom).
+  bool UserEmailAccepted = false;
+  std::string CurrentRequestValue;   // the steps to reproduce, as typed
+  bool RequestAdded = false;         // the report has its "Request" section
+  bool Global_CloseDialog = false;   // a custom button's handler closes the dialog
+  bool DetailedDialogShown = false;  // the request dialog follows the detailed one
+  // The detailed dialog's layout: extra pixels for its check-box rows, and
+  // the expanded form's normal rectangle and show state (1 normal, 3
+  // maximised), kept in TraciraLog.ini.
+  int DialogHeight = 0;
+  int RealLeft = 0, RealTop = 0, RealWidth = 0, RealHeight = 0, WindowState = 1;
+  // The painted links' hot areas and whether the mouse is over them.
+  RECT rSupport{}, rClick{};
+  bool SupportLinkActive = false, ClickLinkActive = false;
 };
 
 }  // namespace tracira

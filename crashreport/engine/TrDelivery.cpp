@@ -16,6 +16,8 @@
 #include "crashreport/delivery/TrSmtpSession.h"
 #include "crashreport/delivery/TrSocketError.h"
 #include "crashreport/delivery/TrWebTools.h"
+#include "crashreport/dialogs/TrDialogLogic.h"
+#include "crashreport/dialogs/TrSendDialog.h"
 #include "crashreport/engine/TrEvents.h"
 #include "crashreport/engine/TrLiveReport.h"
 #include "crashreport/engine/TrLogPlace.h"
@@ -130,6 +132,17 @@ class TDeliveryRun {
   }
 
   void Run() {
+    // The send-progress window for the run: on a thread of its
+    // own (modal there) unless the report goes on a sending thread already;
+    // modeless on this thread when no thread may be started.
+    TSendDialogSetup window;
+    window.Options = &fOptions;
+    window.GUIProgram = IsGUIProgram();
+    window.CannotUseThread = e.CannotUseThread;
+    ShowSendDialog(window, !fSendOptions.Contains(sndSendInSeparatedThread));
+    struct TCloseWindow {
+      ~TCloseWindow() { CloseSendDialog(); }
+    } closeWindow;
     CreateTemporaryFiles();
     bool ok = true;
     if (fOptions.EMailSendMode() != esmNoSend) {
@@ -259,18 +272,25 @@ class TDeliveryRun {
       files.push_back({file, DeliveryName(file, fOptions, fClosing.ExceptionTime)});
     std::string errorText;
     std::int32_t result = 0;
+    WebCallBackProc(0, 0, 0);
+    const TUploadProgress progress = [](std::size_t done, std::size_t total) {
+      WebCallBackProc(2, total, done);
+    };
     if (mode == wsmFTP) {
-      result = FTPUploadFiles(target, files, errorText);
+      result = FTPUploadFiles(target, files, errorText, progress);
     } else {
       std::vector<std::string> entries;
       FireCustomWebFieldsRequest(e, fClosing.Record, entries);
       TFormFields fields;
       for (const std::string& entry : entries) fields.push_back(SplitWebField(entry));
-      result = HTTPUploadFiles(target, fields, files, errorText);
+      result = HTTPUploadFiles(target, fields, files, errorText, progress);
     }
     if (result == 0) return true;
     return fail(code, "[" + section + "] " + WebErrorText(section, result, errorText));
   }
+
+  // A customised text of the send-progress window.
+  std::string Text(TMessageType type) const { return fOptions.GetCustomizedExpandedTexts(type); }
 
   std::string Body(bool withLog) const {
     std::string body = ExpandEnvVar(fOptions.EMailMessage());
@@ -301,8 +321,10 @@ class TDeliveryRun {
     const std::string helloName = LocalHostName();
     // Looked up once per run: each recipient may need it.
     std::vector<std::string> dnsServers;
-    const TSendOutcome outcome =
-        SendToEachRecipient(recipients, [&](const std::string& recipient, std::size_t, std::size_t) {
+    const TSendOutcome outcome = SendToEachRecipient(
+        recipients, [&](const std::string& recipient, std::size_t number, std::size_t count) {
+          SetSendDialogMessageNumbers(static_cast<int>(number), static_cast<int>(count));
+          SetSendDialogBar(0);
           std::string host = fOptions.SMTPHost();
           TSmtpSessionOptions session;
           session.HelloName = helloName;
@@ -320,7 +342,12 @@ class TDeliveryRun {
           message.Recipient = recipient;
           message.TickCount = GetTickCount();
           session.MessageText = ComposeMessage(message);
-          SendSmtpMessage(host, fOptions.SMTPPort(), session, kSocketTimeoutMs);
+          SetSendDialogLabel(Text(mtSendDialog_Connecting));
+          SendSmtpMessage(host, fOptions.SMTPPort(), session, kSocketTimeoutMs,
+                          [](std::size_t sent, std::size_t total) {
+                            SetSendDialogBar(dlg::ProgressPercent(total, sent));
+                          });
+          SetSendDialogLabel(Text(mtSendDialog_Sent));
         });
     if (!outcome.AnySent() || !outcome.ErrorText().empty())
       SetInternalError(e, eeEmailSMTPError, "[SMTP] " + outcome.ErrorText(),

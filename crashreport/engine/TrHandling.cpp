@@ -18,6 +18,7 @@
 #include "crashreport/report/TrLogText.h"
 #include "crashreport/screenshot/TrScreenshot.h"
 #include "crashreport/snapshot/TrSnapshot.h"
+#include "rtl/Exceptions.h"
 
 namespace tracira {
 
@@ -335,6 +336,7 @@ class THandling {
     input.Options = fOptions;
     input.Texts = &fTexts;
     input.Message = GetExceptMessage();
+    input.WideMessage = WideMessage();
     input.Parts = &fReport.Parts;
     input.ReportText = &fReport.Text;
     TDialogEvents events;
@@ -351,7 +353,10 @@ class THandling {
       if (!first) d.ShowInDetailsMode = true;
       e.HandOver.Run([&] { ShowDialog(d, input, events, first); });
     }
+    e.HandOver.Run([&] { ShowRequestDialog(d, input, events); });
     e.FreezePause = false;
+    // A valid address typed in the classic dialog is the sender's.
+    if (d.UserEmailAccepted) fOptions->SetSMTPFrom(d.UserEmail);
     // The dialog may have added the user's e-mail or steps to the report.
     fRecord.LogText = fReport.Text;
     KeepAsLast();
@@ -361,6 +366,15 @@ class THandling {
       ForceApplicationTermination(fOptions->TerminateBtnOperation());
       e.TerminationConfirmed = true;
     }
+  }
+
+  // The message as the exception's own Unicode text: the dialog shows it
+  // whatever the code page; the report keeps the code page's.
+  std::wstring WideMessage() const {
+    if (!e.CustomMessage.empty()) return FromAnsi(e.CustomMessage);
+    if (const auto* own = dynamic_cast<const rtl::Exception*>(fObject)) return own->Message();
+    if (fObject && p.Type) return rtl::FromUtf8(fObject->what());
+    return FromAnsi(e.LastMessage);
   }
 
   // 13. A report to be sent takes its picture along.
@@ -527,9 +541,16 @@ void ActiveControl(TNotifyParams& p) {
   p.ActiveControlText = ToAnsi(text);
 }
 
+// Keeps the waiting thread's windows answering: messages sent to them (by
+// the crash reporter's threads too) and painting. The operator's input and
+// posted messages (a click, a key, a timer) stay queued for the program's
+// own loop: a click handled here would raise its exception while this one
+// is still being handled, and a nested exception is not reported, so the
+// click would be lost (the dialog closes before the handling ends: the
+// log, the clipboard, the send step come after it).
 void PumpMessages() {
   MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT | PM_QS_SENDMESSAGE)) {
     if (msg.message == WM_QUIT) {
       // The program's own loop must still see it.
       PostQuitMessage(static_cast<int>(msg.wParam));
@@ -642,21 +663,6 @@ bool WaitForSendingThreads(TEngine& e, DWORD timeoutMs) {
   return true;
 }
 
-bool SetClipboardText(const std::string& text) {
-  if (!OpenClipboard(nullptr)) return false;
-  EmptyClipboard();
-  bool handedOver = false;
-  if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1)) {
-    if (void* data = GlobalLock(block)) {
-      std::memcpy(data, text.c_str(), text.size() + 1);
-      GlobalUnlock(block);
-      // From here on the block belongs to the clipboard.
-      handedOver = SetClipboardData(CF_TEXT, block) != nullptr;
-    }
-    if (!handedOver) GlobalFree(block);
-  }
-  CloseClipboard();
-  return handedOver;
-}
+bool SetClipboardText(const std::string& text) { return SetClipboardReport(text); }
 
 }  // namespace tracira

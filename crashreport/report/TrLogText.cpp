@@ -711,6 +711,11 @@ bool IsShownDetail(TTraciraDebugDetail detail, TCallStackOptions show) {
          (detail == ddUnitAndProcedure && show.Contains(csoShowBPLs));
 }
 
+std::string CallStackThreadText(const TTraciraTexts& texts, const TTraciraDebugInfo& first,
+                                const std::vector<TTraciraThreadRow>& threads) {
+  return ThreadText(texts, first, threads);
+}
+
 std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& stack,
                           const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show) {
   std::vector<TTableRow> rows;

@@ -203,6 +203,9 @@ struct TTraciraThreadRow {
 // csoShowDLLs, to unit and procedure with csoShowBPLs.
 bool IsShownDetail(TTraciraDebugDetail detail, TCallStackOptions show);
 
+// The title of a thread's block of the call stack, from its first entry.
+std::string CallStackThreadText(const TTraciraTexts& texts, const TTraciraDebugInfo& first,
+                                const std::vector<TTraciraThreadRow>& threads);
 std::string CallStackText(const TTraciraTexts& texts, const TTraciraStackList& stack,
                           const std::vector<TTraciraThreadRow>& threads, TCallStackOptions show);
 

@@ -246,10 +246,10 @@ TEST_F(JournalProgram, EveryEventArrivesInOrderByteExactAndIsCopiedSavedAndClear
   SetInDevicesDialog(L"edtPortNumber", std::to_wstring(kMissingPort).c_str());
   ASSERT_TRUE(uidriver::WaitUntil([&] { return GetText(Main(L"edtPortNumber")) == L"COM 49"; }, kTimeout));
   uidriver::Click(Main(L"chkDeviceEnabled"));
-  const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(process_->Id(), kTimeout);
-  ASSERT_NE(box.Window, nullptr) << "no box of the crash reporter";
+  const uidriver::CrashDialogInfo box = uidriver::WaitForCrashDialog(process_->Id(), kTimeout);
+  ASSERT_NE(box.Window, nullptr) << "no dialog of the crash reporter";
   EXPECT_EQ(box.Caption, L"Error occurred");
-  uidriver::PressDialogButton(box.Window, IDOK);
+  uidriver::CloseCrashDialog(box);
   ASSERT_TRUE(WaitRows(6)) << Rows();
   Row error = ReadRow(5);
   error[1].clear();

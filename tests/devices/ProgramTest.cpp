@@ -27,13 +27,15 @@ HWND FocusOf(HWND window) {
   return info.hwndFocus;
 }
 
-// The crash reporter's box (the message-box form), answered with OK.
+// The crash reporter's dialog (the classic one, by the stored options),
+// closed with its "Don't Send" (here "OK": no send mode) button.
 void ExpectCrashReporterBox(DWORD pid, const std::wstring& text) {
-  const uidriver::MessageBoxInfo box = uidriver::WaitForMessageBox(pid, kTimeout);
-  ASSERT_NE(box.Window, nullptr) << "no box of the crash reporter";
+  const uidriver::CrashDialogInfo box = uidriver::WaitForCrashDialog(pid, kTimeout);
+  ASSERT_NE(box.Window, nullptr) << "no dialog of the crash reporter";
   EXPECT_EQ(box.Caption, L"Error occurred");
-  EXPECT_EQ(box.Text, text);
-  uidriver::PressDialogButton(box.Window, IDOK);
+  EXPECT_EQ(box.Message, text);
+  EXPECT_EQ(box.CloseButton, 1001) << "the classic dialog";
+  uidriver::CloseCrashDialog(box);
   EXPECT_TRUE(uidriver::WaitUntil([&] { return !IsWindow(box.Window); }, kTimeout));
 }
 

@@ -326,4 +326,29 @@ bool PressDialogButton(HWND dialog, int id) {
          FALSE;
 }
 
+CrashDialogInfo WaitForCrashDialog(DWORD pid, DWORD timeoutMs) {
+  CrashDialogInfo info;
+  info.Window = WaitForTopWindow(pid, L"", L"#32770", timeoutMs);
+  if (!info.Window) return info;
+  // Its texts are set while it opens, before it shows; a moment for the first paint.
+  Sleep(100);
+  info.Caption = GetText(info.Window);
+  const auto classOf = [&](int id) { return GetClassName(GetDlgItem(info.Window, id)); };
+  if (_wcsicmp(classOf(111).c_str(), L"Edit") == 0) {
+    info.Message = GetText(GetDlgItem(info.Window, 103));
+    info.CloseButton = 1001;
+  } else if (_wcsicmp(classOf(1000).c_str(), L"SysTabControl32") == 0) {
+    info.Message = GetText(GetDlgItem(info.Window, 101));
+    info.CloseButton = IDCANCEL;
+  } else {
+    info.Message = WaitForMessageBox(pid, 0).Text;
+    info.CloseButton = IDOK;
+  }
+  return info;
+}
+
+bool CloseCrashDialog(const CrashDialogInfo& dialog) {
+  return PressDialogButton(dialog.Window, dialog.CloseButton);
+}
+
 }  // namespace uidriver

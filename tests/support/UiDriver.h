@@ -89,4 +89,18 @@ MessageBoxInfo WaitForMessageBox(DWORD pid, DWORD timeoutMs = 10000);
 // Presses the button with the given identifier (IDOK, IDCANCEL, ...).
 bool PressDialogButton(HWND dialog, int id);
 
+// The crash reporter's exception dialog of process pid (the window a
+// program's exception brings up, by its options' dialog type): the classic
+// dialog (message in control 103, "Don't Send"/"OK" 1001), the detailed
+// one (message in 101, OK 2) or the message box (OK 1).
+struct CrashDialogInfo {
+  HWND Window = nullptr;
+  std::wstring Caption;
+  std::wstring Message;
+  int CloseButton = IDOK;  // the button that closes it without sending
+};
+CrashDialogInfo WaitForCrashDialog(DWORD pid, DWORD timeoutMs = 10000);
+// Closes it as the user does with its neutral button.
+bool CloseCrashDialog(const CrashDialogInfo& dialog);
+
 }  // namespace uidriver
