@@ -39,18 +39,28 @@ fi
 HERE=$(cd "$(dirname "$0")" && pwd)
 
 # Wine's sockets are made by its server process, not by the program: a Wine
-# server already running outside (found through a folder in /tmp) would open
-# them in the machine's network. This namespace gets a /tmp of its own, so
-# the first Wine program here starts a server here, which ends with the
-# command; only the X display's sockets are carried over.
-KEEP=$(mktemp -d "${XDG_CACHE_HOME:-$HOME/.cache}/tavrix-x11.XXXXXX")
-if [ -d /tmp/.X11-unix ]; then mount --bind /tmp/.X11-unix "$KEEP"; fi
+# server already running outside (found through a wine-* folder in /tmp)
+# would open them in the machine's network. This namespace gets a /tmp of
+# its own without those folders, so the first Wine program here starts a
+# server here, which ends with the command; everything else in /tmp (the X
+# display's sockets, a checkout under /tmp) is carried over.
+KEEP=$(mktemp -d "${XDG_CACHE_HOME:-$HOME/.cache}/tavrix-tmp.XXXXXX")
+mount --bind /tmp "$KEEP"
 mount -t tmpfs -o mode=1777 tmpfs /tmp
-mkdir /tmp/.X11-unix
-if mountpoint -q "$KEEP"; then
-  mount --bind "$KEEP" /tmp/.X11-unix
-  umount "$KEEP"
-fi
+shopt -s dotglob nullglob
+for entry in "$KEEP"/*; do
+  name=${entry##*/}
+  case $name in wine-* | .wine-*) continue ;; esac
+  if [ -L "$entry" ]; then
+    cp -P "$entry" "/tmp/$name"
+  elif [ -d "$entry" ]; then
+    mkdir "/tmp/$name" && mount --bind "$entry" "/tmp/$name"
+  else
+    touch "/tmp/$name" && mount --bind "$entry" "/tmp/$name"
+  fi
+done
+shopt -u dotglob nullglob
+umount -l "$KEEP"
 rmdir "$KEEP"
 
 WORK=$(mktemp -d)
