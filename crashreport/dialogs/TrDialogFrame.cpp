@@ -417,6 +417,15 @@ void SetInitDialog(HWND dlg, bool forceSmallCaption) {
                SWP_NOMOVE | SWP_NOACTIVATE | SWP_FRAMECHANGED | (topMost ? 0 : SWP_NOZORDER));
 }
 
+INT_PTR CustomCaptionMessage(HWND wnd, UINT msg, WPARAM wp, bool& active, const std::wstring& caption,
+                             bool outlineClient) {
+  if (!UseLibraryLook()) return FALSE;
+  if (msg == WM_NCACTIVATE) active = wp != 0;
+  PaintCustomCaption(wnd, caption, outlineClient);
+  if (msg == WM_NCACTIVATE) SetWindowLongPtrW(wnd, DWLP_MSGRESULT, TRUE);
+  return TRUE;
+}
+
 void PaintCustomCaption(HWND wnd, const std::wstring& caption, bool outlineClient) {
   TDialogContext* c = tContext;
   const bool active = !c || c->Active;

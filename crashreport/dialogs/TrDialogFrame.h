@@ -112,6 +112,11 @@ int DialogMessageBox(HWND owner, const std::wstring& text, const std::wstring& c
 void SetInitDialog(HWND dlg, bool forceSmallCaption);
 // The custom caption with the library's look (WM_NCPAINT, WM_NCACTIVATE).
 void PaintCustomCaption(HWND wnd, const std::wstring& caption, bool outlineClient);
+// WM_NCACTIVATE and WM_NCPAINT of a dialog: with the library's look the
+// custom caption is painted (active following the activation) and TRUE
+// returned; without it FALSE, the system's own frame.
+INT_PTR CustomCaptionMessage(HWND wnd, UINT msg, WPARAM wp, bool& active, const std::wstring& caption,
+                             bool outlineClient);
 // Colours with the library's look; 0 when the message isn't answered.
 INT_PTR DialogColours(UINT msg, WPARAM wp);
 // A picture keyed out on magenta.

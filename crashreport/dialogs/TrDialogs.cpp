@@ -456,15 +456,8 @@ INT_PTR DetailedDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       return TRUE;
     }
     case WM_NCACTIVATE:
-      if (!UseLibraryLook()) return FALSE;
-      C().Active = wp != 0;
-      PaintCustomCaption(dlg, Text(mtDialog_Caption), true);
-      SetWindowLongPtrW(dlg, DWLP_MSGRESULT, TRUE);
-      return TRUE;
     case WM_NCPAINT:
-      if (!UseLibraryLook()) return FALSE;
-      PaintCustomCaption(dlg, Text(mtDialog_Caption), true);
-      return TRUE;
+      return CustomCaptionMessage(dlg, msg, wp, C().Active, Text(mtDialog_Caption), true);
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
       return DialogColours(msg, wp);
@@ -896,15 +889,8 @@ INT_PTR RequestDialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       return TRUE;
     }
     case WM_NCACTIVATE:
-      if (!UseLibraryLook()) return FALSE;
-      C().Active = wp != 0;
-      PaintCustomCaption(dlg, Text(mtReproduceDialog_Caption), false);
-      SetWindowLongPtrW(dlg, DWLP_MSGRESULT, TRUE);
-      return TRUE;
     case WM_NCPAINT:
-      if (!UseLibraryLook()) return FALSE;
-      PaintCustomCaption(dlg, Text(mtReproduceDialog_Caption), false);
-      return TRUE;
+      return CustomCaptionMessage(dlg, msg, wp, C().Active, Text(mtReproduceDialog_Caption), false);
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
       return DialogColours(msg, wp);

@@ -85,15 +85,8 @@ INT_PTR SendWindow(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       return TRUE;
     }
     case WM_NCACTIVATE:
-      if (!UseLibraryLook()) return FALSE;
-      gSend.Context.Active = wp != 0;
-      PaintCustomCaption(wnd, Text(mtSendDialog_Caption), false);
-      SetWindowLongPtrW(wnd, DWLP_MSGRESULT, TRUE);
-      return TRUE;
     case WM_NCPAINT:
-      if (!UseLibraryLook()) return FALSE;
-      PaintCustomCaption(wnd, Text(mtSendDialog_Caption), false);
-      return TRUE;
+      return CustomCaptionMessage(wnd, msg, wp, gSend.Context.Active, Text(mtSendDialog_Caption), false);
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
       return DialogColours(msg, wp);
