@@ -14,6 +14,7 @@
 #include <new>
 #include <typeinfo>
 
+#include "crashreport/debug/TrStack.h"
 #include "crashreport/leaks/TrLeakAnalysis.h"
 #include "crashreport/leaks/TrLeaks.h"
 
@@ -73,23 +74,12 @@ bool On() {
   return state == kUnknown && SetUp();
 }
 
-// The thread information block's StackBase: fs:[4], on x86-64 gs:[8].
-std::uintptr_t StackTop() {
-  std::uintptr_t top;
-#if defined(__i386__)
-  asm volatile("movl %%fs:4, %0" : "=r"(top));
-#else
-  asm volatile("movq %%gs:8, %0" : "=r"(top));
-#endif
-  return top;
-}
-
 // The raw words from the allocating call's return address up, never past
 // the stack's top.
 TCallStack RawStack(const void* frame) {
   TCallStack raw{};
   const auto from = reinterpret_cast<std::uintptr_t>(frame) + sizeof(void*);
-  const std::uintptr_t top = StackTop();
+  const std::uintptr_t top = CurrentTopOfStack();
   for (std::size_t i = 0; i < kStackDepth; ++i) {
     const std::uintptr_t at = from + i * sizeof(std::uintptr_t);
     if (at + sizeof(std::uintptr_t) > top) break;
@@ -197,7 +187,7 @@ const RUNTIME_FUNCTION* LookUp(std::uintptr_t pc, std::uintptr_t& base) {
 USHORT CaptureFrames(void** frames, USHORT max) {
   CONTEXT context{};
   RtlCaptureContext(&context);
-  const std::uintptr_t top = StackTop();
+  const std::uintptr_t top = CurrentTopOfStack();
   USHORT n = 0;
   while (n < max) {
     std::uintptr_t base = 0;
